@@ -1,0 +1,69 @@
+// Process-wide recorder of the calls that reach the SDK, for tests.
+//
+// Recording is off by default; while it is off, `on()` is one relaxed atomic load and a
+// thread-local read, and nothing else runs. A call is recorded as its name and a dict of its
+// arguments, kept as a Python literal so that the control module can read it back exactly.
+//
+// SDK code that calls public record members internally (copying a VonuString, reading a frame)
+// holds a `Mute` so that only calls made from outside the SDK are recorded.
+#ifndef OSTREL_LOOPBACK_RECORDER_H_
+#define OSTREL_LOOPBACK_RECORDER_H_
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ostrel {
+namespace loopback {
+namespace recorder {
+
+extern std::atomic<bool> g_enabled;
+extern thread_local int t_mute_depth;
+
+inline bool on() { return g_enabled.load(std::memory_order_relaxed) && t_mute_depth == 0; }
+
+// Suppresses recording on this thread while alive.
+class Mute {
+public:
+    Mute() { ++t_mute_depth; }
+    ~Mute() { --t_mute_depth; }
+    Mute(const Mute&) = delete;
+    Mute& operator=(const Mute&) = delete;
+};
+
+// Builds a Python dict literal, key by key.
+class Dict {
+public:
+    Dict& none(const char* key);
+    Dict& cstr(const char* key, const char* value);                   // bytes up to NUL, or None
+    Dict& payload(const char* key, const void* data, size_t length);  // bytes plus `<key>_null`
+    Dict& integer(const char* key, long long value);
+    Dict& uinteger(const char* key, unsigned long long value);
+    Dict& boolean(const char* key, bool value);
+    Dict& dict(const char* key, const Dict& value);
+    const std::string& text() const;
+
+private:
+    void key(const char* k);
+    std::string text_ = "{";
+    mutable std::string closed_;
+};
+
+// Records one call: `record("SetLogPath", Dict().cstr("path", path))`.
+void record(const char* name, const Dict& args);
+inline void record(const char* name) { record(name, Dict()); }
+
+void set_enabled(bool enabled);
+void clear();
+// All recorded calls, oldest first, as a Python literal list of (name, dict) tuples.
+std::string dump();
+
+// Python bytes literal of the given bytes.
+std::string bytes_literal(const void* data, size_t length);
+
+}  // namespace recorder
+}  // namespace loopback
+}  // namespace ostrel
+
+#endif  // OSTREL_LOOPBACK_RECORDER_H_
