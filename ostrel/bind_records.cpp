@@ -28,9 +28,16 @@ std::string text_of(const VonuString& s) {
 // view that would follow later changes of the field.
 template <typename Class, typename Enum>
 void def_enum_field(py::class_<Class>& cls, const char* name, Enum Class::*field) {
-    cls.def_property(
-        name, [field](const Class& self) { return self.*field; },
-        [field](Class& self, Enum value) { self.*field = value; });
+    cls.def_property(name, py::cpp_function([field](const Class& self) { return self.*field; }, py::is_method(cls)),
+                     py::cpp_function([field](Class& self, Enum value) { self.*field = value; }, py::is_method(cls)));
+}
+
+// The payload members shared by the three frame classes.
+template <typename Frame>
+void def_payload(py::class_<Frame>& cls) {
+    cls.def_property_readonly("data", py::cpp_function(&GetFrameData<Frame>, py::is_method(cls)))
+        .def("SetData", &SetFrameData<Frame, &Frame::SetData>)
+        .def_property_readonly("size", py::cpp_function(&GetFrameSize<Frame>, py::is_method(cls)));
 }
 
 }  // namespace
@@ -99,29 +106,23 @@ void bind_records(py::module_& m) {
         .def_readwrite("channels", &AudioFrame::channels)
         .def_readwrite("bits_per_sample", &AudioFrame::bits_per_sample);
     def_enum_field(audio, "codec", &AudioFrame::codec);
-    audio.def_readwrite("has_voice", &AudioFrame::has_voice)
-        .def_property_readonly("data", &GetFrameData<AudioFrame>)
-        .def("SetData", &SetFrameData<AudioFrame, &AudioFrame::SetData>)
-        .def_property_readonly("size", &GetFrameSize<AudioFrame>)
-        .def("SetExtraData", &SetFrameData<AudioFrame, &AudioFrame::SetExtraData>);
+    audio.def_readwrite("has_voice", &AudioFrame::has_voice);
+    def_payload(audio);
+    audio.def("SetExtraData", &SetFrameData<AudioFrame, &AudioFrame::SetExtraData>);
 
     py::class_<VideoFrame> video(m, "VideoFrame");
     video.def(py::init<>()).def_readwrite("pts", &VideoFrame::pts).def_readwrite("dts", &VideoFrame::dts);
     def_enum_field(video, "codec", &VideoFrame::codec);
     video.def_readwrite("is_key_frame", &VideoFrame::is_key_frame);
     def_enum_field(video, "rotation", &VideoFrame::rotation);
-    video.def_property_readonly("data", &GetFrameData<VideoFrame>)
-        .def("SetData", &SetFrameData<VideoFrame, &VideoFrame::SetData>)
-        .def_property_readonly("size", &GetFrameSize<VideoFrame>);
+    def_payload(video);
 
     py::class_<PixelFrame> pixel(m, "PixelFrame");
     pixel.def(py::init<>()).def_readwrite("pts", &PixelFrame::pts);
     def_enum_field(pixel, "format", &PixelFrame::format);
     pixel.def_readwrite("height", &PixelFrame::height).def_readwrite("width", &PixelFrame::width);
     def_enum_field(pixel, "rotation", &PixelFrame::rotation);
-    pixel.def_property_readonly("data", &GetFrameData<PixelFrame>)
-        .def("SetData", &SetFrameData<PixelFrame, &PixelFrame::SetData>)
-        .def_property_readonly("size", &GetFrameSize<PixelFrame>);
+    def_payload(pixel);
 }
 
 }  // namespace ostrel_binding

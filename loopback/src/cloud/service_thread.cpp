@@ -1,0 +1,109 @@
+#include "cloud/service_thread.h"
+
+#include <cxxabi.h>
+
+#include <exception>
+#include <utility>
+
+#include "cloud/event_queue.h"
+#include "logger.h"
+
+namespace ostrel {
+namespace loopback {
+namespace cloud {
+
+Service& Service::get() {
+    static Service service;
+    return service;
+}
+
+Service::Service() {
+    thread_started();
+    thread_ = std::thread([this] { run(); });
+}
+
+Service::~Service() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    // Threads handed over after the service thread stopped.
+    join_zombies(zombies_);
+}
+
+void Service::post_at(Clock::time_point when, Task task) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_) return;
+        timers_.emplace(when, std::move(task));
+    }
+    wake_.notify_one();
+}
+
+void Service::reap(std::thread thread) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        zombies_.push_back(std::move(thread));
+    }
+    wake_.notify_one();
+}
+
+void Service::join_zombies(std::vector<std::thread>& zombies) {
+    for (std::thread& t : zombies) {
+        if (t.joinable()) {
+            t.join();
+            thread_joined();
+        }
+    }
+    zombies.clear();
+}
+
+void Service::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (!zombies_.empty()) {
+            std::vector<std::thread> zombies;
+            zombies.swap(zombies_);
+            lock.unlock();
+            join_zombies(zombies);
+            lock.lock();
+            continue;
+        }
+        if (stop_) break;
+        if (timers_.empty()) {
+            wake_.wait(lock);
+            continue;
+        }
+        auto first = timers_.begin();
+        if (first->first > Clock::now()) {
+            wake_.wait_until(lock, first->first);
+            continue;
+        }
+        Task task = std::move(first->second);
+        timers_.erase(first);
+        lock.unlock();
+        try {
+            task();
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (const std::exception& e) {
+            OSTREL_LOG(kError, "service task failed: %s", e.what());
+        } catch (...) {
+            OSTREL_LOG(kError, "service task failed: unknown exception");
+        }
+        task = nullptr;  // release what the task captured without the lock held
+        lock.lock();
+    }
+    // Pending timed work is dropped at shutdown; it refers only to weak instance state.
+    std::multimap<Clock::time_point, Task> dropped;
+    dropped.swap(timers_);
+    lock.unlock();
+    dropped.clear();
+    thread_joined();
+}
+
+}  // namespace cloud
+}  // namespace loopback
+}  // namespace ostrel

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The whole test run on a fresh machine: set-up, Python tests under 3.8 (the 3.9 import refusal
+# included), the same tests under AddressSanitizer/UBSan, the loopback SDK's C++ tests under
+# ThreadSanitizer and AddressSanitizer/UBSan, and a build against an SDK directory laid out the
+# way a vendor SDK is.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+"$ROOT/scripts/bootstrap.sh"
+
+VENV="$ROOT/.venv"
+export PATH="$VENV/bin:$PATH"
+JOBS="${JOBS:-2}"
+PYBIND11_DIR="$(python -m pybind11 --cmakedir)"
+configure() {  # configure BUILD_DIR [cmake options...]
+  local dir="$1"; shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DPython_EXECUTABLE="$VENV/bin/python" -Dpybind11_DIR="$PYBIND11_DIR" "$@" >/dev/null
+}
+
+echo "== Python tests (installed package)"
+(cd "$ROOT" && python -m pytest -q -p no:cacheprovider ostrel/tests)
+
+echo "== C++ tests under ThreadSanitizer"
+configure build/tsan -DOSTREL_BUILD_MODULE=OFF -DOSTREL_BUILD_TESTS=ON -DOSTREL_SANITIZE=thread
+ninja -C build/tsan -j "$JOBS"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan --output-on-failure -j "$JOBS"
+
+echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+configure build/asan -DOSTREL_BUILD_TESTS=ON -DOSTREL_SANITIZE=address,undefined
+ninja -C build/asan -j "$JOBS"
+ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+  ctest --test-dir build/asan --output-on-failure -j "$JOBS"
+
+echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cp loopback/python/ostrel_loopback.py build/asan/python/
+LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+  PYTHONPATH="$ROOT/build/asan/python" python -m pytest -q -p no:cacheprovider ostrel/tests
+
+echo "== Build against an SDK directory"
+configure build/sdk -DOSTREL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
+ninja -C build/sdk -j "$JOBS"
+rm -rf build/sdk-install
+cmake --install build/sdk --component sdk --prefix build/sdk-install >/dev/null
+configure build/vendor -DOSTREL_SDK_DIR="$ROOT/build/sdk-install"
+ninja -C build/vendor -j "$JOBS"
+cp loopback/python/ostrel_loopback.py build/vendor/python/
+PYTHONPATH="$ROOT/build/vendor/python" python -m pytest -q -p no:cacheprovider ostrel/tests
