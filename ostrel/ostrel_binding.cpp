@@ -2,6 +2,8 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings.h"
+#include "cloud_wrapper.h"
+#include "delegate.h"
 #include "ostrel_zulive_sdk.h"
 
 namespace py = pybind11;
@@ -12,6 +14,8 @@ PYBIND11_MODULE(_ostrel, m) {
 
     // The cloud and delegate classes come first, so that their signatures name records and
     // enumerations by their native names.
+    ostrel_binding::bind_cloud(m);
+    ostrel_binding::bind_delegate(m);
     ostrel_binding::bind_records(m);
     ostrel_binding::bind_enums(m);
 

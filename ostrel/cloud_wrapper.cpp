@@ -1,0 +1,165 @@
+#include "cloud_wrapper.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "callback_gate.h"
+
+namespace py = pybind11;
+
+namespace ostrel_binding {
+
+VONUCloudWrapper::VONUCloudWrapper(std::shared_ptr<PyVONUCloudDelegate> delegate)
+    : vonu_cloud_(nullptr), delegate_(std::move(delegate)) {
+    vonu_cloud_ = VONUCloud::Create(delegate_.get());
+    if (vonu_cloud_ == nullptr) throw std::runtime_error("VONUCloud::Create returned no cloud instance");
+}
+
+VONUCloudWrapper::~VONUCloudWrapper() { Release(); }
+
+void VONUCloudWrapper::Release() {
+    if (vonu_cloud_ != nullptr) {
+        VONUCloud::Destroy(vonu_cloud_);
+        vonu_cloud_ = nullptr;
+    }
+    delegate_.reset();
+}
+
+int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return vonu_cloud_->EnterRoom(params); }
+
+int VONUCloudWrapper::ExitRoom() { return vonu_cloud_->ExitRoom(); }
+
+int VONUCloudWrapper::Subscribe(const std::string& user_id, StreamType type) {
+    return vonu_cloud_->Subscribe(user_id.c_str(), type);
+}
+
+int VONUCloudWrapper::Unsubscribe(const std::string& user_id, StreamType type) {
+    return vonu_cloud_->Unsubscribe(user_id.c_str(), type);
+}
+
+int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) { return vonu_cloud_->GetAudioFrame(frame); }
+
+int VONUCloudWrapper::CreateLocalAudioChannel(const AudioEncodeParams& params) {
+    return vonu_cloud_->CreateLocalAudioChannel(params);
+}
+
+int VONUCloudWrapper::DestroyLocalAudioChannel() { return vonu_cloud_->DestroyLocalAudioChannel(); }
+
+int VONUCloudWrapper::SendAudioFrame(const AudioFrame& frame) { return vonu_cloud_->SendAudioFrame(frame); }
+
+int VONUCloudWrapper::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
+    return vonu_cloud_->SendContinuousAudioFrame(frame, clear_send_queue);
+}
+
+int VONUCloudWrapper::CreateLocalVideoChannel(StreamType type) { return vonu_cloud_->CreateLocalVideoChannel(type); }
+
+int VONUCloudWrapper::DestroyLocalVideoChannel(StreamType type) { return vonu_cloud_->DestroyLocalVideoChannel(type); }
+
+int VONUCloudWrapper::SendVideoFrame(StreamType type, const VideoFrame& frame) {
+    return vonu_cloud_->SendVideoFrame(type, frame);
+}
+
+int VONUCloudWrapper::SendPixelFrame(StreamType type, const PixelFrame& frame) {
+    return vonu_cloud_->SendVideoFrame(type, frame);
+}
+
+void VONUCloudWrapper::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
+    vonu_cloud_->SetVideoEncodeParam(type, param);
+}
+
+int VONUCloudWrapper::SendSeiMessage(int message_type, py::bytes message) {
+    char* buffer = nullptr;
+    Py_ssize_t buffer_len = 0;
+    if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
+        PyErr_Print();
+        return -1;
+    }
+    return vonu_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(buffer_len));
+}
+
+int VONUCloudWrapper::SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool reliable, bool ordered) {
+    char* buffer = nullptr;
+    Py_ssize_t buffer_len = 0;
+    if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
+        PyErr_Print();
+        return -1;
+    }
+    const bool sent = vonu_cloud_->SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer,
+                                                    static_cast<size_t>(buffer_len), reliable, ordered);
+    return sent ? 1 : 0;
+}
+
+void VONUCloudWrapper::EnableVoiceActivityDetection(const VADParams& params) {
+    vonu_cloud_->EnableVoiceActivityDetection(params);
+}
+
+namespace {
+
+// The cloud keeps its delegate alive through a keep-alive reference, which the garbage
+// collector cannot see on its own. Traversing it lets the collector find the usual cycle
+// (delegate -> its __dict__ -> cloud -> delegate); clearing it destroys the SDK instance first,
+// with the GIL released, and only then lets go of the delegate.
+int traverse_cloud(PyObject* self, visitproc visit, void* arg) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    if (inst->has_patients) {
+        auto& patients = py::detail::get_internals().patients;
+        auto found = patients.find(self);
+        if (found != patients.end()) {
+            for (PyObject* patient : found->second) Py_VISIT(patient);
+        }
+    }
+    return 0;
+}
+
+int clear_cloud(PyObject* self) {
+    py::detail::value_and_holder v_h =
+        reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(
+            py::detail::get_type_info(typeid(VONUCloudWrapper)));
+    if (v_h && v_h.holder_constructed()) {
+        VONUCloudWrapper* wrapper = v_h.holder<std::unique_ptr<VONUCloudWrapper>>().get();
+        if (wrapper != nullptr) {
+            py::gil_scoped_release nogil;
+            wrapper->Release();
+        }
+    }
+    if (reinterpret_cast<py::detail::instance*>(self)->has_patients) py::detail::clear_patients(self);
+    return 0;
+}
+
+}  // namespace
+
+void bind_cloud(py::module_& m) {
+    using W = VONUCloudWrapper;
+    py::class_<W>(m, "VONUCloud", py::release_gil_before_calling_cpp_dtor(),
+                  py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                      PyTypeObject* type = &heap_type->ht_type;
+                      type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                      type->tp_traverse = traverse_cloud;
+                      type->tp_clear = clear_cloud;
+                  }))
+        .def(py::init([](std::shared_ptr<PyVONUCloudDelegate> delegate) {
+                 install_exit_gate();
+                 return std::make_unique<W>(std::move(delegate));
+             }),
+             py::keep_alive<1, 2>())
+        .def("EnterRoom", &W::EnterRoom, py::arg("params"))
+        .def("ExitRoom", &W::ExitRoom)
+        .def("Subscribe", &W::Subscribe, py::arg("user_id"), py::arg("type"))
+        .def("Unsubscribe", &W::Unsubscribe, py::arg("user_id"), py::arg("type"))
+        .def("GetAudioFrame", &W::GetAudioFrame, py::arg("frame"))
+        .def("CreateLocalAudioChannel", &W::CreateLocalAudioChannel, py::arg("params"))
+        .def("DestroyLocalAudioChannel", &W::DestroyLocalAudioChannel)
+        .def("SendAudioFrame", &W::SendAudioFrame, py::arg("frame"))
+        .def("SendContinuousAudioFrame", &W::SendContinuousAudioFrame, py::arg("frame"), py::arg("clear_send_queue"))
+        .def("CreateLocalVideoChannel", &W::CreateLocalVideoChannel, py::arg("type"))
+        .def("DestroyLocalVideoChannel", &W::DestroyLocalVideoChannel, py::arg("type"))
+        .def("SendVideoFrame", &W::SendVideoFrame, py::arg("type"), py::arg("frame"))
+        .def("SendPixelFrame", &W::SendPixelFrame, py::arg("type"), py::arg("frame"))
+        .def("SetVideoEncodeParam", &W::SetVideoEncodeParam, py::arg("type"), py::arg("param"))
+        .def("SendSeiMessage", &W::SendSeiMessage, py::arg("message_type"), py::arg("message"))
+        .def("SendCustomCmdMsg", &W::SendCustomCmdMsg, py::arg("cmd_id"), py::arg("message"), py::arg("reliable"),
+             py::arg("ordered"))
+        .def("EnableVoiceActivityDetection", &W::EnableVoiceActivityDetection, py::arg("params"));
+}
+
+}  // namespace ostrel_binding
