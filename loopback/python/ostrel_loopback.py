@@ -68,3 +68,215 @@ def last_call(name):
         if call_name == name:
             return args
     return None
+
+
+# ---- Room simulation controls ----
+#
+# Members are named by the user id they entered a room with (str or bytes). Functions that act
+# on members return how many instances they reached.
+
+__all__ += [
+    "wait_idle",
+    "set_network_quality",
+    "set_quality_interval",
+    "drop_messages",
+    "disconnect",
+    "raise_error",
+    "kick",
+    "inject",
+    "fail_next_create",
+    "escaped",
+    "clear_escaped",
+    "live_instances",
+    "sdk_threads",
+    "dropped",
+]
+
+
+class _Arg(ctypes.Structure):
+    """One argument of an injected callback (see ostrel_loopback_inject)."""
+
+
+_Arg._fields_ = [
+    ("kind", ctypes.c_int32),
+    ("integer", ctypes.c_int64),
+    ("data", ctypes.c_char_p),
+    ("size", ctypes.c_size_t),
+    ("items", ctypes.POINTER(_Arg)),
+    ("count", ctypes.c_size_t),
+]
+
+_NULL, _INTEGER, _BYTES, _PAIR, _LIST = range(5)
+
+_lib.ostrel_loopback_wait_idle.argtypes = [ctypes.c_double]
+_lib.ostrel_loopback_wait_idle.restype = ctypes.c_int
+for _name in ("set_network_quality", "disconnect", "raise_error", "kick"):
+    getattr(_lib, "ostrel_loopback_" + _name).argtypes = [ctypes.c_char_p, ctypes.c_int]
+    getattr(_lib, "ostrel_loopback_" + _name).restype = ctypes.c_int
+_lib.ostrel_loopback_set_quality_interval.argtypes = [ctypes.c_int]
+_lib.ostrel_loopback_set_quality_interval.restype = None
+_lib.ostrel_loopback_drop_messages.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
+_lib.ostrel_loopback_drop_messages.restype = ctypes.c_int
+_lib.ostrel_loopback_inject.argtypes = [
+    ctypes.c_char_p,
+    ctypes.c_size_t,
+    ctypes.c_char_p,
+    ctypes.POINTER(_Arg),
+    ctypes.c_size_t,
+]
+_lib.ostrel_loopback_inject.restype = ctypes.c_int
+_lib.ostrel_loopback_fail_next_create.argtypes = []
+_lib.ostrel_loopback_fail_next_create.restype = None
+_lib.ostrel_loopback_escaped.argtypes = []
+_lib.ostrel_loopback_escaped.restype = ctypes.c_void_p
+_lib.ostrel_loopback_clear_escaped.argtypes = []
+_lib.ostrel_loopback_clear_escaped.restype = None
+_lib.ostrel_loopback_live_instances.argtypes = []
+_lib.ostrel_loopback_live_instances.restype = ctypes.c_int
+_lib.ostrel_loopback_sdk_threads.argtypes = []
+_lib.ostrel_loopback_sdk_threads.restype = ctypes.c_int
+_lib.ostrel_loopback_dropped.argtypes = []
+_lib.ostrel_loopback_dropped.restype = ctypes.c_ulonglong
+
+
+def _user_id(user_id):
+    if isinstance(user_id, str):
+        return user_id.encode("utf-8")
+    if isinstance(user_id, (bytes, bytearray)):
+        return bytes(user_id)
+    raise TypeError("user_id must be str or bytes, not %s" % type(user_id).__name__)
+
+
+def _int(value, what):
+    if isinstance(value, int):  # bool included
+        return int(value)
+    raise TypeError("%s must be an int, not %s" % (what, type(value).__name__))
+
+
+def wait_idle(timeout=5.0):
+    """Waits until every event queued before the call has been delivered and its callback has
+    returned. Returns False if that took longer than ``timeout`` seconds. The interpreter lock is
+    released while waiting. From inside a callback it does not wait for that instance itself."""
+    return _lib.ostrel_loopback_wait_idle(float(timeout)) == 1
+
+
+def set_network_quality(user_id, quality):
+    """Sets the simulated network quality (a NetworkQuality value, 0 to 6) of that member. A
+    change asks the member to adapt its video bitrate (OnRequestChangeVideoEncodeBitrate)."""
+    n = _lib.ostrel_loopback_set_network_quality(_user_id(user_id), _int(quality, "quality"))
+    if n < 0:
+        raise ValueError("quality must be a NetworkQuality value from 0 to 6")
+    return n
+
+
+def set_quality_interval(ms):
+    """Sets the interval of OnNetworkQuality reports in milliseconds (default 2000, at least
+    10); 0 stops the reports."""
+    _lib.ostrel_loopback_set_quality_interval(_int(ms, "ms"))
+
+
+def drop_messages(user_id, count):
+    """The next ``count`` custom command messages sent by that member are lost."""
+    count = _int(count, "count")
+    if count < 0:
+        raise ValueError("count must not be negative")
+    return _lib.ostrel_loopback_drop_messages(_user_id(user_id), count)
+
+
+def disconnect(user_id, ms):
+    """Simulates a lost connection of that member, reconnecting after ``ms`` milliseconds."""
+    return _lib.ostrel_loopback_disconnect(_user_id(user_id), _int(ms, "ms"))
+
+
+def raise_error(user_id, code):
+    """Delivers OnError(code) to that member."""
+    return _lib.ostrel_loopback_raise_error(_user_id(user_id), _int(code, "code"))
+
+
+def kick(user_id, reason):
+    """Removes that member from its room; the others see OnRemoteUserExitRoom(user, reason)."""
+    return _lib.ostrel_loopback_kick(_user_id(user_id), _int(reason, "reason"))
+
+
+def _arg(value, keep):
+    arg = _Arg()
+    if value is None:
+        arg.kind = _NULL
+    elif isinstance(value, (bool, int)):
+        arg.kind = _INTEGER
+        arg.integer = int(value)
+    elif isinstance(value, (bytes, bytearray, str)):
+        data = value.encode("utf-8") if isinstance(value, str) else bytes(value)
+        keep.append(data)
+        arg.kind = _BYTES
+        arg.data = data
+        arg.size = len(data)
+    elif isinstance(value, tuple) and len(value) == 2:
+        user, quality = value
+        arg.kind = _PAIR
+        arg.integer = _int(quality, "quality")
+        if user is not None:
+            data = _user_id(user)
+            keep.append(data)
+            arg.data = data
+            arg.size = len(data)
+    elif isinstance(value, list):
+        items = (_Arg * max(len(value), 1))(*[_arg(v, keep) for v in value])
+        keep.append(items)
+        arg.kind = _LIST
+        arg.items = ctypes.cast(items, ctypes.POINTER(_Arg))
+        arg.count = len(value)
+    else:
+        raise TypeError("cannot pass %s to an injected callback" % type(value).__name__)
+    return arg
+
+
+def inject(user_id, event, *args):
+    """Delivers one raw callback to that member's delegate on its event thread, or to every
+    live instance when ``user_id`` is None. ``event`` is the delegate's callback name (the two
+    video overloads as OnRemoteVideoFrameReceived and OnRemotePixelFrameReceived). Arguments:
+    user ids as bytes or None (a null pointer), enumerations as ints of any value, payloads as
+    bytes (None: a null pointer), a UserInfo as its user id bytes, a frame as its payload bytes,
+    a NetworkQualityInfo as (user_id, quality) or None, remote lists as lists of those.
+    Returns the number of instances reached."""
+    keep = []
+    array = (_Arg * max(len(args), 1))(*[_arg(a, keep) for a in args])
+    target = None if user_id is None else _user_id(user_id)
+    n = _lib.ostrel_loopback_inject(
+        target, 0 if target is None else len(target), event.encode("ascii"), array, len(args)
+    )
+    if n == -1:
+        raise ValueError("unknown callback %r" % (event,))
+    if n == -2:
+        raise ValueError("arguments do not fit %s: %r" % (event, args))
+    return n
+
+
+def fail_next_create():
+    """Makes the next VONUCloud::Create return a null pointer."""
+    _lib.ostrel_loopback_fail_next_create()
+
+
+def escaped():
+    """The texts of exceptions that left delegate callbacks, oldest first (the newest 1000)."""
+    return [t.decode("utf-8", "replace") for t in ast.literal_eval(_take_text(_lib.ostrel_loopback_escaped()))]
+
+
+def clear_escaped():
+    """Forgets the texts that escaped() lists."""
+    _lib.ostrel_loopback_clear_escaped()
+
+
+def live_instances():
+    """The number of VONUCloud instances created and not yet destroyed."""
+    return _lib.ostrel_loopback_live_instances()
+
+
+def sdk_threads():
+    """The number of threads the SDK runs (event threads and the service thread)."""
+    return _lib.ostrel_loopback_sdk_threads()
+
+
+def dropped():
+    """The number of media frames dropped so far because a delegate fell behind."""
+    return _lib.ostrel_loopback_dropped()

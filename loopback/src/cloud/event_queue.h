@@ -67,7 +67,7 @@ public:
     // Sequence number of the newest event posted so far.
     uint64_t mark() const;
     // Waits until every event up to `mark` has been delivered (or discarded) and its callback
-    // returned. On the loop's own thread, only the events before the running one count.
+    // returned. On the loop's own thread (inside a callback) it returns true at once.
     bool wait_delivered(uint64_t mark, Clock::time_point deadline);
 
     uint64_t dropped() const;
@@ -102,15 +102,17 @@ private:
     uint64_t dropped_ = 0;
     uint64_t dropped_unlogged_ = 0;
     Clock::time_point last_drop_log_{};
+    bool sleeping_ = false;  // the loop waits for an event
     bool closing_ = false;
     bool reap_self_ = false;
     bool thread_gone_ = false;
-    std::thread::id thread_id_;
     std::thread thread_;
 };
 
 // Process-wide figures for the control interface.
 uint64_t total_dropped();
+// Counts frames dropped outside an event queue (the GetAudioFrame queue).
+void note_dropped(uint64_t frames);
 int sdk_threads();
 std::vector<std::string> escaped();
 void clear_escaped();

@@ -28,7 +28,10 @@ Service::~Service() {
         stop_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+        thread_joined();
+    }
     // Threads handed over after the service thread stopped.
     join_zombies(zombies_);
 }
@@ -60,7 +63,8 @@ void Service::join_zombies(std::vector<std::thread>& zombies) {
     zombies.clear();
 }
 
-void Service::run() {
+// See EventLoop::deliver about catching a forced unwind.
+__attribute__((no_sanitize("null"))) void Service::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (!zombies_.empty()) {
@@ -101,7 +105,6 @@ void Service::run() {
     dropped.swap(timers_);
     lock.unlock();
     dropped.clear();
-    thread_joined();
 }
 
 }  // namespace cloud

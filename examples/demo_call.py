@@ -1,0 +1,326 @@
+"""A call between two participants on the loopback SDK.
+
+``alice`` sends a 440 Hz tone as 48 kHz PCM, a moving test pattern as I420 pixel frames at
+15 frames per second, one SEI message per second and a custom command message every half
+second. ``bob`` receives the audio as 16 kHz mono through his AudioObtainParams, subscribes to
+alice's video and prints one status line per second. At the end bob's audio is written to a
+WAV file and one received frame to a PNG file.
+
+    python examples/demo_call.py [--duration SECONDS] [--out DIR]
+
+Callbacks run on the SDK's own threads; the delegates below only count, copy and append, and
+the main thread does the sending and the printing.
+"""
+import argparse
+import math
+import os
+import struct
+import sys
+import tempfile
+import threading
+import time
+import wave
+import zlib
+
+import _ostrel as ostrel
+
+APP_ID = 1400000001
+ROOM = "demo-call"
+WIDTH, HEIGHT, FPS = 320, 240, 15
+SEND_RATE, FRAME_MS = 48000, 20
+RECEIVE_RATE = 16000
+
+
+def now_ms():
+    return int(time.monotonic() * 1000) & 0xFFFFFFFF
+
+
+def enter_params(user, pixel_in=False, pixel_out=False):
+    params = ostrel.EnterRoomParams()
+    params.room.sdk_app_id = APP_ID
+    params.room.str_room_id.SetValue(ROOM)
+    params.room.user_id.SetValue(user)
+    params.room.user_sig.SetValue("signature-" + user)
+    params.scene = ostrel.VONU_SCENE_VIDEO_CALL
+    params.use_pixel_frame_input = pixel_in
+    params.use_pixel_frame_output = pixel_out
+    obtain = ostrel.AudioObtainParams()
+    obtain.audio_obtain_method = ostrel.AUDIO_OBTAIN_METHOD_CALLBACK
+    obtain.output_sample_rate = RECEIVE_RATE
+    obtain.output_channels = 1
+    obtain.output_frame_length_ms = FRAME_MS
+    params.audio_obtain_params = obtain
+    return params
+
+
+class Sender(ostrel.VONUCloudDelegate):
+    """alice: reports what the room tells a sender."""
+
+    def __init__(self):
+        super().__init__()
+        self.entered = threading.Event()
+        self.key_frame_requests = 0
+
+    def OnError(self, error):
+        print("alice: error", error, file=sys.stderr)
+
+    def OnConnectionStateChanged(self, old_state, new_state):
+        pass
+
+    def OnEnterRoom(self):
+        self.entered.set()
+
+    def OnExitRoom(self):
+        pass
+
+    def OnLocalAudioChannelCreated(self):
+        pass
+
+    def OnLocalAudioChannelDestroyed(self):
+        pass
+
+    def OnLocalVideoChannelCreated(self, stream_type):
+        pass
+
+    def OnLocalVideoChannelDestroyed(self, stream_type):
+        pass
+
+    def OnRequestKeyFrame(self, stream_type):
+        self.key_frame_requests += 1
+
+    def OnRequestChangeVideoEncodeBitrate(self, stream_type, bitrate_bps):
+        pass
+
+    def OnRemoteUserEnterRoom(self, info):
+        pass
+
+    def OnRemoteUserExitRoom(self, info, reason):
+        pass
+
+    def OnRemoteAudioAvailable(self, user_id, available):
+        pass
+
+    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
+        pass
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        pass
+
+    def OnRemoteMixedAudioReceived(self, frame):
+        pass
+
+    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
+        pass
+
+    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
+        pass
+
+
+class Receiver(Sender):
+    """bob: counts everything he receives and keeps the audio and the newest frame."""
+
+    def __init__(self, cloud_ref):
+        super().__init__()
+        self.cloud_ref = cloud_ref
+        self.lock = threading.Lock()
+        self.events = 0
+        self.audio_frames = self.video_frames = self.sei = self.commands = 0
+        self.bytes = 0
+        self.latencies = []
+        self.audio = []
+        self.last_frame = None
+        self.last_sei = b""
+        self.last_command = b""
+
+    def _count(self, size=0, pts=None):
+        with self.lock:
+            self.events += 1
+            self.bytes += size
+            if pts is not None:
+                self.latencies.append((now_ms() - pts) & 0xFFFFFFFF)
+
+    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
+        self._count()
+        if available:
+            self.cloud_ref().Subscribe(user_id, stream_type)
+
+    def OnRemoteAudioReceived(self, user_id, frame):
+        data = frame.data
+        self._count(len(data), frame.pts)
+        with self.lock:
+            self.audio_frames += 1
+            self.audio.append(data)
+
+    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
+        self._count(frame.size, frame.pts)
+        with self.lock:
+            self.video_frames += 1
+            self.last_frame = frame
+
+    def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
+        self._count(len(message))
+        with self.lock:
+            self.sei += 1
+            self.last_sei = message
+
+    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+        self._count(len(message))
+        with self.lock:
+            self.commands += 1
+            self.last_command = message
+
+    def OnNetworkQuality(self, local_quality, remote_qualities):
+        self._count()
+
+    def status(self):
+        with self.lock:
+            lat = sorted(self.latencies)
+            self.latencies = []
+            if lat:
+                p50 = lat[len(lat) // 2]
+                latency = "<1 ms" if p50 == 0 else "%d ms" % p50
+            else:
+                latency = "-"
+            return ("bob: %5d events  audio %4d  video %3d  sei %2d  cmd %2d  %8d bytes  latency p50 %s" % (
+                self.events, self.audio_frames, self.video_frames, self.sei, self.commands, self.bytes, latency))
+
+
+def tone_frame(index, samples):
+    start = index * samples
+    pcm = struct.pack("<%dh" % samples, *(
+        int(9000 * math.sin(2 * math.pi * 440 * (start + i) / SEND_RATE)) for i in range(samples)))
+    frame = ostrel.AudioFrame()
+    frame.sample_rate, frame.channels, frame.bits_per_sample = SEND_RATE, 1, 16
+    frame.codec = ostrel.AUDIO_CODEC_TYPE_PCM
+    frame.pts = now_ms()
+    frame.SetData(pcm)
+    return frame
+
+
+_RAMP = bytes(range(256)) * 4
+
+
+def pattern_frame(index):
+    """A moving diagonal test pattern in I420."""
+    shift = (index * 4) % 256
+    y_plane = b"".join(_RAMP[(row + shift) % 256:(row + shift) % 256 + WIDTH] for row in range(HEIGHT))
+    chroma = (WIDTH // 2) * (HEIGHT // 2)
+    u_plane = bytes([(64 + index) % 256]) * chroma
+    v_plane = bytes([(192 - index) % 256]) * chroma
+    frame = ostrel.PixelFrame()
+    frame.width, frame.height = WIDTH, HEIGHT
+    frame.format = ostrel.VIDEO_PIXEL_FORMAT_YUV420p
+    frame.pts = now_ms()
+    frame.SetData(y_plane + u_plane + v_plane)
+    return frame
+
+
+def write_wav(path, chunks, rate):
+    with wave.open(path, "wb") as out:
+        out.setnchannels(1)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        out.writeframes(b"".join(chunks))
+
+
+def write_png(path, frame):
+    """Converts an I420 frame to RGB and writes it as a PNG."""
+    w, h, data = frame.width, frame.height, frame.data
+    y_plane, u_plane, v_plane = data[:w * h], data[w * h:w * h * 5 // 4], data[w * h * 5 // 4:]
+    rows = []
+    for row in range(h):
+        line = bytearray([0])
+        for col in range(w):
+            y = y_plane[row * w + col]
+            u = u_plane[(row // 2) * (w // 2) + col // 2] - 128
+            v = v_plane[(row // 2) * (w // 2) + col // 2] - 128
+            for value in (y + 1.402 * v, y - 0.344 * u - 0.714 * v, y + 1.772 * u):
+                line.append(max(0, min(255, int(value))))
+        rows.append(bytes(line))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
+
+    with open(path, "wb") as out:
+        out.write(b"\x89PNG\r\n\x1a\n")
+        out.write(chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)))
+        out.write(chunk(b"IDAT", zlib.compress(b"".join(rows), 6)))
+        out.write(chunk(b"IEND", b""))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Two participants in one loopback room.")
+    parser.add_argument("--duration", type=float, default=float(os.environ.get("OSTREL_DEMO_SECONDS", 6)),
+                        help="seconds of call (default 6)")
+    parser.add_argument("--out", default=os.path.join(tempfile.gettempdir(), "ostrel-demo"),
+                        help="directory for the WAV and PNG files")
+    args = parser.parse_args(argv)
+    os.makedirs(args.out, exist_ok=True)
+
+    alice = Sender()
+    alice_cloud = ostrel.VONUCloud(alice)
+    bob_cloud = None
+    bob = Receiver(lambda: bob_cloud)
+    bob_cloud = ostrel.VONUCloud(bob)
+
+    assert bob_cloud.EnterRoom(enter_params("bob", pixel_out=True)) == 0
+    assert alice_cloud.EnterRoom(enter_params("alice", pixel_in=True)) == 0
+    if not alice.entered.wait(5):
+        print("alice could not enter the room", file=sys.stderr)
+        return 1
+    audio = ostrel.AudioEncodeParams()
+    audio.sample_rate, audio.channels, audio.frame_length_ms = SEND_RATE, 1, FRAME_MS
+    assert alice_cloud.CreateLocalAudioChannel(audio) == 0
+    assert alice_cloud.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH) == 0
+
+    samples = SEND_RATE * FRAME_MS // 1000
+    start = time.monotonic()
+    next_audio = next_video = next_status = start
+    next_sei = next_cmd = start + 0.25
+    audio_index = video_index = seconds = 0
+    while True:
+        now = time.monotonic()
+        if now - start >= args.duration:
+            break
+        if now >= next_audio:
+            alice_cloud.SendAudioFrame(tone_frame(audio_index, samples))
+            audio_index += 1
+            next_audio += FRAME_MS / 1000
+        if now >= next_video:
+            alice_cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, pattern_frame(video_index))
+            video_index += 1
+            next_video += 1 / FPS
+        if now >= next_sei:
+            alice_cloud.SendSeiMessage(5, b"alice second %d" % seconds)
+            next_sei += 1.0
+        if now >= next_cmd:
+            alice_cloud.SendCustomCmdMsg(1, b"hello bob #%d" % audio_index, True, True)
+            next_cmd += 0.5
+        if now >= next_status + 1.0:
+            seconds += 1
+            next_status += 1.0
+            print("[%2ds] %s" % (seconds, bob.status()), flush=True)
+        time.sleep(max(0.0, min(next_audio, next_video) - time.monotonic()))
+
+    alice_cloud.ExitRoom()
+    bob_cloud.ExitRoom()
+    print("alice sent %d audio frames and %d video frames; %d key-frame request(s)" % (
+        audio_index, video_index, alice.key_frame_requests))
+    print("last SEI %r, last command %r" % (bob.last_sei, bob.last_command))
+    wav_path = os.path.join(args.out, "bob-received.wav")
+    write_wav(wav_path, bob.audio, RECEIVE_RATE)
+    print("received audio: %s (%.1f s at %d Hz)" % (wav_path, sum(map(len, bob.audio)) / 2 / RECEIVE_RATE,
+                                                    RECEIVE_RATE))
+    if bob.last_frame is not None:
+        png_path = os.path.join(args.out, "bob-frame.png")
+        write_png(png_path, bob.last_frame)
+        print("received frame: %s (%dx%d)" % (png_path, bob.last_frame.width, bob.last_frame.height))
+    else:
+        print("no video frame was received", file=sys.stderr)
+        return 1
+    del alice_cloud, bob_cloud
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,93 @@
+"""A bot that pulls remote audio itself with GetAudioFrame instead of receiving callbacks.
+
+A speaker sends a rising tone; the bot enters with AUDIO_OBTAIN_METHOD_GET and, every 20 ms,
+takes whatever audio the SDK has queued for it and prints its level once a second.
+
+    python examples/pull_audio_bot.py [--duration SECONDS]
+"""
+import argparse
+import array
+import math
+import sys
+import threading
+import time
+
+import _ostrel as ostrel
+
+APP_ID, ROOM = 1400000001, "pull-audio"
+
+
+class Quiet(ostrel.VONUCloudDelegate):
+    """Accepts every event and ignores it, except that it notes when the room is entered."""
+
+    def __init__(self):
+        super().__init__()
+        self.entered = threading.Event()
+
+    def OnEnterRoom(self):
+        self.entered.set()
+
+
+def _ignore(self, *args):
+    pass
+
+
+for _name in ("OnError", "OnConnectionStateChanged", "OnExitRoom", "OnLocalAudioChannelCreated",
+              "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
+              "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate", "OnRemoteUserEnterRoom",
+              "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable", "OnRemoteAudioReceived",
+              "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"):
+    setattr(Quiet, _name, _ignore)
+
+
+def params(user, method):
+    p = ostrel.EnterRoomParams()
+    p.room.sdk_app_id = APP_ID
+    p.room.str_room_id.SetValue(ROOM)
+    p.room.user_id.SetValue(user)
+    p.room.user_sig.SetValue("sig")
+    p.audio_obtain_params.audio_obtain_method = method
+    p.audio_obtain_params.output_sample_rate = 16000
+    return p
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Pull remote audio with GetAudioFrame.")
+    parser.add_argument("--duration", type=float, default=3.0)
+    args = parser.parse_args(argv)
+
+    bot_delegate, speaker_delegate = Quiet(), Quiet()
+    bot = ostrel.VONUCloud(bot_delegate)
+    speaker = ostrel.VONUCloud(speaker_delegate)
+    assert bot.EnterRoom(params("bot", ostrel.AUDIO_OBTAIN_METHOD_GET)) == 0
+    assert speaker.EnterRoom(params("speaker", ostrel.AUDIO_OBTAIN_METHOD_CALLBACK)) == 0
+    speaker_delegate.entered.wait(5)
+    assert speaker.CreateLocalAudioChannel(ostrel.AudioEncodeParams()) == 0
+
+    frame = ostrel.AudioFrame()
+    got = frames = 0
+    start = time.monotonic()
+    tick = 0
+    while time.monotonic() - start < args.duration:
+        pitch = 220 + 40 * tick / 50
+        pcm = array.array("h", (int(6000 * math.sin(2 * math.pi * pitch * (tick * 960 + i) / 48000))
+                                for i in range(960)))
+        out = ostrel.AudioFrame()
+        out.sample_rate, out.channels = 48000, 1
+        out.SetData(pcm.tobytes())
+        speaker.SendAudioFrame(out)
+        tick += 1
+        while bot.GetAudioFrame(frame) == ostrel.ERR_OK:
+            frames += 1
+            samples = array.array("h", frame.data)
+            got += len(samples)
+            if frames % 50 == 0:
+                rms = math.sqrt(sum(s * s for s in samples) / max(1, len(samples)))
+                print("bot: %4d frames pulled, %d Hz, level %.0f" % (frames, frame.sample_rate, rms), flush=True)
+        time.sleep(0.02)
+    print("bot pulled %d frames (%.2f s of audio)" % (frames, got / 16000))
+    return 0 if frames else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,281 @@
+#include "cloud/event_queue.h"
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <exception>
+#include <utility>
+
+#include "cloud/service_thread.h"
+#include "logger.h"
+
+namespace ostrel {
+namespace loopback {
+namespace cloud {
+
+namespace {
+
+std::atomic<uint64_t> g_dropped{0};
+std::atomic<int> g_threads{0};
+
+// The texts of exceptions that left delegate callbacks, oldest first.
+struct EscapedStore {
+    std::mutex mutex;
+    std::deque<std::string> texts;
+};
+
+EscapedStore& escaped_store() {
+    static EscapedStore store;
+    return store;
+}
+
+void keep_escaped(std::string text) {
+    EscapedStore& s = escaped_store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.texts.push_back(std::move(text));
+    while (s.texts.size() > kMaxEscapedKept) s.texts.pop_front();
+}
+
+thread_local const EventLoop* t_current_loop = nullptr;
+
+constexpr auto kDropLogInterval = std::chrono::seconds(1);
+
+}  // namespace
+
+uint64_t total_dropped() { return g_dropped.load(std::memory_order_relaxed); }
+void note_dropped(uint64_t frames) { g_dropped.fetch_add(frames, std::memory_order_relaxed); }
+// Acquire/release: seeing a thread counted as joined means seeing everything it did.
+int sdk_threads() { return g_threads.load(std::memory_order_acquire); }
+void thread_started() { g_threads.fetch_add(1, std::memory_order_acq_rel); }
+void thread_joined() { g_threads.fetch_sub(1, std::memory_order_acq_rel); }
+
+std::vector<std::string> escaped() {
+    EscapedStore& s = escaped_store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return std::vector<std::string>(s.texts.begin(), s.texts.end());
+}
+
+void clear_escaped() {
+    EscapedStore& s = escaped_store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.texts.clear();
+}
+
+// Clears the running mark when a delivery ends, however it ends (forced unwind included), so
+// that nothing waits on a callback that is no longer running.
+class EventLoop::RunningMark {
+public:
+    explicit RunningMark(EventLoop& loop) : loop_(loop) {}
+    ~RunningMark() {
+        {
+            std::lock_guard<std::mutex> lock(loop_.mutex_);
+            loop_.running_seq_ = 0;
+        }
+        loop_.idle_.notify_all();
+    }
+    RunningMark(const RunningMark&) = delete;
+    RunningMark& operator=(const RunningMark&) = delete;
+
+private:
+    EventLoop& loop_;
+};
+
+// Runs last on the event thread, also during a forced unwind: marks the thread gone, discards
+// what is still queued, and hands the thread to the reaper when the instance was destroyed from
+// inside one of its own callbacks.
+class EventLoop::ThreadEnd {
+public:
+    explicit ThreadEnd(EventLoop& loop) : loop_(loop) {}
+    ~ThreadEnd() {
+        std::deque<Queued> control;
+        std::deque<Queued> media;
+        std::thread self;
+        {
+            std::lock_guard<std::mutex> lock(loop_.mutex_);
+            loop_.thread_gone_ = true;
+            loop_.running_seq_ = 0;
+            control.swap(loop_.control_);
+            media.swap(loop_.media_);
+            loop_.media_bytes_ = 0;
+            if (loop_.reap_self_) self = std::move(loop_.thread_);
+        }
+        loop_.idle_.notify_all();
+        t_current_loop = nullptr;
+        if (self.joinable()) Service::get().reap(std::move(self));
+    }
+    ThreadEnd(const ThreadEnd&) = delete;
+    ThreadEnd& operator=(const ThreadEnd&) = delete;
+
+private:
+    EventLoop& loop_;
+};
+
+EventLoop::EventLoop(vonu::VONUCloudDelegate* delegate, uint64_t instance)
+    : delegate_(delegate), instance_(instance) {}
+
+std::shared_ptr<EventLoop> EventLoop::start(vonu::VONUCloudDelegate* delegate, uint64_t instance) {
+    auto loop = std::make_shared<EventLoop>(delegate, instance);
+    std::lock_guard<std::mutex> lock(loop->mutex_);
+    thread_started();
+    try {
+        // The thread keeps the loop alive until it ends.
+        loop->thread_ = std::thread([self = loop] { self->run(); });
+    } catch (...) {
+        thread_joined();
+        throw;
+    }
+    return loop;
+}
+
+EventLoop::~EventLoop() {
+    // Only reached once the thread has been joined or handed to the reaper; a thread still
+    // owned here would end the process, so detach as a last resort.
+    if (thread_.joinable()) {
+        OSTREL_LOG(kError, "instance %llu: event thread still running at teardown; detached",
+                   static_cast<unsigned long long>(instance_));
+        thread_.detach();
+        thread_joined();
+    }
+}
+
+bool EventLoop::on_own_thread() const { return t_current_loop == this; }
+
+void EventLoop::post(Event event) {
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_ || thread_gone_) return;
+        // Only a thread asleep on an empty queue needs waking; a busy one looks again anyway.
+        wake = sleeping_;
+        Queued q{next_seq_++, std::move(event)};
+        if (q.event.media) {
+            media_bytes_ += q.event.bytes;
+            media_.push_back(std::move(q));
+            while (media_.size() > kMaxQueuedFrames || media_bytes_ > kMaxQueuedFrameBytes) drop_oldest_media();
+        } else {
+            control_.push_back(std::move(q));
+        }
+    }
+    if (wake) wake_.notify_one();
+}
+
+void EventLoop::drop_oldest_media() {
+    media_bytes_ -= media_.front().event.bytes;
+    media_.pop_front();
+    ++dropped_;
+    ++dropped_unlogged_;
+    g_dropped.fetch_add(1, std::memory_order_relaxed);
+    const auto now = Clock::now();
+    if (now - last_drop_log_ >= kDropLogInterval) {
+        OSTREL_LOG(kWarning, "instance %llu: delegate too slow, dropped %llu queued frames (oldest first)",
+                   static_cast<unsigned long long>(instance_), static_cast<unsigned long long>(dropped_unlogged_));
+        dropped_unlogged_ = 0;
+        last_drop_log_ = now;
+    }
+    // Waiters on an event that was dropped count it as delivered.
+    idle_.notify_all();
+}
+
+void EventLoop::close() {
+    const bool inside = on_own_thread();
+    std::deque<Queued> control;
+    std::deque<Queued> media;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+        if (inside) reap_self_ = true;
+        control.swap(control_);
+        media.swap(media_);
+        media_bytes_ = 0;
+    }
+    wake_.notify_all();
+    idle_.notify_all();
+    // Discarded events (and the frames they hold) are released here, without the lock.
+    control.clear();
+    media.clear();
+    if (inside) return;
+    if (thread_.joinable()) {
+        thread_.join();
+        thread_joined();
+    }
+}
+
+uint64_t EventLoop::mark() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return next_seq_ - 1;
+}
+
+bool EventLoop::idle_through(uint64_t mark) const {
+    if (thread_gone_ || closing_) return true;
+    if (!control_.empty() && control_.front().seq <= mark) return false;
+    if (!media_.empty() && media_.front().seq <= mark) return false;
+    return running_seq_ == 0 || running_seq_ > mark;
+}
+
+bool EventLoop::wait_delivered(uint64_t mark, Clock::time_point deadline) {
+    // On the loop's own thread every earlier event has been delivered already, and the running
+    // callback cannot finish while it waits here.
+    if (on_own_thread()) return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_until(lock, deadline, [&] { return idle_through(mark); });
+}
+
+uint64_t EventLoop::dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+// A forced unwind carries no exception object, so catching it by reference binds a null
+// reference; that is how the C++ runtime defines it, and the null check is turned off here.
+__attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event) {
+    // No lock is held here: the callback may call any operation, Destroy included.
+    try {
+        event.deliver(*delegate_);
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended (pthread_exit or cancellation); RunningMark and ThreadEnd
+        // release everything on the way out.
+        throw;
+    } catch (const std::exception& e) {
+        const char* what = e.what();
+        OSTREL_LOG(kError, "instance %llu: exception left callback %s: %s",
+                   static_cast<unsigned long long>(instance_), event.name, what ? what : "");
+        keep_escaped(what ? what : "");
+    } catch (...) {
+        OSTREL_LOG(kError, "instance %llu: unknown exception left callback %s",
+                   static_cast<unsigned long long>(instance_), event.name);
+        keep_escaped("unknown exception");
+    }
+}
+
+void EventLoop::run() {
+    t_current_loop = this;
+    ThreadEnd end(*this);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        while (!closing_ && control_.empty() && media_.empty()) {
+            sleeping_ = true;
+            wake_.wait(lock);
+            sleeping_ = false;
+        }
+        if (closing_) break;
+        // The older of the two queue fronts goes first, so events keep their posting order.
+        std::deque<Queued>* from = &control_;
+        if (control_.empty() || (!media_.empty() && media_.front().seq < control_.front().seq)) from = &media_;
+        Queued q = std::move(from->front());
+        from->pop_front();
+        if (q.event.media) media_bytes_ -= q.event.bytes;
+        running_seq_ = q.seq;
+        lock.unlock();
+        {
+            RunningMark mark(*this);
+            deliver(q.event);
+        }
+        // The event (and anything it captured) is released before the lock is taken again.
+        q.event.deliver = nullptr;
+        lock.lock();
+    }
+}
+
+}  // namespace cloud
+}  // namespace loopback
+}  // namespace ostrel

@@ -1,0 +1,288 @@
+// A recording test delegate and helpers shared by the room tests.
+#ifndef OSTREL_LOOPBACK_TESTS_CLOUD_TEST_SUPPORT_H_
+#define OSTREL_LOOPBACK_TESTS_CLOUD_TEST_SUPPORT_H_
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "record_access.h"
+#include "vonu/ostrel_vonu_cloud.h"
+
+extern "C" {
+struct ostrel_loopback_arg {
+    int32_t kind;
+    int64_t integer;
+    const char* data;
+    size_t size;
+    const ostrel_loopback_arg* items;
+    size_t count;
+};
+int ostrel_loopback_wait_idle(double timeout_seconds);
+int ostrel_loopback_set_network_quality(const char* user_id, int quality);
+void ostrel_loopback_set_quality_interval(int ms);
+int ostrel_loopback_drop_messages(const char* user_id, uint32_t count);
+int ostrel_loopback_disconnect(const char* user_id, int ms);
+int ostrel_loopback_raise_error(const char* user_id, int code);
+int ostrel_loopback_kick(const char* user_id, int reason);
+int ostrel_loopback_inject(const char* user_id, size_t user_id_size, const char* event, const ostrel_loopback_arg* args,
+                           size_t count);
+void ostrel_loopback_fail_next_create();
+char* ostrel_loopback_escaped();
+void ostrel_loopback_clear_escaped();
+void ostrel_loopback_free(char* text);
+int ostrel_loopback_live_instances();
+int ostrel_loopback_sdk_threads();
+unsigned long long ostrel_loopback_dropped();
+}
+
+namespace cloud_test {
+
+using namespace ostrel::vonu;
+
+constexpr auto kTimeout = std::chrono::seconds(10);
+
+// Records every callback as one line of text ("OnRemoteAudioAvailable bob 1") and keeps the
+// received frames. `hook` runs first in every callback, on the event thread, with the line.
+class Recorder : public VONUCloudDelegate {
+public:
+    std::function<void(const std::string&)> hook;
+
+    std::vector<std::string> events() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    size_t count() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_.size();
+    }
+    // Events starting with `prefix`.
+    std::vector<std::string> matching(const std::string& prefix) const {
+        std::vector<std::string> out;
+        for (const std::string& e : events()) {
+            if (e.compare(0, prefix.size(), prefix) == 0) out.push_back(e);
+        }
+        return out;
+    }
+    bool has(const std::string& line) const {
+        for (const std::string& e : events()) {
+            if (e == line) return true;
+        }
+        return false;
+    }
+    // Waits until `pred` holds over the events.
+    bool wait_for(const std::function<bool(const std::vector<std::string>&)>& pred) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kTimeout, [&] { return pred(events_); });
+    }
+    bool wait_line(const std::string& line) const {
+        return wait_for([&](const std::vector<std::string>& ev) {
+            for (const std::string& e : ev) {
+                if (e == line) return true;
+            }
+            return false;
+        });
+    }
+    bool wait_count(const std::string& prefix, size_t n) const {
+        return wait_for([&](const std::vector<std::string>& ev) {
+            size_t c = 0;
+            for (const std::string& e : ev) c += e.compare(0, prefix.size(), prefix) == 0;
+            return c >= n;
+        });
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.clear();
+        audio_.clear();
+        video_.clear();
+        pixels_.clear();
+    }
+    std::vector<AudioFrame> audio() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return audio_;
+    }
+    std::vector<VideoFrame> video() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return video_;
+    }
+    std::vector<PixelFrame> pixels() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pixels_;
+    }
+
+    void OnError(Error error) override { add("OnError " + std::to_string(error)); }
+    void OnConnectionStateChanged(ConnectionState a, ConnectionState b) override {
+        add("OnConnectionStateChanged " + std::to_string(a) + " " + std::to_string(b));
+    }
+    void OnEnterRoom() override { add("OnEnterRoom"); }
+    void OnExitRoom() override { add("OnExitRoom"); }
+    void OnLocalAudioChannelCreated() override { add("OnLocalAudioChannelCreated"); }
+    void OnLocalAudioChannelDestroyed() override { add("OnLocalAudioChannelDestroyed"); }
+    void OnLocalVideoChannelCreated(StreamType t) override { add("OnLocalVideoChannelCreated " + std::to_string(t)); }
+    void OnLocalVideoChannelDestroyed(StreamType t) override {
+        add("OnLocalVideoChannelDestroyed " + std::to_string(t));
+    }
+    void OnRequestChangeVideoEncodeBitrate(StreamType t, int bps) override {
+        add("OnRequestChangeVideoEncodeBitrate " + std::to_string(t) + " " + std::to_string(bps));
+    }
+    void OnRequestKeyFrame(StreamType t) override { add("OnRequestKeyFrame " + std::to_string(t)); }
+    void OnRemoteUserEnterRoom(const UserInfo& info) override {
+        add("OnRemoteUserEnterRoom " + str(ostrel::loopback::text_of(info.user_id)));
+    }
+    void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
+        add("OnRemoteUserExitRoom " + str(ostrel::loopback::text_of(info.user_id)) + " " + std::to_string(reason));
+    }
+    void OnRemoteAudioAvailable(const char* id, bool on) override {
+        add("OnRemoteAudioAvailable " + str(id) + " " + std::to_string(on));
+    }
+    void OnRemoteVideoAvailable(const char* id, bool on, StreamType t) override {
+        add("OnRemoteVideoAvailable " + str(id) + " " + std::to_string(on) + " " + std::to_string(t));
+    }
+    void OnRemoteVideoReceived(const char* id, StreamType t, const VideoFrame& f) override {
+        add("OnRemoteVideoFrameReceived " + str(id) + " " + std::to_string(t), [&] { video_.push_back(f); });
+    }
+    void OnRemoteVideoReceived(const char* id, StreamType t, const PixelFrame& f) override {
+        add("OnRemotePixelFrameReceived " + str(id) + " " + std::to_string(t), [&] { pixels_.push_back(f); });
+    }
+    void OnRemoteAudioReceived(const char* id, const AudioFrame& f) override {
+        add("OnRemoteAudioReceived " + str(id), [&] { audio_.push_back(f); });
+    }
+    void OnRemoteMixedAudioReceived(const AudioFrame& f) override {
+        add("OnRemoteMixedAudioReceived", [&] { audio_.push_back(f); });
+    }
+    void OnSeiMessageReceived(const char* id, StreamType t, int type, const char* msg, size_t len) override {
+        add("OnSeiMessageReceived " + str(id) + " " + std::to_string(t) + " " + std::to_string(type) + " " +
+            bytes(msg, len));
+    }
+    void OnReceiveCustomCmdMsg(const char* id, int32_t cmd, uint32_t seq, const char* msg, size_t len) override {
+        add("OnReceiveCustomCmdMsg " + str(id) + " " + std::to_string(cmd) + " " + std::to_string(seq) + " " +
+            bytes(msg, len));
+    }
+    void OnMissCustomCmdMsg(const char* id, int32_t cmd, uint32_t code, uint32_t missed) override {
+        add("OnMissCustomCmdMsg " + str(id) + " " + std::to_string(cmd) + " " + std::to_string(code) + " " +
+            std::to_string(missed));
+    }
+    void OnNetworkQuality(NetworkQualityInfo* local, NetworkQualityInfo* remote, size_t n) override {
+        std::string line = "OnNetworkQuality";
+        line += local ? " " + str(ostrel::loopback::text_of(local->user_id)) + ":" + std::to_string(local->quality)
+                      : std::string(" null");
+        for (size_t i = 0; i < n; ++i) {
+            line += " " + str(ostrel::loopback::text_of(remote[i].user_id)) + ":" + std::to_string(remote[i].quality);
+        }
+        add(line);
+    }
+
+private:
+    static std::string str(const char* s) { return s ? std::string(s) : std::string("<null>"); }
+    static std::string bytes(const char* p, size_t n) { return p ? std::string(p, n) : std::string("<null>"); }
+
+    void add(const std::string& line, const std::function<void()>& keep = nullptr) {
+        if (hook) hook(line);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(line);
+            if (keep) keep();
+        }
+        changed_.notify_all();
+    }
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> events_;
+    std::vector<AudioFrame> audio_;
+    std::vector<VideoFrame> video_;
+    std::vector<PixelFrame> pixels_;
+};
+
+// Owns one instance; destroys it at the end of the scope unless released.
+class Cloud {
+public:
+    explicit Cloud(VONUCloudDelegate* d) : p_(VONUCloud::Create(d)) {}
+    ~Cloud() { VONUCloud::Destroy(p_); }
+    Cloud(const Cloud&) = delete;
+    Cloud& operator=(const Cloud&) = delete;
+    VONUCloud* operator->() const { return p_; }
+    VONUCloud* get() const { return p_; }
+    void destroy() {
+        VONUCloud::Destroy(p_);
+        p_ = nullptr;
+    }
+
+private:
+    VONUCloud* p_;
+};
+
+inline EnterRoomParams params(const char* user, const char* room = "room", uint32_t app = 1400000001) {
+    EnterRoomParams p;
+    p.room.sdk_app_id = app;
+    p.room.user_id = user;
+    p.room.user_sig = "sig";
+    p.room.str_room_id = room;
+    return p;
+}
+
+inline bool idle() { return ostrel_loopback_wait_idle(10.0) == 1; }
+
+inline std::vector<std::string> escaped_texts() {
+    char* t = ostrel_loopback_escaped();
+    std::string s = t ? t : "";
+    ostrel_loopback_free(t);
+    std::vector<std::string> out;
+    // The list is "[b'...', b'...', ]"; texts in these tests hold no quotes or escapes.
+    size_t pos = 0;
+    while ((pos = s.find("b'", pos)) != std::string::npos) {
+        const size_t end = s.find('\'', pos + 2);
+        out.push_back(s.substr(pos + 2, end - pos - 2));
+        pos = end + 1;
+    }
+    return out;
+}
+
+inline int process_threads() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Waits (generously) until `pred` holds.
+inline bool eventually(const std::function<bool()>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline AudioFrame pcm_frame(int rate, int channels, int ms, int16_t value, uint32_t pts = 0) {
+    AudioFrame f;
+    f.sample_rate = rate;
+    f.channels = channels;
+    f.pts = pts;
+    std::vector<int16_t> s(static_cast<size_t>(rate) * ms / 1000 * channels, value);
+    ostrel::loopback::set_payload(f, reinterpret_cast<const uint8_t*>(s.data()), s.size() * 2);
+    return f;
+}
+
+inline std::vector<int16_t> samples_of(const AudioFrame& f) {
+    const auto& p = ostrel::loopback::frame_payload(f);
+    std::vector<int16_t> s(p.size() / 2);
+    if (!s.empty()) std::memcpy(s.data(), p.data(), s.size() * 2);
+    return s;
+}
+
+}  // namespace cloud_test
+
+#endif  // OSTREL_LOOPBACK_TESTS_CLOUD_TEST_SUPPORT_H_

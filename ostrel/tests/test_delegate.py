@@ -1,0 +1,244 @@
+"""The event bridge: SDK events reach Python overrides, with copied records and frames."""
+import gc
+import threading
+
+import pytest
+
+import _ostrel as o
+import ostrel_loopback as lb
+from roomkit import EVENTS, EventLog, enter_params, idle
+
+PURE = 'Tried to call pure virtual function "VONUCloudDelegate::{}"'
+
+
+@pytest.fixture
+def clean():
+    lb.clear_escaped()
+    yield
+    gc.collect()
+    lb.wait_idle(10.0)
+    lb.clear_escaped()
+
+
+def test_class_surface():
+    assert [n for n in vars(o.VONUCloudDelegate) if n.startswith("On")] == EVENTS
+    assert not hasattr(o.VONUCloudDelegate, "OnRemoteVideoReceived")
+    assert o.VONUCloudDelegate.OnSeiMessageReceived.__doc__.startswith(
+        "OnSeiMessageReceived(self: _ostrel.VONUCloudDelegate, arg0: str, arg1: ostrel::vonu::StreamType, "
+        "arg2: typing.SupportsInt | typing.SupportsIndex, arg3: str, arg4: typing.SupportsInt")
+
+    class NoInit(o.VONUCloudDelegate):
+        def __init__(self):
+            pass
+
+    with pytest.raises(TypeError, match="__init__"):
+        NoInit()
+
+
+def test_two_members_see_each_other(clean):
+    alice, bob = EventLog(), EventLog()
+    ca, cb = o.VONUCloud(alice), o.VONUCloud(bob)
+    assert ca.EnterRoom(enter_params("alice")) == 0
+    idle()
+    assert cb.EnterRoom(enter_params("bob")) == 0
+    idle()
+    assert alice.names()[:3] == ["OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom"]
+    old, new = alice.of("OnConnectionStateChanged")[-1]
+    assert isinstance(new, o.ConnectionState) and new == o.CONNECTION_STATE_CONNECTED
+    (info,), = alice.of("OnRemoteUserEnterRoom")
+    assert isinstance(info, o.UserInfo) and info.user_id.GetValue() == "bob"
+    assert bob.of("OnRemoteUserEnterRoom")[0][0].user_id.GetValue() == "alice"
+
+    ca.CreateLocalAudioChannel(o.AudioEncodeParams())
+    idle()
+    assert ("alice", True) in bob.of("OnRemoteAudioAvailable")
+    frame = o.AudioFrame()
+    frame.sample_rate, frame.channels = 48000, 1
+    frame.SetData(b"\x01\x00" * 960)
+    assert ca.SendAudioFrame(frame) == 0
+    idle()
+    (user, received), = bob.of("OnRemoteAudioReceived")
+    assert user == "alice" and isinstance(received, o.AudioFrame)
+    assert received.sample_rate == 16000 and received.size == 640  # bob's default output: 16 kHz, 20 ms
+
+    assert cb.ExitRoom() == 0
+    idle()
+    assert alice.of("OnRemoteUserExitRoom")[0][0].user_id.GetValue() == "bob"
+    assert "OnExitRoom" in bob.names()
+
+
+def test_plain_delegate_escapes_pure_virtual_errors(clean):
+    plain = o.VONUCloud(o.VONUCloudDelegate())
+    log = o.VONUCloud(EventLog())
+    assert log.EnterRoom(enter_params("watcher", room="plain")) == 0
+    assert plain.EnterRoom(enter_params("plain", room="plain")) == 0
+    idle()
+    for event, args in [("OnError", (-1,)), ("OnRequestKeyFrame", (2,)), ("OnRemoteAudioAvailable", (b"x", True)),
+                        ("OnRemoteVideoFrameReceived", (b"x", 2, b"v")),
+                        ("OnRemotePixelFrameReceived", (b"x", 2, b"p")),
+                        ("OnSeiMessageReceived", (b"x", 2, 5, b"s")),
+                        ("OnReceiveCustomCmdMsg", (b"x", 1, 1, b"c")), ("OnMissCustomCmdMsg", (b"x", 1, 0, 2)),
+                        ("OnNetworkQuality", (None, []))]:
+        lb.inject("plain", event, *args)
+    idle()
+    escaped = lb.escaped()
+    for name in ("OnConnectionStateChanged", "OnEnterRoom", "OnRemoteUserEnterRoom", "OnError",
+                 "OnRequestKeyFrame", "OnRemoteAudioAvailable", "OnRemoteVideoFrameReceived",
+                 "OnRemotePixelFrameReceived"):
+        assert PURE.format(name) in escaped, name
+    assert not any("Sei" in e or "CustomCmd" in e or "NetworkQuality" in e for e in escaped)
+
+
+def test_partial_subclass_and_super_calls(clean):
+    class OnlyEnter(o.VONUCloudDelegate):
+        def __init__(self):
+            super().__init__()
+            self.entered = threading.Event()
+            self.super_error = None
+            self.video_calls = 0
+
+        def OnEnterRoom(self):
+            self.entered.set()
+            return "ignored"
+
+        def OnError(self, error):
+            try:
+                super().OnError(error)
+            except RuntimeError as e:
+                self.super_error = str(e)
+
+        def OnRemoteVideoReceived(self, *args):
+            self.video_calls += 1
+
+    d = OnlyEnter()
+    cloud = o.VONUCloud(d)
+    cloud.EnterRoom(enter_params("partial", room="partial"))
+    assert d.entered.wait(10)
+    lb.inject("partial", "OnError", -3)
+    lb.inject("partial", "OnRemoteVideoFrameReceived", b"x", 2, b"frame")
+    idle()
+    assert d.super_error == PURE.format("OnError")
+    assert d.video_calls == 0
+    lb.clear_escaped()
+    cloud.ExitRoom()
+    idle()
+    assert PURE.format("OnExitRoom") in lb.escaped()
+
+
+def test_injected_arguments_python_cannot_make(clean, capfd):
+    d = EventLog()
+    cloud = o.VONUCloud(d)
+    cloud.EnterRoom(enter_params("inj", room="inject"))
+    idle()
+    d.clear()
+    lb.inject("inj", "OnRemoteAudioAvailable", None, True)
+    lb.inject("inj", "OnRemoteVideoAvailable", b"\xff\xfe", True, 2)
+    lb.inject("inj", "OnSeiMessageReceived", b"u", 5, 100, b"")
+    lb.inject("inj", "OnSeiMessageReceived", b"u", 2, 5, b"a\0b")
+    lb.inject("inj", "OnReceiveCustomCmdMsg", b"u", 3, 4294967295, b"\0")
+    lb.inject("inj", "OnMissCustomCmdMsg", b"u", -1, 4294967295, 7)
+    lb.inject("inj", "OnNetworkQuality", None, [])
+    lb.inject("inj", "OnNetworkQuality", (b"me", 1), [(b"a", 2), (b"b", 3), (b"c", 4)])
+    idle()
+    assert d.of("OnRemoteAudioAvailable") == [(None, True)]
+    assert d.of("OnRemoteVideoAvailable") == []  # invalid UTF-8: the override is not called
+    assert any("UnicodeDecodeError" in e for e in lb.escaped())
+    (u1, st, t1, m1), (u2, st2, t2, m2) = d.of("OnSeiMessageReceived")
+    assert st == o.StreamType(5) and st.name == "???" and m1 == b"" and m2 == b"a\0b"
+    assert d.of("OnReceiveCustomCmdMsg") == [("u", 3, 4294967295, b"\0")]
+    assert d.of("OnMissCustomCmdMsg") == [("u", -1, 4294967295, 7)]
+    (local, remote), (local2, remote2) = d.of("OnNetworkQuality")
+    assert local.user_id.GetValue() == "" and local.quality == o.NETWORK_QUALITY_DOWN and remote == []
+    assert local2.user_id.GetValue() == "me"
+    assert [(r.user_id.GetValue(), int(r.quality)) for r in remote2] == [("a", 2), ("b", 3), ("c", 4)]
+    remote2[0].quality = o.NETWORK_QUALITY_BAD
+    assert remote2[1].quality == o.NETWORK_QUALITY_POOR
+    assert capfd.readouterr().err == ""
+
+
+def test_catching_callbacks_report_on_stderr(clean, capfd):
+    class Faulty(o.VONUCloudDelegate):
+        def __init__(self):
+            super().__init__()
+            self.received = []
+
+        def OnReceiveCustomCmdMsg(self, user, cmd, seq, msg):
+            if msg == b"bad":
+                raise ValueError("bad message")
+            self.received.append(msg)
+
+        def OnSeiMessageReceived(self, user, stream, kind, msg, extra):  # one parameter too many
+            pass
+
+        def OnMissCustomCmdMsg(self, user, cmd, code, missed):
+            raise KeyError("missed")
+
+    d = Faulty()
+    cloud = o.VONUCloud(d)
+    cloud.EnterRoom(enter_params("faulty", room="faulty"))
+    idle()
+    lb.clear_escaped()
+    capfd.readouterr()
+    lb.inject("faulty", "OnReceiveCustomCmdMsg", b"u", 1, 1, b"bad")
+    lb.inject("faulty", "OnReceiveCustomCmdMsg", b"u", 1, 2, b"good")
+    lb.inject("faulty", "OnSeiMessageReceived", b"u", 2, 5, b"s")
+    lb.inject("faulty", "OnMissCustomCmdMsg", b"u", 1, 0, 1)
+    idle()
+    err = capfd.readouterr().err.splitlines()
+    assert d.received == [b"good"]
+    custom = [line for line in err if line.startswith("python callback OnReceiveCustomCmdMsg error: ")]
+    assert len(custom) == 1 and "ValueError" in custom[0] and "bad message" in custom[0]
+    assert sum(line.startswith("python callback OnSeiMessageReceived error: ") for line in err) == 1
+    assert not any("missed" in line for line in err)
+    assert any("KeyError" in e and "missed" in e for e in lb.escaped())
+
+
+def test_received_frames_outlive_the_callback(clean):
+    kept = []
+
+    class Keeper(o.VONUCloudDelegate):
+        def OnRemoteVideoFrameReceived(self, user, stream, frame):
+            kept.append(frame)
+
+        def OnRemoteAudioReceived(self, user, frame):
+            kept.append(frame)
+
+    d = Keeper()
+    cloud = o.VONUCloud(d)
+    cloud.EnterRoom(enter_params("keeper", room="keep"))
+    idle()
+    for i in range(5):
+        lb.inject("keeper", "OnRemoteVideoFrameReceived", b"s", 2, bytes([i]) * 10)
+        lb.inject("keeper", "OnRemoteAudioReceived", b"s", bytes([i]) * 4)
+    idle()
+    gc.collect()
+    assert [f.data for f in kept] == [bytes([i]) * n for i in range(5) for n in (10, 4)]
+
+
+def test_many_threads_one_cloud_and_shared_delegate(clean):
+    shared = EventLog()
+    sender = EventLog()
+    receivers = [o.VONUCloud(shared) for _ in range(3)]
+    for i, cloud in enumerate(receivers):
+        cloud.EnterRoom(enter_params("r%d" % i, room="threads"))
+    source = o.VONUCloud(sender)
+    source.EnterRoom(enter_params("src", room="threads"))
+    idle()
+    per_thread = 25  # 4 threads x 25 = 100 messages, within the per-second limits over the run
+
+    def send(tag):
+        for n in range(per_thread):
+            while not source.SendCustomCmdMsg(1 + tag, b"%d:%d" % (tag, n), True, True):
+                threading.Event().wait(0.05)  # rate limited: try again shortly
+
+    threads = [threading.Thread(target=send, args=(t,)) for t in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    idle()
+    got = shared.of("OnReceiveCustomCmdMsg")
+    assert len(got) == 3 * 4 * per_thread
+    for tag in range(4):
+        seqs = [seq for user, cmd, seq, msg in got if cmd == 1 + tag]
+        assert sorted(seqs) == sorted(list(range(1, per_thread + 1)) * 3)

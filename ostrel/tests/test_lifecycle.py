@@ -1,0 +1,128 @@
+"""Lifetimes across threads: teardown while callbacks wait for the GIL, reference cycles and
+interpreter exit. Each scenario runs in a subprocess with a timeout, so a deadlock fails the
+test instead of hanging the run."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_python(code, timeout=120, args=()):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)] + list(args), capture_output=True,
+                          text=True, timeout=timeout, env=env)
+
+
+def test_teardown_while_callback_waits_for_gil():
+    # The main thread holds the GIL while the SDK thread is inside a callback asking for it;
+    # dropping the cloud must neither deadlock nor let a callback run after Destroy.
+    out = run_python("""
+        import gc, sys, threading
+        import _ostrel as o, ostrel_loopback as lb
+        from roomkit import enter_params
+
+        late = []
+
+        class Busy(o.VONUCloudDelegate):
+            def __init__(self):
+                super().__init__()
+                self.gone = False
+            def OnConnectionStateChanged(self, old, new):
+                if self.gone:
+                    late.append("state")
+            def OnEnterRoom(self):
+                if self.gone:
+                    late.append("enter")
+            def OnNetworkQuality(self, local, remote):
+                pass
+
+        lb.set_quality_interval(1)
+        for i in range(1000):
+            d = Busy()
+            cloud = o.VONUCloud(d)
+            cloud.EnterRoom(enter_params("u%d" % i, room="teardown"))
+            x = 0
+            for _ in range(200):   # keep the GIL busy while the SDK thread wants it
+                x += 1
+            del cloud
+            d.gone = True
+        gc.collect()
+        assert lb.wait_idle(10.0)
+        assert lb.live_instances() == 0, lb.live_instances()
+        print("late", len(late))
+    """, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert "late 0" in out.stdout
+
+
+def test_reference_cycle_is_collected():
+    out = run_python("""
+        import gc
+        import _ostrel as o, ostrel_loopback as lb
+        from roomkit import EventLog, enter_params
+
+        gc.disable()
+        class Bot(EventLog):
+            def __init__(self, user):
+                super().__init__()
+                self.cloud = o.VONUCloud(self)          # delegate -> dict -> cloud -> delegate
+                self.cloud.EnterRoom(enter_params(user, room="cycle"))
+
+        base = lb.live_instances()
+        bots = [Bot("c%d" % i) for i in range(5)]
+        assert lb.wait_idle(10.0)
+        assert lb.live_instances() == base + 5
+        del bots
+        assert lb.live_instances() == base + 5        # only a cycle holds them now
+        gc.collect()
+        print("after", lb.live_instances() - base)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert "after 0" in out.stdout
+
+
+EXIT_PROGRAM = """
+import sys, threading
+import _ostrel as o, ostrel_loopback as lb
+from roomkit import EventLog, enter_params
+
+how = sys.argv[1]
+room = "exit-" + sys.argv[2]
+
+class Chatty(EventLog):
+    def OnReceiveCustomCmdMsg(self, user, cmd, seq, msg):
+        super().OnReceiveCustomCmdMsg(user, cmd, seq, msg)
+        sum(range(200))
+
+lb.set_quality_interval(1)
+clouds = []
+for user in ("a", "b", "c"):
+    c = o.VONUCloud(Chatty())
+    c.EnterRoom(enter_params(user, room=room))
+    clouds.append(c)
+lb.wait_idle(5.0)
+for i in range(20):
+    for c in clouds:
+        c.SendCustomCmdMsg(1 + i % 10, b"x" * 20, True, True)
+if how == "exit":
+    sys.exit(3)
+if how == "raise":
+    raise SystemError("boom on purpose")
+"""
+
+
+@pytest.mark.parametrize("how,code", [("normal", 0), ("exit", 3), ("raise", 1)])
+def test_exit_with_events_flowing(how, code):
+    for i in range(17):
+        out = run_python(EXIT_PROGRAM, timeout=60, args=(how, "%s%d" % (how, i)))
+        assert out.returncode == code, (how, out.returncode, out.stderr)
+        stderr = out.stderr
+        if how == "raise":
+            assert "SystemError: boom on purpose" in stderr
+            stderr = stderr[:stderr.find("Traceback")]
+        assert stderr.strip() == "", stderr
