@@ -45,7 +45,7 @@ class EventLog(o.VONUCloudDelegate):
 
     def __init__(self):
         super().__init__()
-        self.lock = threading.Lock()
+        self.lock = threading.RLock()  # wait_for's predicate reads the log while holding it
         self.changed = threading.Condition(self.lock)
         self.events = []
 

@@ -126,3 +126,37 @@ def test_exit_with_events_flowing(how, code):
             assert "SystemError: boom on purpose" in stderr
             stderr = stderr[:stderr.find("Traceback")]
         assert stderr.strip() == "", stderr
+
+
+def test_cloud_dropped_inside_its_own_callback():
+    # The last reference goes on the cloud's own event thread: Destroy runs there and must not
+    # wait for the callback it is called from.
+    out = run_python("""
+        import gc, threading
+        import _ostrel as o, ostrel_loopback as lb
+        from roomkit import EventLog, enter_params
+
+        done = threading.Event()
+        class SelfDestruct(EventLog):
+            def OnEnterRoom(self):
+                self.cloud = None
+                done.set()
+
+        watcher = EventLog()
+        wcloud = o.VONUCloud(watcher)
+        wcloud.EnterRoom(enter_params("watcher", room="self"))
+        bots = []
+        for i in range(50):
+            d = SelfDestruct()
+            d.cloud = o.VONUCloud(d)
+            d.cloud.EnterRoom(enter_params("sd%d" % i, room="self"))
+            assert done.wait(10)
+            done.clear()
+            bots.append(d)
+        assert lb.wait_idle(10.0)
+        gc.collect()
+        assert watcher.wait_for(lambda w: len(w.of("OnRemoteUserExitRoom")) == 50)
+        print("live", lb.live_instances())
+    """)
+    assert out.returncode == 0, out.stderr
+    assert "live 1" in out.stdout
