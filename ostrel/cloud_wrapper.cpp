@@ -6,8 +6,7 @@
 #include "callback_gate.h"
 
 namespace py = pybind11;
-
-namespace ostrel_binding {
+using ostrel::vonu::VONUCloud;
 
 VONUCloudWrapper::VONUCloudWrapper(std::shared_ptr<PyVONUCloudDelegate> delegate)
     : vonu_cloud_(nullptr), delegate_(std::move(delegate)) {
@@ -92,6 +91,8 @@ int VONUCloudWrapper::SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool r
 void VONUCloudWrapper::EnableVoiceActivityDetection(const VADParams& params) {
     vonu_cloud_->EnableVoiceActivityDetection(params);
 }
+
+namespace ostrel_binding {
 
 namespace {
 

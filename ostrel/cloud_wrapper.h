@@ -10,11 +10,17 @@
 #include "delegate.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-namespace ostrel_binding {
-
-using namespace ostrel::vonu;
-
+// Lives in the global namespace, like the delegate, so that signatures show its native name.
 class VONUCloudWrapper {
+    using EnterRoomParams = ostrel::vonu::EnterRoomParams;
+    using StreamType = ostrel::vonu::StreamType;
+    using AudioFrame = ostrel::vonu::AudioFrame;
+    using VideoFrame = ostrel::vonu::VideoFrame;
+    using PixelFrame = ostrel::vonu::PixelFrame;
+    using AudioEncodeParams = ostrel::vonu::AudioEncodeParams;
+    using VideoEncodeParams = ostrel::vonu::VideoEncodeParams;
+    using VADParams = ostrel::vonu::VADParams;
+
 public:
     // Raises std::runtime_error when the SDK gives no instance, so no wrapper ever calls
     // through a null instance.
@@ -51,9 +57,11 @@ public:
     void Release();
 
 private:
-    VONUCloud* vonu_cloud_;
+    ostrel::vonu::VONUCloud* vonu_cloud_;
     std::shared_ptr<PyVONUCloudDelegate> delegate_;
 };
+
+namespace ostrel_binding {
 
 void bind_cloud(pybind11::module_& m);
 

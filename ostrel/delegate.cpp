@@ -8,8 +8,8 @@
 #include "callback_gate.h"
 
 namespace py = pybind11;
-
-namespace ostrel_binding {
+using ostrel::vonu::VONUCloudDelegate;
+using ostrel_binding::CallbackPass;
 
 // Uniform forwarding: call the Python override with converted arguments (records and frames
 // are copied), or, when the class does not define the method, release the GIL and throw
@@ -108,32 +108,32 @@ py::function find_override(const PyVONUCloudDelegate* self, const char* name) {
     return py::get_override(static_cast<const VONUCloudDelegate*>(self), name);
 }
 
+// The SEI and custom command callbacks: build the message bytes only when an override exists,
+// and hand them over after the other arguments.
+template <typename... Args>
+void forward_message(const PyVONUCloudDelegate* self, const char* name, const char* message, size_t length,
+                     const Args&... args) {
+    CallbackPass pass;
+    if (!pass) return;
+    py::gil_scoped_acquire gil;
+    call_and_report(name, [&] {
+        py::function override_fun = find_override(self, name);
+        if (!override_fun) return;
+        py::bytes msg = message_bytes(message, length);
+        override_fun(args..., msg);
+    });
+}
+
 }  // namespace
 
 void PyVONUCloudDelegate::OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type,
                                                const char* message, size_t length) {
-    CallbackPass pass;
-    if (!pass) return;
-    py::gil_scoped_acquire gil;
-    call_and_report("OnSeiMessageReceived", [&] {
-        py::function override_fun = find_override(this, "OnSeiMessageReceived");
-        if (!override_fun) return;
-        py::bytes msg = message_bytes(message, length);
-        override_fun(user_id, stream_type, message_type, msg);
-    });
+    forward_message(this, "OnSeiMessageReceived", message, length, user_id, stream_type, message_type);
 }
 
 void PyVONUCloudDelegate::OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq,
                                                 const char* message, size_t length) {
-    CallbackPass pass;
-    if (!pass) return;
-    py::gil_scoped_acquire gil;
-    call_and_report("OnReceiveCustomCmdMsg", [&] {
-        py::function override_fun = find_override(this, "OnReceiveCustomCmdMsg");
-        if (!override_fun) return;
-        py::bytes msg = message_bytes(message, length);
-        override_fun(user_id, cmd_id, seq, msg);
-    });
+    forward_message(this, "OnReceiveCustomCmdMsg", message, length, user_id, cmd_id, seq);
 }
 
 void PyVONUCloudDelegate::OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code,
@@ -164,7 +164,10 @@ void PyVONUCloudDelegate::OnNetworkQuality(NetworkQualityInfo* local_quality, Ne
     });
 }
 
+namespace ostrel_binding {
+
 void bind_delegate(py::module_& m) {
+    using namespace ostrel::vonu;
     using Base = VONUCloudDelegate;
     py::class_<Base, PyVONUCloudDelegate, std::shared_ptr<Base>>(m, "VONUCloudDelegate")
         .def(py::init<>())

@@ -7,12 +7,19 @@
 
 #include "vonu/ostrel_vonu_cloud.h"
 
-namespace ostrel_binding {
-
-using namespace ostrel::vonu;
-
-class PyVONUCloudDelegate : public VONUCloudDelegate {
+// Lives in the global namespace: Python signatures that mention it show its native name.
+class PyVONUCloudDelegate : public ostrel::vonu::VONUCloudDelegate {
 public:
+    using Error = ostrel::vonu::Error;
+    using ConnectionState = ostrel::vonu::ConnectionState;
+    using StreamType = ostrel::vonu::StreamType;
+    using UserInfo = ostrel::vonu::UserInfo;
+    using VideoFrame = ostrel::vonu::VideoFrame;
+    using PixelFrame = ostrel::vonu::PixelFrame;
+    using AudioFrame = ostrel::vonu::AudioFrame;
+    using NetworkQualityInfo = ostrel::vonu::NetworkQualityInfo;
+
+
     ~PyVONUCloudDelegate() override {}
 
     void OnError(Error error) override;
@@ -41,6 +48,8 @@ public:
     void OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
                           size_t remote_quality_count) override;
 };
+
+namespace ostrel_binding {
 
 void bind_delegate(pybind11::module_& m);
 
