@@ -19,13 +19,14 @@ def run_python(code, timeout=120, args=()):
 
 
 def test_teardown_while_callback_waits_for_gil():
-    # The main thread holds the GIL while the SDK thread is inside a callback asking for it;
-    # dropping the cloud must neither deadlock nor let a callback run after Destroy.
+    # The main thread keeps the GIL until the SDK thread is inside a callback waiting for it,
+    # then drops the cloud: Destroy must neither deadlock nor let a callback run after it.
     out = run_python("""
-        import gc, sys, threading
+        import gc, sys, time
         import _ostrel as o, ostrel_loopback as lb
         from roomkit import enter_params
 
+        sys.setswitchinterval(1000.0)   # this thread gives the GIL up only when it blocks
         late = []
 
         class Busy(o.VONUCloudDelegate):
@@ -38,26 +39,26 @@ def test_teardown_while_callback_waits_for_gil():
             def OnEnterRoom(self):
                 if self.gone:
                     late.append("enter")
-            def OnNetworkQuality(self, local, remote):
-                pass
 
-        lb.set_quality_interval(1)
+        blocked = 0
         for i in range(1000):
             d = Busy()
             cloud = o.VONUCloud(d)
             cloud.EnterRoom(enter_params("u%d" % i, room="teardown"))
-            x = 0
-            for _ in range(200):   # keep the GIL busy while the SDK thread wants it
-                x += 1
+            deadline = time.monotonic() + 5
+            while lb.callbacks_running() == 0 and time.monotonic() < deadline:
+                pass                    # spins with the GIL held
+            blocked += lb.callbacks_running() > 0
             del cloud
             d.gone = True
+        sys.setswitchinterval(0.005)
         gc.collect()
         assert lb.wait_idle(10.0)
         assert lb.live_instances() == 0, lb.live_instances()
-        print("late", len(late))
+        print("blocked", blocked, "late", len(late))
     """, timeout=300)
     assert out.returncode == 0, out.stderr
-    assert "late 0" in out.stdout
+    assert "blocked 1000 late 0" in out.stdout, out.stdout
 
 
 def test_reference_cycle_is_collected():
