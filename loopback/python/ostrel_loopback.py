@@ -280,3 +280,31 @@ def sdk_threads():
 def dropped():
     """The number of media frames dropped so far because a delegate fell behind."""
     return _lib.ostrel_loopback_dropped()
+
+
+# ---- Probes for tests ----
+
+__all__ += ["callbacks_running"]
+
+# A second handle on the same library, loaded as a Python DLL: its functions are called with the
+# interpreter lock held, unlike those of _lib (ctypes.CDLL releases it around every call).
+_pylib = ctypes.PyDLL(_lib._name)
+_pylib.ostrel_loopback_callbacks_running.argtypes = []
+_pylib.ostrel_loopback_callbacks_running.restype = ctypes.c_int
+
+
+def callbacks_running():
+    """The number of delegate callbacks, process-wide, that the SDK has called and that have not
+    returned yet.
+
+    The call does NOT release the interpreter lock (it goes through a ``ctypes.PyDLL`` handle).
+    A test may therefore spin on it while holding the lock, for instance to be sure that an SDK
+    thread has entered a callback and is now waiting for the interpreter lock::
+
+        while ostrel_loopback.callbacks_running() == 0:
+            pass
+
+    No SDK thread can run Python code meanwhile, so the loop must not wait for anything that
+    needs the interpreter lock. The count is taken without locks and may change right after the
+    call returns."""
+    return _pylib.ostrel_loopback_callbacks_running()

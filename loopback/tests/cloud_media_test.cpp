@@ -1,6 +1,8 @@
 // Media between members: audio conversion, mixing and GetAudioFrame, paced audio, voice
 // detection, video subscriptions, pixel/encoded forms, SEI, and the bound on queued frames.
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -269,6 +271,71 @@ TEST(CloudMedia, SlowDelegateDropsOldestFramesButKeepsOtherEvents) {
     EXPECT_LE(frames.size(), 257u);     // the bound, plus the one being delivered
     EXPECT_EQ(frames.back().pts, 999u);  // newest kept
     EXPECT_TRUE(rr.has("OnReceiveCustomCmdMsg fast 1 1 mid"));
+}
+
+TEST(CloudMedia, FramesAndEventsKeepTheirOrderWhileTheQueueGrowsUnderDelivery) {
+    // The receiver is held twice: once so that a burst queues up, and again after it delivered
+    // part of it, so that the next burst makes its half-consumed queues wrap around and grow.
+    Recorder rs, rr;
+    std::mutex m;
+    std::condition_variable cv;
+    std::string held;  // the line the receiver is held at, empty when running
+    bool go = false;
+    auto hold_at = [&](const std::string& line) {
+        std::unique_lock<std::mutex> lock(m);
+        held = line;
+        go = false;
+        cv.notify_all();
+        cv.wait(lock, [&] { return go; });
+        held.clear();
+    };
+    auto wait_held = [&](const std::string& line) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, kTimeout, [&] { return held == line; });
+    };
+    auto release = [&] {
+        std::lock_guard<std::mutex> lock(m);
+        go = true;
+        cv.notify_all();
+    };
+    rr.hook = [&](const std::string& line) {
+        if (line == "OnError 0" || line == "OnError 9") hold_at(line);
+    };
+    Cloud s(&rs), r(&rr);
+    ASSERT_EQ(s->EnterRoom(params("burst-sender", "burst")), 0);
+    ASSERT_EQ(r->EnterRoom(params("burst-receiver", "burst")), 0);
+    ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+    ASSERT_EQ(r->Subscribe("burst-sender", STREAM_TYPE_VIDEO_HIGH), 0);
+    ASSERT_TRUE(idle());
+    rr.clear();
+    constexpr uint32_t kPairs = 240;  // below the frame bound: nothing is dropped
+    VideoFrame vf;
+    std::vector<uint8_t> payload(100);
+    auto send_pairs = [&](uint32_t from, uint32_t to) {
+        for (uint32_t i = from; i < to; ++i) {
+            ASSERT_EQ(ostrel_loopback_raise_error("burst-receiver", static_cast<int>(i)), 1);
+            vf.pts = i;
+            set_payload(vf, payload.data(), payload.size());
+            ASSERT_EQ(s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, vf), 0);
+        }
+    };
+    send_pairs(0, 1);
+    ASSERT_TRUE(wait_held("OnError 0"));
+    send_pairs(1, 12);
+    release();
+    ASSERT_TRUE(wait_held("OnError 9"));
+    send_pairs(12, kPairs);
+    release();
+    ASSERT_TRUE(idle());
+    const auto lines = rr.events();
+    ASSERT_EQ(lines.size(), 2 * kPairs);
+    for (uint32_t i = 0; i < kPairs; ++i) {
+        ASSERT_EQ(lines[2 * i], "OnError " + std::to_string(i));
+        ASSERT_EQ(lines[2 * i + 1], "OnRemoteVideoFrameReceived burst-sender 2");
+    }
+    const auto frames = rr.video();
+    ASSERT_EQ(frames.size(), kPairs);
+    for (uint32_t i = 0; i < kPairs; ++i) EXPECT_EQ(frames[i].pts, i);
 }
 
 }  // namespace

@@ -434,6 +434,10 @@ OSTREL_EXPORT int ostrel_loopback_live_instances() { return cloud::World::get().
 
 OSTREL_EXPORT int ostrel_loopback_sdk_threads() { return cloud::sdk_threads(); }
 
+// How many delegate callbacks, process-wide, are between their call and their return right now.
+// Lock-free, so a caller may spin on it.
+OSTREL_EXPORT int ostrel_loopback_callbacks_running() { return cloud::callbacks_running(); }
+
 OSTREL_EXPORT unsigned long long ostrel_loopback_dropped() {
     return static_cast<unsigned long long>(cloud::World::get().dropped());
 }

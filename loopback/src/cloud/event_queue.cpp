@@ -1,8 +1,11 @@
 #include "cloud/event_queue.h"
 
 #include <cxxabi.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <exception>
 #include <utility>
 
@@ -17,6 +20,7 @@ namespace {
 
 std::atomic<uint64_t> g_dropped{0};
 std::atomic<int> g_threads{0};
+std::atomic<int> g_callbacks_running{0};
 
 // The texts of exceptions that left delegate callbacks, oldest first.
 struct EscapedStore {
@@ -48,6 +52,7 @@ void note_dropped(uint64_t frames) { g_dropped.fetch_add(frames, std::memory_ord
 int sdk_threads() { return g_threads.load(std::memory_order_acquire); }
 void thread_started() { g_threads.fetch_add(1, std::memory_order_acq_rel); }
 void thread_joined() { g_threads.fetch_sub(1, std::memory_order_acq_rel); }
+int callbacks_running() { return g_callbacks_running.load(std::memory_order_acquire); }
 
 std::vector<std::string> escaped() {
     EscapedStore& s = escaped_store();
@@ -61,23 +66,30 @@ void clear_escaped() {
     s.texts.clear();
 }
 
-// Clears the running mark when a delivery ends, however it ends (forced unwind included), so
-// that nothing waits on a callback that is no longer running.
+// Counts the callback as running while it lasts. When a delivery ends by unwinding the thread
+// (a forced unwind) it also clears the running mark, so that nothing waits on a callback that is
+// no longer running; a delivery that returns has the loop clear it under its next lock.
 class EventLoop::RunningMark {
 public:
-    explicit RunningMark(EventLoop& loop) : loop_(loop) {}
+    explicit RunningMark(EventLoop& loop) : loop_(loop) { g_callbacks_running.fetch_add(1, std::memory_order_acq_rel); }
     ~RunningMark() {
+        g_callbacks_running.fetch_sub(1, std::memory_order_acq_rel);
+        if (returned_) return;
+        bool notify;
         {
             std::lock_guard<std::mutex> lock(loop_.mutex_);
             loop_.running_seq_ = 0;
+            notify = loop_.waiter_reached();
         }
-        loop_.idle_.notify_all();
+        if (notify) loop_.idle_.notify_all();
     }
+    void returned() { returned_ = true; }
     RunningMark(const RunningMark&) = delete;
     RunningMark& operator=(const RunningMark&) = delete;
 
 private:
     EventLoop& loop_;
+    bool returned_ = false;
 };
 
 // Runs last on the event thread, also during a forced unwind: marks the thread gone, discards
@@ -87,8 +99,8 @@ class EventLoop::ThreadEnd {
 public:
     explicit ThreadEnd(EventLoop& loop) : loop_(loop) {}
     ~ThreadEnd() {
-        std::deque<Queued> control;
-        std::deque<Queued> media;
+        Ring<Queued> control;
+        Ring<Queued> media;
         std::thread self;
         {
             std::lock_guard<std::mutex> lock(loop_.mutex_);
@@ -140,13 +152,17 @@ EventLoop::~EventLoop() {
 
 bool EventLoop::on_own_thread() const { return t_current_loop == this; }
 
+const EventLoop* EventLoop::current() { return t_current_loop; }
+
 void EventLoop::post(Event event) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closing_ || thread_gone_) return;
-        // Only a thread asleep on an empty queue needs waking; a busy one looks again anyway.
+        // Only a thread asleep on an empty queue needs waking, and only once; a busy or already
+        // woken one looks at the queue again anyway.
         wake = sleeping_;
+        sleeping_ = false;
         Queued q{next_seq_++, std::move(event)};
         if (q.event.media) {
             media_bytes_ += q.event.bytes;
@@ -173,28 +189,57 @@ void EventLoop::drop_oldest_media() {
         last_drop_log_ = now;
     }
     // Waiters on an event that was dropped count it as delivered.
-    idle_.notify_all();
+    if (waiter_reached()) idle_.notify_all();
 }
 
-void EventLoop::close() {
-    const bool inside = on_own_thread();
-    std::deque<Queued> control;
-    std::deque<Queued> media;
+bool EventLoop::waiter_reached() {
+    if (wait_mark_ == kNoWaiter || !idle_through(wait_mark_)) return false;
+    wait_mark_ = kNoWaiter;
+    return true;
+}
+
+void EventLoop::stop(bool wait) {
+    // Inside one of its own callbacks the loop cannot wait for itself.
+    const bool hand_over = !wait || on_own_thread();
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) return;
         closing_ = true;
-        if (inside) reap_self_ = true;
-        control.swap(control_);
-        media.swap(media_);
+        if (!hand_over) {
+            join_ = true;
+        } else if (thread_gone_) {
+            // The thread already took its last step (a forced unwind) and will not hand itself
+            // over any more.
+            finished_ = std::move(thread_);
+        } else {
+            reap_self_ = true;
+        }
+        discarded_control_.swap(control_);
+        discarded_media_.swap(media_);
         media_bytes_ = 0;
     }
     wake_.notify_all();
     idle_.notify_all();
-    // Discarded events (and the frames they hold) are released here, without the lock.
+}
+
+void EventLoop::finish() {
+    Ring<Queued> control;
+    Ring<Queued> media;
+    std::thread finished;
+    bool join = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        control.swap(discarded_control_);
+        media.swap(discarded_media_);
+        finished = std::move(finished_);
+        join = join_;
+        join_ = false;
+    }
+    // Discarded events (and the frames they hold) are released here, without any lock.
     control.clear();
     media.clear();
-    if (inside) return;
-    if (thread_.joinable()) {
+    if (finished.joinable()) Service::get().reap(std::move(finished));
+    if (join && thread_.joinable()) {
         thread_.join();
         thread_joined();
     }
@@ -217,7 +262,13 @@ bool EventLoop::wait_delivered(uint64_t mark, Clock::time_point deadline) {
     // callback cannot finish while it waits here.
     if (on_own_thread()) return true;
     std::unique_lock<std::mutex> lock(mutex_);
-    return idle_.wait_until(lock, deadline, [&] { return idle_through(mark); });
+    while (!idle_through(mark)) {
+        // The loop wakes its waiters once the lowest mark any of them waits for is reached;
+        // those still waiting for more mark themselves again.
+        wait_mark_ = std::min(wait_mark_, mark);
+        if (idle_.wait_until(lock, deadline) == std::cv_status::timeout) return idle_through(mark);
+    }
+    return true;
 }
 
 uint64_t EventLoop::dropped() const {
@@ -252,6 +303,13 @@ void EventLoop::run() {
     ThreadEnd end(*this);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+        if (!closing_ && control_.empty() && media_.empty()) {
+            // Before sleeping, let a sender running on this core go on: a thread that finds
+            // more events on its return needs no wake-up call, which costs the sender far more.
+            lock.unlock();
+            sched_yield();
+            lock.lock();
+        }
         while (!closing_ && control_.empty() && media_.empty()) {
             sleeping_ = true;
             wake_.wait(lock);
@@ -259,7 +317,7 @@ void EventLoop::run() {
         }
         if (closing_) break;
         // The older of the two queue fronts goes first, so events keep their posting order.
-        std::deque<Queued>* from = &control_;
+        Ring<Queued>* from = &control_;
         if (control_.empty() || (!media_.empty() && media_.front().seq < control_.front().seq)) from = &media_;
         Queued q = std::move(from->front());
         from->pop_front();
@@ -269,10 +327,13 @@ void EventLoop::run() {
         {
             RunningMark mark(*this);
             deliver(q.event);
+            mark.returned();
         }
         // The event (and anything it captured) is released before the lock is taken again.
         q.event.deliver = nullptr;
         lock.lock();
+        running_seq_ = 0;
+        if (waiter_reached()) idle_.notify_all();
     }
 }
 

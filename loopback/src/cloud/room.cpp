@@ -18,15 +18,17 @@ using Delegate = VONUCloudDelegate;
 
 namespace {
 
-Event event(const char* name, std::function<void(Delegate&)> deliver) {
+template <typename F>
+Event event(const char* name, F&& deliver) {
     Event e;
     e.name = name;
-    e.deliver = std::move(deliver);
+    e.deliver = std::forward<F>(deliver);
     return e;
 }
 
-Event media_event(const char* name, size_t bytes, std::function<void(Delegate&)> deliver) {
-    Event e = event(name, std::move(deliver));
+template <typename F>
+Event media_event(const char* name, size_t bytes, F&& deliver) {
+    Event e = event(name, std::forward<F>(deliver));
     e.media = true;
     e.bytes = bytes;
     return e;
@@ -167,6 +169,10 @@ std::shared_ptr<Core> World::create(Delegate* delegate) {
 void World::destroy(const std::shared_ptr<Core>& core) {
     recorder::Mute mute;
     std::shared_ptr<EventLoop> loop;
+    // The instance whose callback is running on this thread, if any.
+    const EventLoop* caller = EventLoop::current();
+    bool linked = false;
+    bool cycle = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (core->destroyed) return;
@@ -177,10 +183,44 @@ void World::destroy(const std::shared_ptr<Core>& core) {
         ++core->disconnect_generation;
         live_.erase(std::remove(live_.begin(), live_.end(), core), live_.end());
         loop = core->loop;
+        if (loop) {
+            if (caller != nullptr && caller != loop.get()) {
+                // Waiting for the target's running callback from inside a callback: if the
+                // target's thread is itself (through others) waiting for the caller's, nobody
+                // would ever return. Then the target ends the way it would end itself from inside.
+                cycle = waits_for(loop.get(), caller);
+                if (!cycle) {
+                    waiting_for_[caller] = loop.get();
+                    linked = true;
+                }
+            }
+            // Stopped under the world mutex, together with the link: whoever sees the link also
+            // sees that the target starts no further callback.
+            loop->stop(!cycle);
+        }
     }
     // Outside the world mutex: waiting for a running callback must not block other instances.
-    if (loop) loop->close();
+    if (loop) {
+        if (cycle) {
+            OSTREL_LOG(kDebug, "instance %llu destroyed from a callback it waits for; its thread ends later",
+                       static_cast<unsigned long long>(core->id));
+        }
+        loop->finish();
+    }
+    if (linked) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting_for_.erase(caller);
+    }
     OSTREL_LOG(kDebug, "instance %llu destroyed", static_cast<unsigned long long>(core->id));
+}
+
+bool World::waits_for(const EventLoop* from, const EventLoop* target) const {
+    for (const EventLoop* at = from; at != nullptr;) {
+        if (at == target) return true;
+        auto next = waiting_for_.find(at);
+        at = next == waiting_for_.end() ? nullptr : next->second;
+    }
+    return false;
 }
 
 // ---- Entering and leaving ----
@@ -684,9 +724,12 @@ int World::send_video(const std::shared_ptr<Core>& core, StreamType type, const 
     if (c.disconnected) return ERR_NETWORK_UNREACHABLE;
     deliver_sei(c, index);
     auto copy = std::make_shared<const VideoFrame>(frame);
-    const std::string id = c.user_id;
+    const std::string& id = c.user_id;
+    const std::pair<std::string, int> subscription{id, type};
+    // One copy of the sender's id for every receiver's event, like the frame itself.
+    std::shared_ptr<const std::string> from;
     for (const std::shared_ptr<Core>& m : c.room->members) {
-        if (m == core || m->disconnected || !m->video_subscriptions.count({id, type})) continue;
+        if (m == core || m->disconnected || !m->video_subscriptions.count(subscription)) continue;
         if (m->pixel_output) {
             if (m->mismatch_logged.insert(id).second) {
                 OSTREL_LOG(kWarning, "'%s' wants pixel frames but '%s' sends encoded video: not delivered",
@@ -694,8 +737,9 @@ int World::send_video(const std::shared_ptr<Core>& core, StreamType type, const 
             }
             continue;
         }
+        if (!from) from = std::make_shared<const std::string>(id);
         m->post(media_event("OnRemoteVideoFrameReceived", size,
-                            [id, type, copy](Delegate& d) { d.OnRemoteVideoReceived(id.c_str(), type, *copy); }));
+                            [from, type, copy](Delegate& d) { d.OnRemoteVideoReceived(from->c_str(), type, *copy); }));
     }
     return ERR_OK;
 }
@@ -715,9 +759,12 @@ int World::send_pixels(const std::shared_ptr<Core>& core, StreamType type, const
     if (c.disconnected) return ERR_NETWORK_UNREACHABLE;
     deliver_sei(c, index);
     auto copy = std::make_shared<const PixelFrame>(frame);
-    const std::string id = c.user_id;
+    const std::string& id = c.user_id;
+    const std::pair<std::string, int> subscription{id, type};
+    // One copy of the sender's id for every receiver's event, like the frame itself.
+    std::shared_ptr<const std::string> from;
     for (const std::shared_ptr<Core>& m : c.room->members) {
-        if (m == core || m->disconnected || !m->video_subscriptions.count({id, type})) continue;
+        if (m == core || m->disconnected || !m->video_subscriptions.count(subscription)) continue;
         if (!m->pixel_output) {
             if (m->mismatch_logged.insert(id).second) {
                 OSTREL_LOG(kWarning, "'%s' wants encoded video but '%s' sends pixel frames: not delivered",
@@ -725,8 +772,9 @@ int World::send_pixels(const std::shared_ptr<Core>& core, StreamType type, const
             }
             continue;
         }
+        if (!from) from = std::make_shared<const std::string>(id);
         m->post(media_event("OnRemotePixelFrameReceived", size,
-                            [id, type, copy](Delegate& d) { d.OnRemoteVideoReceived(id.c_str(), type, *copy); }));
+                            [from, type, copy](Delegate& d) { d.OnRemoteVideoReceived(from->c_str(), type, *copy); }));
     }
     return ERR_OK;
 }

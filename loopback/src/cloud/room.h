@@ -181,6 +181,7 @@ private:
     void pace(const std::weak_ptr<Core>& weak, uint64_t generation, Clock::time_point due);
     void reconnect(const std::weak_ptr<Core>& weak, uint64_t generation);
 
+    bool waits_for(const EventLoop* from, const EventLoop* target) const;  // requires mutex_
     void leave(Core& core, int reason, bool notify_self);  // requires mutex_
     void announce(Core& to, const Core& member);           // requires mutex_
     void end_local_channels(Core& core, bool notify_self);  // requires mutex_
@@ -197,6 +198,11 @@ private:
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Room>> rooms_;
     std::vector<std::shared_ptr<Core>> live_;
+    // Event threads blocked in Destroy, waiting for another instance's event thread to end: the
+    // loop whose callback called Destroy, and the loop it waits for. Each loop waits for at most
+    // one other, and a link that would close a cycle is never added, so following the links from
+    // any loop ends.
+    std::map<const EventLoop*, const EventLoop*> waiting_for_;
     uint64_t next_id_ = 1;
     bool fail_next_create_ = false;
     int quality_interval_ms_ = kDefaultQualityIntervalMs;
