@@ -100,6 +100,8 @@ class Chatty(EventLog):
         super().OnReceiveCustomCmdMsg(user, cmd, seq, msg)
         sum(range(200))
 
+o.SetLogLevel(3)      # warnings and errors of the SDK go to standard error,
+o.EnableConsoleLog()  # where the test would see a thread ended inside a callback
 lb.set_quality_interval(1)
 clouds = []
 for user in ("a", "b", "c"):

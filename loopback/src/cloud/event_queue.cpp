@@ -284,7 +284,9 @@ __attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event) {
         event.deliver(*delegate_);
     } catch (abi::__forced_unwind&) {
         // The thread is being ended (pthread_exit or cancellation); RunningMark and ThreadEnd
-        // release everything on the way out.
+        // release everything on the way out. Later events of this instance go undelivered.
+        OSTREL_LOG(kWarning, "instance %llu: event thread ended inside callback %s",
+                   static_cast<unsigned long long>(instance_), event.name);
         throw;
     } catch (const std::exception& e) {
         const char* what = e.what();
