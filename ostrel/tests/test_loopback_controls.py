@@ -1,0 +1,83 @@
+"""The loopback SDK's control interface, end to end through rooms."""
+import pytest
+
+import _ostrel as o
+import ostrel_loopback as lb
+from roomkit import EventLog, enter_params, idle
+
+
+@pytest.fixture
+def pair():
+    lb.set_quality_interval(2000)
+    a, b = EventLog(), EventLog()
+    ca, cb = o.VONUCloud(a), o.VONUCloud(b)
+    assert ca.EnterRoom(enter_params("ctl-a", room="controls")) == 0
+    assert cb.EnterRoom(enter_params("ctl-b", room="controls")) == 0
+    idle()
+    a.clear()
+    b.clear()
+    yield a, ca, b, cb
+    lb.set_quality_interval(2000)
+
+
+def test_dropped_messages_are_reported_before_the_next_one(pair):
+    a, ca, b, cb = pair
+    assert lb.drop_messages("ctl-a", 2) == 1
+    for n in range(3):
+        assert ca.SendCustomCmdMsg(4, b"m%d" % n, True, True) == 1
+    idle()
+    assert b.of("OnMissCustomCmdMsg") == [("ctl-a", 4, 1, 2)]
+    assert b.of("OnReceiveCustomCmdMsg") == [("ctl-a", 4, 3, b"m2")]
+    assert b.names().index("OnMissCustomCmdMsg") < b.names().index("OnReceiveCustomCmdMsg")
+
+
+def test_quality_reports_and_interval(pair):
+    a, ca, b, cb = pair
+    assert lb.set_network_quality("ctl-b", int(o.NETWORK_QUALITY_POOR)) == 1
+    with pytest.raises(ValueError):
+        lb.set_network_quality("ctl-b", 7)
+    lb.set_quality_interval(20)
+    assert a.wait_for(lambda d: len(d.of("OnNetworkQuality")) >= 2)
+    local, remotes = a.of("OnNetworkQuality")[-1]
+    assert local.user_id.GetValue() == "ctl-a"
+    assert [(r.user_id.GetValue(), r.quality) for r in remotes] == [("ctl-b", o.NETWORK_QUALITY_POOR)]
+
+
+def test_disconnect_error_and_kick(pair):
+    a, ca, b, cb = pair
+    assert lb.disconnect("ctl-a", 50) == 1
+    assert a.wait_for(lambda d: (o.CONNECTION_STATE_CONNECTING, o.CONNECTION_STATE_CONNECTED)
+                      in d.of("OnConnectionStateChanged"))
+    assert a.of("OnConnectionStateChanged")[0] == (o.CONNECTION_STATE_CONNECTED, o.CONNECTION_STATE_DISCONNECTED)
+    assert lb.raise_error("ctl-a", int(o.ERR_SERVER_PROCESS_FAILED)) == 1
+    assert lb.kick("ctl-b", 2) == 1
+    idle()
+    assert (o.ERR_SERVER_PROCESS_FAILED,) in a.of("OnError")
+    (info, reason), = a.of("OnRemoteUserExitRoom")
+    assert info.user_id.GetValue() == "ctl-b" and reason == 2
+    assert lb.kick("nobody-here", 0) == 0
+
+
+def test_inject_reaches_every_instance_and_checks_its_input(pair):
+    a, ca, b, cb = pair
+    assert lb.inject(None, "OnRequestKeyFrame", 2) >= 2
+    idle()
+    assert a.of("OnRequestKeyFrame") == [(o.STREAM_TYPE_VIDEO_HIGH,)] == b.of("OnRequestKeyFrame")
+    with pytest.raises(ValueError):
+        lb.inject("ctl-a", "OnRemoteVideoReceived", b"x", 2, b"frame")
+    with pytest.raises(ValueError):
+        lb.inject("ctl-a", "OnRequestKeyFrame")
+    with pytest.raises(TypeError):
+        lb.inject("ctl-a", "OnRequestKeyFrame", 2.0)
+
+
+def test_counters():
+    base_instances, base_threads = lb.live_instances(), lb.sdk_threads()
+    d = EventLog()
+    cloud = o.VONUCloud(d)
+    assert lb.live_instances() == base_instances + 1
+    assert lb.sdk_threads() >= base_threads + 1 and lb.sdk_threads() >= 2  # event and service threads
+    del cloud
+    assert lb.live_instances() == base_instances
+    assert lb.wait_idle(1.0) is True
+    assert isinstance(lb.dropped(), int) and lb.callbacks_running() == 0
