@@ -66,23 +66,33 @@ void VONUCloudWrapper::SetVideoEncodeParam(StreamType type, const VideoEncodePar
     vonu_cloud_->SetVideoEncodeParam(type, param);
 }
 
-int VONUCloudWrapper::SendSeiMessage(int message_type, py::bytes message) {
-    char* buffer = nullptr;
-    Py_ssize_t buffer_len = 0;
+namespace {
+
+// The bytes object's own buffer and length, without a copy; on failure the Python error is
+// printed to standard error and cleared, and false is returned.
+bool read_payload(const py::bytes& message, char*& buffer, Py_ssize_t& buffer_len) {
+    buffer = nullptr;
+    buffer_len = 0;
     if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
         PyErr_Print();
-        return -1;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+int VONUCloudWrapper::SendSeiMessage(int message_type, py::bytes message) {
+    char* buffer;
+    Py_ssize_t buffer_len;
+    if (!read_payload(message, buffer, buffer_len)) return -1;
     return vonu_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(buffer_len));
 }
 
 int VONUCloudWrapper::SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool reliable, bool ordered) {
-    char* buffer = nullptr;
-    Py_ssize_t buffer_len = 0;
-    if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
-        PyErr_Print();
-        return -1;
-    }
+    char* buffer;
+    Py_ssize_t buffer_len;
+    if (!read_payload(message, buffer, buffer_len)) return -1;
     const bool sent = vonu_cloud_->SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer,
                                                     static_cast<size_t>(buffer_len), reliable, ordered);
     return sent ? 1 : 0;

@@ -10,8 +10,6 @@
 
 #include "cloud_test_support.h"
 
-extern "C" int ostrel_loopback_callbacks_running();
-
 namespace {
 
 using namespace cloud_test;

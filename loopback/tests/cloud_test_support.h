@@ -15,35 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "control_api.h"
 #include "record_access.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-extern "C" {
-struct ostrel_loopback_arg {
-    int32_t kind;
-    int64_t integer;
-    const char* data;
-    size_t size;
-    const ostrel_loopback_arg* items;
-    size_t count;
-};
-int ostrel_loopback_wait_idle(double timeout_seconds);
-int ostrel_loopback_set_network_quality(const char* user_id, int quality);
-void ostrel_loopback_set_quality_interval(int ms);
-int ostrel_loopback_drop_messages(const char* user_id, uint32_t count);
-int ostrel_loopback_disconnect(const char* user_id, int ms);
-int ostrel_loopback_raise_error(const char* user_id, int code);
-int ostrel_loopback_kick(const char* user_id, int reason);
-int ostrel_loopback_inject(const char* user_id, size_t user_id_size, const char* event, const ostrel_loopback_arg* args,
-                           size_t count);
-void ostrel_loopback_fail_next_create();
-char* ostrel_loopback_escaped();
-void ostrel_loopback_clear_escaped();
-void ostrel_loopback_free(char* text);
-int ostrel_loopback_live_instances();
-int ostrel_loopback_sdk_threads();
-unsigned long long ostrel_loopback_dropped();
-}
 
 namespace cloud_test {
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cloud/event_queue.h"
+#include "control_api.h"
 #include "cloud/room.h"
 #include "logger.h"
 #include "record_access.h"
@@ -20,20 +21,6 @@
 
 using namespace ostrel::vonu;
 namespace cloud = ostrel::loopback::cloud;
-
-extern "C" {
-
-// One argument of an injected callback. Lists (kind 4) point at their items.
-struct ostrel_loopback_arg {
-    int32_t kind;
-    int64_t integer;
-    const char* data;
-    size_t size;
-    const ostrel_loopback_arg* items;
-    size_t count;
-};
-
-}  // extern "C"
 
 namespace {
 
@@ -350,17 +337,9 @@ const std::map<std::string, Spec>& builders() {
     return table;
 }
 
-char* to_c_string(const std::string& text) {
-    char* out = static_cast<char*>(std::malloc(text.size() + 1));
-    if (out != nullptr) std::memcpy(out, text.c_str(), text.size() + 1);
-    return out;
-}
-
 std::string text(const char* s) { return s ? std::string(s) : std::string(); }
 
 }  // namespace
-
-#define OSTREL_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
 
@@ -425,7 +404,7 @@ OSTREL_EXPORT char* ostrel_loopback_escaped() {
         out += ", ";
     }
     out += "]";
-    return to_c_string(out);
+    return ostrel::loopback::malloc_text(out);
 }
 
 OSTREL_EXPORT void ostrel_loopback_clear_escaped() { cloud::clear_escaped(); }
