@@ -2,9 +2,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -12,44 +16,69 @@ namespace ostrel_binding {
 
 namespace {
 
-// How long the exit hook waits for callbacks already running in Python. One that is still
-// inside after this is blocked on something only the exiting program could release; the
-// interpreter then ends that thread as it finalizes, and the SDK lets the thread unwind.
+// How long the exit hook waits for callbacks already running in Python.
 constexpr std::chrono::seconds kExitWait{10};
 
 class Gate {
 public:
-    bool enter() {
+    bool enter(const void* delegate) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return false;
-        ++inside_;
+        auto found = find(delegate);
+        if (found == inside_.end()) {
+            inside_.emplace_back(delegate, 1);  // grows to the number of SDK threads, then stays
+        } else {
+            ++found->second;
+        }
         return true;
     }
 
-    void leave() {
+    void leave(const void* delegate) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (--inside_ == 0) drained_.notify_all();
+        auto found = find(delegate);
+        if (found != inside_.end() && --found->second == 0) {
+            *found = inside_.back();
+            inside_.pop_back();
+        }
+        if (inside_.empty()) drained_.notify_all();
     }
 
     void close_and_drain() {
         std::unique_lock<std::mutex> lock(mutex_);
         closed_ = true;
-        drained_.wait_for(lock, kExitWait, [this] { return inside_ == 0; });
+        gave_up_ = !drained_.wait_for(lock, kExitWait, [this] { return inside_.empty(); });
+    }
+
+    bool keeps(const std::shared_ptr<void>& delegate) {
+        if (!delegate) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!gave_up_ || find(delegate.get()) == inside_.end()) return false;
+        kept_.push_back(delegate);
+        return true;
     }
 
 private:
+    std::vector<std::pair<const void*, int>>::iterator find(const void* delegate) {
+        return std::find_if(inside_.begin(), inside_.end(), [delegate](const auto& e) { return e.first == delegate; });
+    }
+
     std::mutex mutex_;
-    std::condition_variable drained_;
-    int inside_ = 0;
-    bool closed_ = false;
+    std::condition_variable drained_;  // signalled when the last callback leaves
+    std::vector<std::pair<const void*, int>> inside_;  // delegates with callbacks inside, and how many
+    bool closed_ = false;   // the interpreter is exiting: no callback enters any more
+    bool gave_up_ = false;  // the exit wait ended with callbacks still inside
+    std::vector<std::shared_ptr<void>> kept_;  // delegates of clouds left undestroyed at exit
 };
 
-// Process-wide by nature: it outlives every cloud and is never destroyed, so an SDK thread
-// that reaches it late in process exit still finds it intact.
-Gate& gate() {
-    static Gate* g = new Gate();
-    return *g;
+// Process-wide by nature, and never destroyed: an SDK thread that reaches the gate late in
+// process exit still finds it intact. A child after fork() gets a new one and abandons the
+// parent's, whose mutex a parent thread may have held at the moment of the fork.
+std::atomic<Gate*>& gate_slot() {
+    static std::atomic<Gate*> slot{new Gate()};
+    return slot;
 }
+
+Gate& gate() { return *gate_slot().load(std::memory_order_acquire); }
 
 bool g_installed = false;  // guarded by the GIL
 
@@ -64,10 +93,14 @@ void install_exit_gate() {
     g_installed = true;
 }
 
-CallbackPass::CallbackPass() : admitted_(gate().enter()) {}
+bool exit_gate_keeps(const std::shared_ptr<void>& delegate) { return gate().keeps(delegate); }
+
+void reset_exit_gate_after_fork() { gate_slot().store(new Gate(), std::memory_order_release); }
+
+CallbackPass::CallbackPass(const void* delegate) : delegate_(delegate), admitted_(gate().enter(delegate)) {}
 
 CallbackPass::~CallbackPass() {
-    if (admitted_) gate().leave();
+    if (admitted_) gate().leave(delegate_);
 }
 
 }  // namespace ostrel_binding

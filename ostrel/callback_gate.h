@@ -1,12 +1,20 @@
 // The exit gate between SDK threads and the interpreter.
 //
-// Every callback passes the gate before it asks for the GIL. When the interpreter starts to
-// exit, an atexit hook closes the gate and waits, with the GIL released, until no SDK thread is
-// inside or waiting for the GIL; callbacks that arrive afterwards return at once without
-// touching Python. So no SDK thread asks for the GIL once finalization has begun, which on
-// CPython 3.8 would end that thread with a forced unwind.
+// Every callback passes the gate before it asks for the GIL, and leaves it only once it holds no
+// Python reference any more. When the interpreter starts to exit, an atexit hook closes the gate
+// and waits, with the GIL released, until no SDK thread is inside; callbacks that arrive
+// afterwards return at once without touching Python. So no SDK thread asks for the GIL once
+// finalization has begun, which on CPython 3.8 would end that thread with a forced unwind.
+//
+// The wait is bounded. A callback still inside when it ends is blocked on something only the
+// exiting program could release (an event nobody sets, say): the gate gives up on it, and the
+// cloud it belongs to is then never destroyed, because Destroy would wait for that callback
+// forever. The gate keeps such a cloud's native delegate alive for the rest of the process, so
+// the SDK instance left behind still calls a live object.
 #ifndef OSTREL_CALLBACK_GATE_H_
 #define OSTREL_CALLBACK_GATE_H_
+
+#include <memory>
 
 namespace ostrel_binding {
 
@@ -14,17 +22,28 @@ namespace ostrel_binding {
 // that importing the module registers nothing.
 void install_exit_gate();
 
-// RAII pass through the gate; false when the gate is closed and the callback must return.
+// True when the gate gave up on a callback of `delegate` that is still inside: the cloud must not
+// be destroyed, and the gate then keeps `delegate` alive until the process ends. False for an
+// empty delegate, and whenever destroying is safe.
+bool exit_gate_keeps(const std::shared_ptr<void>& delegate);
+
+// In a child after fork(): a fresh, open gate with nothing inside, whatever the parent's threads
+// were doing at the moment of the fork.
+void reset_exit_gate_after_fork();
+
+// RAII pass through the gate for one callback of `delegate`; false when the gate is closed and
+// the callback must return without touching Python.
 class CallbackPass {
 public:
-    CallbackPass();
+    explicit CallbackPass(const void* delegate);
     ~CallbackPass();
     CallbackPass(const CallbackPass&) = delete;
     CallbackPass& operator=(const CallbackPass&) = delete;
     explicit operator bool() const { return admitted_; }
 
 private:
-    bool admitted_;
+    const void* delegate_;  // whose callback this is
+    bool admitted_;         // the gate let it in (and must be told when it leaves)
 };
 
 }  // namespace ostrel_binding

@@ -4,12 +4,13 @@
 #include <utility>
 
 #include "callback_gate.h"
+#include "fork_guard.h"
 
 namespace py = pybind11;
 using ostrel::vonu::VONUCloud;
 
 VONUCloudWrapper::VONUCloudWrapper(std::shared_ptr<PyVONUCloudDelegate> delegate)
-    : vonu_cloud_(nullptr), delegate_(std::move(delegate)) {
+    : vonu_cloud_(nullptr), delegate_(std::move(delegate)), process_(ostrel_binding::process_generation()) {
     vonu_cloud_ = VONUCloud::Create(delegate_.get());
     if (vonu_cloud_ == nullptr) throw std::runtime_error("VONUCloud::Create returned no cloud instance");
 }
@@ -18,52 +19,58 @@ VONUCloudWrapper::~VONUCloudWrapper() { Release(); }
 
 void VONUCloudWrapper::Release() {
     if (vonu_cloud_ != nullptr) {
-        VONUCloud::Destroy(vonu_cloud_);
+        const bool inherited = process_ != ostrel_binding::process_generation();
+        if (!inherited && !ostrel_binding::exit_gate_keeps(delegate_)) VONUCloud::Destroy(vonu_cloud_);
         vonu_cloud_ = nullptr;
     }
     delegate_.reset();
 }
 
-int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return vonu_cloud_->EnterRoom(params); }
+VONUCloud& VONUCloudWrapper::cloud() const {
+    if (process_ != ostrel_binding::process_generation()) throw std::runtime_error(ostrel_binding::kForeignCloud);
+    return *vonu_cloud_;
+}
 
-int VONUCloudWrapper::ExitRoom() { return vonu_cloud_->ExitRoom(); }
+int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return cloud().EnterRoom(params); }
+
+int VONUCloudWrapper::ExitRoom() { return cloud().ExitRoom(); }
 
 int VONUCloudWrapper::Subscribe(const std::string& user_id, StreamType type) {
-    return vonu_cloud_->Subscribe(user_id.c_str(), type);
+    return cloud().Subscribe(user_id.c_str(), type);
 }
 
 int VONUCloudWrapper::Unsubscribe(const std::string& user_id, StreamType type) {
-    return vonu_cloud_->Unsubscribe(user_id.c_str(), type);
+    return cloud().Unsubscribe(user_id.c_str(), type);
 }
 
-int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) { return vonu_cloud_->GetAudioFrame(frame); }
+int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) { return cloud().GetAudioFrame(frame); }
 
 int VONUCloudWrapper::CreateLocalAudioChannel(const AudioEncodeParams& params) {
-    return vonu_cloud_->CreateLocalAudioChannel(params);
+    return cloud().CreateLocalAudioChannel(params);
 }
 
-int VONUCloudWrapper::DestroyLocalAudioChannel() { return vonu_cloud_->DestroyLocalAudioChannel(); }
+int VONUCloudWrapper::DestroyLocalAudioChannel() { return cloud().DestroyLocalAudioChannel(); }
 
-int VONUCloudWrapper::SendAudioFrame(const AudioFrame& frame) { return vonu_cloud_->SendAudioFrame(frame); }
+int VONUCloudWrapper::SendAudioFrame(const AudioFrame& frame) { return cloud().SendAudioFrame(frame); }
 
 int VONUCloudWrapper::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
-    return vonu_cloud_->SendContinuousAudioFrame(frame, clear_send_queue);
+    return cloud().SendContinuousAudioFrame(frame, clear_send_queue);
 }
 
-int VONUCloudWrapper::CreateLocalVideoChannel(StreamType type) { return vonu_cloud_->CreateLocalVideoChannel(type); }
+int VONUCloudWrapper::CreateLocalVideoChannel(StreamType type) { return cloud().CreateLocalVideoChannel(type); }
 
-int VONUCloudWrapper::DestroyLocalVideoChannel(StreamType type) { return vonu_cloud_->DestroyLocalVideoChannel(type); }
+int VONUCloudWrapper::DestroyLocalVideoChannel(StreamType type) { return cloud().DestroyLocalVideoChannel(type); }
 
 int VONUCloudWrapper::SendVideoFrame(StreamType type, const VideoFrame& frame) {
-    return vonu_cloud_->SendVideoFrame(type, frame);
+    return cloud().SendVideoFrame(type, frame);
 }
 
 int VONUCloudWrapper::SendPixelFrame(StreamType type, const PixelFrame& frame) {
-    return vonu_cloud_->SendVideoFrame(type, frame);
+    return cloud().SendVideoFrame(type, frame);
 }
 
 void VONUCloudWrapper::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
-    vonu_cloud_->SetVideoEncodeParam(type, param);
+    cloud().SetVideoEncodeParam(type, param);
 }
 
 namespace {
@@ -86,20 +93,20 @@ int VONUCloudWrapper::SendSeiMessage(int message_type, py::bytes message) {
     char* buffer;
     Py_ssize_t buffer_len;
     if (!read_payload(message, buffer, buffer_len)) return -1;
-    return vonu_cloud_->SendSeiMessage(message_type, buffer, static_cast<size_t>(buffer_len));
+    return cloud().SendSeiMessage(message_type, buffer, static_cast<size_t>(buffer_len));
 }
 
 int VONUCloudWrapper::SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool reliable, bool ordered) {
     char* buffer;
     Py_ssize_t buffer_len;
     if (!read_payload(message, buffer, buffer_len)) return -1;
-    const bool sent = vonu_cloud_->SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer,
+    const bool sent = cloud().SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer,
                                                     static_cast<size_t>(buffer_len), reliable, ordered);
     return sent ? 1 : 0;
 }
 
 void VONUCloudWrapper::EnableVoiceActivityDetection(const VADParams& params) {
-    vonu_cloud_->EnableVoiceActivityDetection(params);
+    cloud().EnableVoiceActivityDetection(params);
 }
 
 namespace ostrel_binding {
@@ -108,8 +115,12 @@ namespace {
 
 // The cloud keeps its delegate alive through a keep-alive reference, which the garbage
 // collector cannot see on its own. Traversing it lets the collector find the usual cycle
-// (delegate -> its __dict__ -> cloud -> delegate); clearing it destroys the SDK instance first,
-// with the GIL released, and only then lets go of the delegate.
+// (delegate -> its __dict__ -> cloud -> delegate).
+//
+// Such a cycle ends in two steps. The collector first runs the finalizers of every object in it
+// and only then clears any of them, so the SDK instance is destroyed in the cloud's finalizer:
+// a callback that Destroy waits for still runs on a whole delegate, never on one whose __dict__
+// has been cleared. Clearing then only drops the keep-alive reference.
 int traverse_cloud(PyObject* self, visitproc visit, void* arg) {
     auto* inst = reinterpret_cast<py::detail::instance*>(self);
     if (inst->has_patients) {
@@ -122,17 +133,28 @@ int traverse_cloud(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int clear_cloud(PyObject* self) {
+// Destroys the SDK instance, with the GIL released, and lets go of the delegate.
+void release_cloud(PyObject* self) {
     py::detail::value_and_holder v_h =
         reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(
             py::detail::get_type_info(typeid(VONUCloudWrapper)));
-    if (v_h && v_h.holder_constructed()) {
-        VONUCloudWrapper* wrapper = v_h.holder<std::unique_ptr<VONUCloudWrapper>>().get();
-        if (wrapper != nullptr) {
-            py::gil_scoped_release nogil;
-            wrapper->Release();
-        }
-    }
+    if (!v_h || !v_h.holder_constructed()) return;
+    VONUCloudWrapper* wrapper = v_h.holder<std::unique_ptr<VONUCloudWrapper>>().get();
+    if (wrapper == nullptr) return;
+    py::gil_scoped_release nogil;
+    wrapper->Release();
+}
+
+void finalize_cloud(PyObject* self) {
+    // A finalizer leaves the error indicator as it found it.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    release_cloud(self);
+    PyErr_Restore(type, value, traceback);
+}
+
+int clear_cloud(PyObject* self) {
+    release_cloud(self);  // already done when the collector ran the finalizer
     if (reinterpret_cast<py::detail::instance*>(self)->has_patients) py::detail::clear_patients(self);
     return 0;
 }
@@ -144,12 +166,14 @@ void bind_cloud(py::module_& m) {
     py::class_<W>(m, "VONUCloud", py::release_gil_before_calling_cpp_dtor(),
                   py::custom_type_setup([](PyHeapTypeObject* heap_type) {
                       PyTypeObject* type = &heap_type->ht_type;
-                      type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                      type->tp_flags |= Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE;
                       type->tp_traverse = traverse_cloud;
                       type->tp_clear = clear_cloud;
+                      type->tp_finalize = finalize_cloud;
                   }))
         .def(py::init([](std::shared_ptr<PyVONUCloudDelegate> delegate) {
                  install_exit_gate();
+                 install_fork_guard();
                  return std::make_unique<W>(std::move(delegate));
              }),
              py::keep_alive<1, 2>())

@@ -53,12 +53,20 @@ public:
     void EnableVoiceActivityDetection(const VADParams& params);
 
     // Destroys the SDK instance, then lets go of the delegate. Call without the GIL. After it,
-    // no callback of the instance runs; the wrapper is then only fit for destruction.
+    // no callback of the instance runs; the wrapper is then only fit for destruction. Two
+    // instances are left undestroyed instead, because Destroy could not end well: one inherited
+    // through fork() (it is the parent's), and one whose callback the exit gate gave up on at
+    // interpreter exit (Destroy would wait for that callback forever).
     void Release();
 
 private:
-    ostrel::vonu::VONUCloud* vonu_cloud_;
-    std::shared_ptr<PyVONUCloudDelegate> delegate_;
+    // The SDK instance, for a call from Python; raises RuntimeError in a child process, where
+    // the instance belongs to the parent.
+    ostrel::vonu::VONUCloud& cloud() const;
+
+    ostrel::vonu::VONUCloud* vonu_cloud_;            // owned; released only through Destroy
+    std::shared_ptr<PyVONUCloudDelegate> delegate_;  // shared with the Python delegate object
+    unsigned process_;                               // process_generation() at construction
 };
 
 namespace ostrel_binding {

@@ -4,6 +4,7 @@
 #include "bindings.h"
 #include "cloud_wrapper.h"
 #include "delegate.h"
+#include "init_guard.h"
 #include "ostrel_zulive_sdk.h"
 
 namespace py = pybind11;
@@ -28,4 +29,6 @@ PYBIND11_MODULE(_ostrel, m) {
     m.def("SetSocks5Proxy", &ZuLiveSDK::SetSocks5Proxy, py::arg("ip"), py::arg("port"), py::arg("username"),
           py::arg("password"));
     m.def("SetEnvironment", &ZuLiveSDK::SetEnvironment, py::arg("env"));
+
+    ostrel_binding::guard_uninitialised(m);
 }

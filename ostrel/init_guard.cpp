@@ -1,0 +1,74 @@
+#include "init_guard.h"
+
+namespace py = pybind11;
+
+namespace ostrel_binding {
+
+namespace {
+
+using Dispatch = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Both set once, while the module is registered, and read-only afterwards.
+Dispatch g_dispatch = nullptr;              // pybind11's dispatcher, the same for every function
+PyTypeObject* g_instance_base = nullptr;    // the base type of every pybind11 instance
+
+bool uninitialised(PyObject* o) {
+    if (!PyObject_TypeCheck(o, g_instance_base)) return false;
+    auto* inst = reinterpret_cast<py::detail::instance*>(o);
+    if (inst->simple_layout) return inst->simple_value_holder[0] == nullptr;
+    for (auto v_h : py::detail::values_and_holders(inst)) {
+        if (v_h.value_ptr() == nullptr) return true;
+    }
+    return false;
+}
+
+// Checks the arguments from `first` on, positional and keyword, then dispatches.
+template <Py_ssize_t first>
+PyObject* checked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t count = PyVectorcall_NARGS(static_cast<size_t>(nargsf)) + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    for (Py_ssize_t i = first; i < count; ++i) {
+        if (uninitialised(args[i])) {
+            const char* name = Py_TYPE(args[i])->tp_name;
+            PyErr_Format(PyExc_TypeError, "%.200s object is not initialized: %.200s.__init__() was never called", name,
+                         name);
+            return nullptr;
+        }
+    }
+    return g_dispatch(self, args, nargsf, kwnames);
+}
+
+void guard_function(PyObject* f) {
+    if (f != nullptr && PyInstanceMethod_Check(f)) f = PyInstanceMethod_GET_FUNCTION(f);
+    if (f == nullptr || !PyCFunction_Check(f)) return;
+    PyObject* record_object = PyCFunction_GET_SELF(f);
+    if (record_object == nullptr || !py::detail::is_function_record_PyObject(record_object)) return;
+    PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
+    const auto constructor = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&checked<1>));
+    const auto method = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&checked<0>));
+    if (def->ml_meth == constructor || def->ml_meth == method) return;
+    if (g_dispatch == nullptr) g_dispatch = reinterpret_cast<Dispatch>(reinterpret_cast<void (*)()>(def->ml_meth));
+    // `self` of a constructor is the instance being initialised.
+    def->ml_meth = py::detail::function_record_ptr_from_PyObject(record_object)->is_constructor ? constructor : method;
+}
+
+void guard_member(py::handle member) {
+    if (PyObject_TypeCheck(member.ptr(), &PyProperty_Type)) {
+        for (const char* accessor : {"fget", "fset"}) guard_function(member.attr(accessor).ptr());
+    } else {
+        guard_function(member.ptr());  // a method, or a plain function
+    }
+}
+
+}  // namespace
+
+void guard_uninitialised(py::module_& m) {
+    g_instance_base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    for (auto item : m.attr("__dict__").cast<py::dict>()) {
+        py::handle value = item.second;
+        if (!PyType_Check(value.ptr()) || py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(value.ptr())) == nullptr)
+            continue;
+        for (auto member : value.attr("__dict__").cast<py::dict>()) guard_member(member.second);
+    }
+}
+
+}  // namespace ostrel_binding
