@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -242,6 +244,8 @@ void write(Level level, const std::string& text) {
         const std::string line = prefix(level) + body;
         s.write_file(line);
         if (s.console) std::fwrite(line.data(), 1, line.size(), stderr);
+    } catch (abi::__forced_unwind&) {
+        throw;  // a thread being ended (a write() is a cancellation point) ends
     } catch (...) {
     }
 }
@@ -266,9 +270,13 @@ void writef(Level level, const char* format, ...) {
         }
         va_end(again);
         write(level, text);
+    } catch (abi::__forced_unwind&) {
+        throw;  // a thread being ended (a write() is a cancellation point) ends
     } catch (...) {
     }
 }
+
+std::mutex& mutex_for_fork() { return state().mutex; }
 
 bool set_path(const char* path) {
     if (path == nullptr || *path == '\0') return false;

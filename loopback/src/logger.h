@@ -4,6 +4,7 @@
 #define OSTREL_LOOPBACK_LOGGER_H_
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 namespace ostrel {
@@ -53,6 +54,9 @@ Level level();
 void set_console(bool on);
 void set_compress(bool on);
 void set_file_enabled(bool on);
+
+// The lock that fork() must not copy while another thread holds it (see fork_safety.h).
+std::mutex& mutex_for_fork();
 
 // Test hooks. set_rotate_bytes(0) restores kRotateBytes. reset_for_test() closes the file and
 // returns every setting to its default (level kInfo, console off, file on without a directory,

@@ -18,9 +18,10 @@ struct Store {
     std::vector<std::string> calls;
 };
 
+// Never destroyed: SDK threads may record until the process ends.
 Store& store() {
-    static Store s;
-    return s;
+    static Store* const s = new Store();
+    return *s;
 }
 
 }  // namespace
@@ -113,6 +114,8 @@ void record(const char* name, const Dict& args) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.push_back(std::move(entry));
 }
+
+std::mutex& mutex_for_fork() { return store().mutex; }
 
 void set_enabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
 

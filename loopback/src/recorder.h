@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace ostrel {
@@ -58,6 +59,9 @@ void set_enabled(bool enabled);
 void clear();
 // All recorded calls, oldest first, as a Python literal list of (name, dict) tuples.
 std::string dump();
+
+// The lock that fork() must not copy while another thread holds it (see fork_safety.h).
+std::mutex& mutex_for_fork();
 
 // Python bytes literal of the given bytes.
 std::string bytes_literal(const void* data, size_t length);

@@ -1,11 +1,11 @@
 // Proxy and service environment stored by ostrel::live::ZuLiveSDK, for the rest of the
 // loopback SDK to read. The loopback SDK connects nowhere, so both are only validated, logged
-// and kept. The values are ordinary function-local statics: read them while the process runs,
-// not from static destructors.
+// and kept. They live until the process ends, and a forked child keeps its parent's.
 #ifndef OSTREL_LOOPBACK_SETTINGS_H_
 #define OSTREL_LOOPBACK_SETTINGS_H_
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace ostrel {
@@ -29,6 +29,9 @@ std::string environment();
 
 // True when ZuLiveSDK::SetSocks5Proxy would accept these arguments.
 bool valid_socks5_proxy(const char* host, unsigned short port, const char* username, const char* password);
+
+// The lock that fork() must not copy while another thread holds it (see fork_safety.h).
+std::mutex& mutex_for_fork();
 
 // Test hook: no proxy, default environment.
 void reset_for_test();

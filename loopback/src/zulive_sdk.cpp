@@ -29,9 +29,10 @@ struct State {
     std::string environment = kEnvironments[0];
 };
 
+// Never destroyed: SDK threads may read the settings until the process ends.
 State& state() {
-    static State s;
-    return s;
+    static State* const s = new State();
+    return *s;
 }
 
 bool is_ipv4(const char* host) {
@@ -110,6 +111,8 @@ std::string environment() {
 bool valid_socks5_proxy(const char* host, unsigned short port, const char* username, const char* password) {
     return proxy_refusal(host, port, username, password) == nullptr;
 }
+
+std::mutex& mutex_for_fork() { return state().mutex; }
 
 void reset_for_test() {
     State& s = state();

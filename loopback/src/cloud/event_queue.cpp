@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "cloud/service_thread.h"
+#include "process_local.h"
 #include "logger.h"
 
 namespace ostrel {
@@ -28,10 +29,9 @@ struct EscapedStore {
     std::deque<std::string> texts;
 };
 
-EscapedStore& escaped_store() {
-    static EscapedStore store;
-    return store;
-}
+ProcessLocal<EscapedStore> g_escaped;
+
+EscapedStore& escaped_store() { return g_escaped.get(); }
 
 void keep_escaped(std::string text) {
     EscapedStore& s = escaped_store();
@@ -53,6 +53,14 @@ int sdk_threads() { return g_threads.load(std::memory_order_acquire); }
 void thread_started() { g_threads.fetch_add(1, std::memory_order_acq_rel); }
 void thread_joined() { g_threads.fetch_sub(1, std::memory_order_acq_rel); }
 int callbacks_running() { return g_callbacks_running.load(std::memory_order_acquire); }
+
+void forget_events_in_child() {
+    g_dropped.store(0, std::memory_order_relaxed);
+    g_threads.store(0, std::memory_order_relaxed);
+    g_callbacks_running.store(0, std::memory_order_relaxed);
+    g_escaped.forget_in_child();
+    t_current_loop = nullptr;  // fork() called from inside a callback: the child runs no loop
+}
 
 std::vector<std::string> escaped() {
     EscapedStore& s = escaped_store();
@@ -167,7 +175,8 @@ void EventLoop::post(Event event) {
         if (q.event.media) {
             media_bytes_ += q.event.bytes;
             media_.push_back(std::move(q));
-            while (media_.size() > kMaxQueuedFrames || media_bytes_ > kMaxQueuedFrameBytes) drop_oldest_media();
+            while (media_.size() > 1 && (media_.size() > kMaxQueuedFrames || media_bytes_ > kMaxQueuedFrameBytes))
+                drop_oldest_media();
         } else {
             control_.push_back(std::move(q));
         }

@@ -29,7 +29,9 @@ namespace loopback {
 namespace cloud {
 
 // Per-instance bound on queued media frames. Beyond either limit the oldest queued frame is
-// dropped. Room, user, channel, message, quality and error events are never dropped.
+// dropped, but the newest is always kept, so that a frame larger than the byte bound still
+// reaches an idle delegate. Room, user, channel, message, quality and error events are never
+// dropped.
 constexpr size_t kMaxQueuedFrames = 256;
 constexpr size_t kMaxQueuedFrameBytes = size_t{32} << 20;
 
@@ -293,6 +295,9 @@ int callbacks_running();
 // Accounting of SDK threads: every thread the SDK starts is counted until it has been joined.
 void thread_started();
 void thread_joined();
+
+// In a fork child: no threads, callbacks, drops or escaped texts of the parent's.
+void forget_events_in_child();
 
 }  // namespace cloud
 }  // namespace loopback

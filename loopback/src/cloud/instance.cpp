@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "cloud/room.h"
+#include "fork_safety.h"
 #include "logger.h"
 #include "record_access.h"
 #include "recorder.h"
@@ -120,30 +121,39 @@ constexpr const char kExperimentalReply[] = "{\"code\":-4,\"message\":\"not supp
 
 // One instance as the application sees it. It shares its state with the rooms and the
 // service thread, which may hold on to it briefly after Destroy.
+//
+// An instance inherited through fork() belongs to the parent's rooms, which the child abandoned:
+// every operation of it refuses (ERR_INVALID_OPERATION, false, or nothing) without touching them.
 class Instance final : public VONUCloud {
 public:
-    explicit Instance(std::shared_ptr<Core> core) : core_(std::move(core)) {}
+    explicit Instance(std::shared_ptr<Core> core)
+        : core_(std::move(core)), generation_(fork_safety::process_generation()) {}
     ~Instance() override = default;
 
     const std::shared_ptr<Core>& core() const { return core_; }
+    bool inherited() const { return generation_ != fork_safety::process_generation(); }
 
     int EnterRoom(const EnterRoomParams& params) override {
         if (recorder::on()) recorder::record("EnterRoom", Dict().dict("params", enter_dict(params)));
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().enter_room(core_, params);
     }
 
     int ExitRoom() override {
         if (recorder::on()) recorder::record("ExitRoom");
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().exit_room(core_);
     }
 
     int Subscribe(const char* user_id, StreamType type) override {
         if (recorder::on()) recorder::record("Subscribe", Dict().cstr("user_id", user_id).integer("type", type));
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().subscribe(core_, user_id, type, true);
     }
 
     int Unsubscribe(const char* user_id, StreamType type) override {
         if (recorder::on()) recorder::record("Unsubscribe", Dict().cstr("user_id", user_id).integer("type", type));
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().subscribe(core_, user_id, type, false);
     }
 
@@ -157,16 +167,19 @@ public:
             }
             recorder::record("GetAudioFrame", d);
         }
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().get_audio_frame(core_, frame);
     }
 
     int CreateLocalAudioChannel(const AudioEncodeParams& params) override {
         if (recorder::on()) recorder::record("CreateLocalAudioChannel", Dict().dict("params", audio_encode_dict(params)));
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().create_audio_channel(core_, params);
     }
 
     int SendAudioFrame(const AudioFrame& frame) override {
         if (recorder::on()) recorder::record("SendAudioFrame", Dict().dict("frame", audio_frame_dict(frame)));
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().send_audio(core_, frame);
     }
 
@@ -176,16 +189,19 @@ public:
                                                              .dict("frame", audio_frame_dict(frame))
                                                              .boolean("clear_send_queue", clear_send_queue));
         }
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().send_continuous_audio(core_, frame, clear_send_queue);
     }
 
     int DestroyLocalAudioChannel() override {
         if (recorder::on()) recorder::record("DestroyLocalAudioChannel");
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().destroy_audio_channel(core_);
     }
 
     int CreateLocalVideoChannel(StreamType type) override {
         if (recorder::on()) recorder::record("CreateLocalVideoChannel", Dict().integer("type", type));
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().create_video_channel(core_, type);
     }
 
@@ -193,6 +209,7 @@ public:
         if (recorder::on()) {
             recorder::record("SendVideoFrame", Dict().integer("type", type).dict("frame", video_frame_dict(frame)));
         }
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().send_video(core_, type, frame);
     }
 
@@ -200,6 +217,7 @@ public:
         if (recorder::on()) {
             recorder::record("SendVideoFrame", Dict().integer("type", type).dict("frame", pixel_frame_dict(frame)));
         }
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().send_pixels(core_, type, frame);
     }
 
@@ -208,6 +226,7 @@ public:
             recorder::record("SetVideoEncodeParam",
                              Dict().integer("type", type).dict("param", video_encode_dict(param)));
         }
+        if (inherited()) return;
         World::get().set_video_encode_param(core_, type, param);
     }
 
@@ -216,6 +235,7 @@ public:
             recorder::record("SendSeiMessage",
                              Dict().integer("message_type", message_type).payload("message", message, length));
         }
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().send_sei(core_, message_type, message, length);
     }
 
@@ -228,11 +248,13 @@ public:
                                                      .boolean("ordered", ordered));
         }
         // Delivery inside the process is always reliable and ordered, whatever the flags say.
+        if (inherited()) return false;
         return World::get().send_custom_cmd(core_, cmd_id, message, length);
     }
 
     int DestroyLocalVideoChannel(StreamType type) override {
         if (recorder::on()) recorder::record("DestroyLocalVideoChannel", Dict().integer("type", type));
+        if (inherited()) return ERR_INVALID_OPERATION;
         return World::get().destroy_video_channel(core_, type);
     }
 
@@ -240,6 +262,7 @@ public:
         if (recorder::on()) {
             recorder::record("EnableVoiceActivityDetection", Dict().dict("params", Dict().boolean("enable", params.enable)));
         }
+        if (inherited()) return;
         World::get().enable_vad(core_, params.enable);
     }
 
@@ -256,6 +279,7 @@ public:
         if (recorder::on()) {
             recorder::record("startAsrService", Dict().dict("params", Dict().cstr("sourceLanguage", params.sourceLanguage)));
         }
+        if (inherited()) return;
         OSTREL_LOG(kInfo, "startAsrService: speech recognition is not available in the loopback SDK");
         Event e;
         e.name = "OnAsrServiceError";
@@ -276,7 +300,8 @@ public:
     }
 
 private:
-    std::shared_ptr<Core> core_;
+    std::shared_ptr<Core> core_;  // state shared with the rooms and the service thread
+    uint64_t generation_;         // the process that made the instance (see fork_safety.h)
 };
 
 }  // namespace
@@ -304,6 +329,12 @@ void VONUCloud::Destroy(VONUCloud* cloud) {
     if (rec::on()) rec::record("Destroy");
     if (cloud == nullptr) return;
     std::unique_ptr<loopback::cloud::Instance> owned(static_cast<loopback::cloud::Instance*>(cloud));
+    if (owned->inherited()) {
+        // Its state belongs to the parent's abandoned rooms, which may hold locks of threads
+        // that do not exist here: left as it is.
+        owned.release();
+        return;
+    }
     loopback::cloud::World::get().destroy(owned->core());
 }
 

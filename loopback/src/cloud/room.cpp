@@ -136,10 +136,13 @@ StreamType video_type(int index) {
     return kTypes[index];
 }
 
-World& World::get() {
-    static World world;
-    return world;
-}
+namespace {
+ProcessLocal<World> g_world;
+}  // namespace
+
+World& World::get() { return g_world.get(); }
+
+void World::forget_in_child() { g_world.forget_in_child(); }
 
 World::World() = default;
 

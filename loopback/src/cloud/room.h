@@ -22,6 +22,7 @@
 
 #include "cloud/audio_convert.h"
 #include "cloud/event_queue.h"
+#include "process_local.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
 namespace ostrel {
@@ -133,7 +134,9 @@ struct Room {
 
 class World {
 public:
+    // The rooms of this process (a forked child has rooms of its own; see ProcessLocal).
     static World& get();
+    static void forget_in_child();
 
     // Instances.
     std::shared_ptr<Core> create(vonu::VONUCloudDelegate* delegate);
@@ -174,6 +177,7 @@ public:
     uint64_t dropped();
 
 private:
+    friend class ProcessLocal<World>;
     World();
 
     void ensure_quality_timer();  // requires mutex_

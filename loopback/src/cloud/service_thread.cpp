@@ -12,34 +12,22 @@ namespace ostrel {
 namespace loopback {
 namespace cloud {
 
-Service& Service::get() {
-    static Service service;
-    return service;
-}
+namespace {
+ProcessLocal<Service> g_service;
+}  // namespace
+
+Service& Service::get() { return g_service.get(); }
+
+void Service::forget_in_child() { g_service.forget_in_child(); }
 
 Service::Service() {
     thread_started();
     thread_ = std::thread([this] { run(); });
 }
 
-Service::~Service() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-        thread_joined();
-    }
-    // Threads handed over after the service thread stopped.
-    join_zombies(zombies_);
-}
-
 void Service::post_at(Clock::time_point when, Task task) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_) return;
         timers_.emplace(when, std::move(task));
     }
     wake_.notify_one();
@@ -75,7 +63,6 @@ __attribute__((no_sanitize("null"))) void Service::run() {
             lock.lock();
             continue;
         }
-        if (stop_) break;
         if (timers_.empty()) {
             wake_.wait(lock);
             continue;
@@ -100,11 +87,6 @@ __attribute__((no_sanitize("null"))) void Service::run() {
         task = nullptr;  // release what the task captured without the lock held
         lock.lock();
     }
-    // Pending timed work is dropped at shutdown; it refers only to weak instance state.
-    std::multimap<Clock::time_point, Task> dropped;
-    dropped.swap(timers_);
-    lock.unlock();
-    dropped.clear();
 }
 
 }  // namespace cloud

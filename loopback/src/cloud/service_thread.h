@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "process_local.h"
+
 namespace ostrel {
 namespace loopback {
 namespace cloud {
@@ -21,8 +23,10 @@ public:
     using Clock = std::chrono::steady_clock;
     using Task = std::function<void()>;
 
-    // The process-wide service thread, started on first use and joined at process exit.
+    // The service thread of this process, started on first use and never stopped: it runs
+    // until the process ends (a forked child starts one of its own; see ProcessLocal).
     static Service& get();
+    static void forget_in_child();
 
     // Runs `task` on the service thread at `when` (tasks due at the same time run in the
     // order they were posted).
@@ -32,11 +36,11 @@ public:
     // Joins `thread` on the service thread.
     void reap(std::thread thread);
 
-    ~Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
 private:
+    friend class ProcessLocal<Service>;
     Service();
     void run();
     void join_zombies(std::vector<std::thread>& zombies);
@@ -45,7 +49,6 @@ private:
     std::condition_variable wake_;
     std::multimap<Clock::time_point, Task> timers_;
     std::vector<std::thread> zombies_;
-    bool stop_ = false;
     std::thread thread_;
 };
 
