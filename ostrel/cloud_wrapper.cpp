@@ -28,6 +28,8 @@ void VONUCloudWrapper::Release() {
 
 VONUCloud& VONUCloudWrapper::cloud() const {
     if (process_ != ostrel_binding::process_generation()) throw std::runtime_error(ostrel_binding::kForeignCloud);
+    // Released already: an explicit __del__() ran the finalizer.
+    if (vonu_cloud_ == nullptr) throw std::runtime_error("this VONUCloud has been destroyed");
     return *vonu_cloud_;
 }
 

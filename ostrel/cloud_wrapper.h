@@ -61,7 +61,7 @@ public:
 
 private:
     // The SDK instance, for a call from Python; raises RuntimeError in a child process, where
-    // the instance belongs to the parent.
+    // the instance belongs to the parent, and after Release.
     ostrel::vonu::VONUCloud& cloud() const;
 
     ostrel::vonu::VONUCloud* vonu_cloud_;            // owned; released only through Destroy

@@ -29,10 +29,12 @@ public:
     }
 
     // Only from a fork child handler, where the calling thread is the only one: the parent's
-    // object is left as it is, and the next get() makes a new one.
-    void forget_in_child() {
-        object_.store(nullptr, std::memory_order_relaxed);
+    // object is left as it is (and returned, null if there was none, for the caller to read what
+    // the child keeps of it), and the next get() makes a new one.
+    T* forget_in_child() {
+        T* parent = object_.exchange(nullptr, std::memory_order_relaxed);
         new (&creating_) std::mutex();  // a parent thread may have held it at the fork
+        return parent;
     }
 
 private:

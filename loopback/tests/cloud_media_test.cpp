@@ -273,6 +273,53 @@ TEST(CloudMedia, SlowDelegateDropsOldestFramesButKeepsOtherEvents) {
     EXPECT_TRUE(rr.has("OnReceiveCustomCmdMsg fast 1 1 mid"));
 }
 
+TEST(CloudMedia, FrameLargerThanTheByteBoundReachesTheReceiverAndOnlyTheNewestWaits) {
+    Recorder rs, rr;
+    std::atomic<bool> open{true};
+    rr.hook = [&](const std::string& line) {
+        if (line.rfind("OnRemotePixelFrameReceived", 0) == 0) {
+            while (!open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    Cloud s(&rs), r(&rr);
+    EnterRoomParams ps = params("uhd", "large");
+    ps.use_pixel_frame_input = true;
+    EnterRoomParams pr = params("viewer", "large");
+    pr.use_pixel_frame_output = true;
+    ASSERT_EQ(s->EnterRoom(ps), 0);
+    ASSERT_EQ(r->EnterRoom(pr), 0);
+    ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+    ASSERT_EQ(r->Subscribe("uhd", STREAM_TYPE_VIDEO_HIGH), 0);
+    ASSERT_TRUE(idle());
+    PixelFrame f;
+    f.width = 4096;
+    f.height = 2160;
+    f.format = VIDEO_PIXEL_FORMAT_RGBA;
+    std::vector<uint8_t> rgba(size_t{4096} * 2160 * 4);  // 33.75 MiB, above the 32 MiB bound
+    auto send = [&](uint32_t pts) {
+        f.pts = pts;
+        set_payload(f, rgba.data(), rgba.size());
+        return s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, f);
+    };
+    const unsigned long long before = ostrel_loopback_dropped();
+    ASSERT_EQ(send(1), 0);  // to an idle receiver
+    ASSERT_TRUE(idle());
+    ASSERT_EQ(rr.pixels().size(), 1u);
+    EXPECT_EQ(frame_payload(rr.pixels()[0]).size(), rgba.size());
+
+    open = false;  // the receiver now sits in the callback of frame 2 while 3 and 4 arrive
+    ASSERT_EQ(send(2), 0);
+    ASSERT_TRUE(eventually([&] { return ostrel_loopback_callbacks_running() == 1; }));
+    ASSERT_EQ(send(3), 0);
+    ASSERT_EQ(send(4), 0);
+    open = true;
+    ASSERT_TRUE(idle());
+    std::vector<uint32_t> pts;
+    for (const PixelFrame& got : rr.pixels()) pts.push_back(got.pts);
+    EXPECT_EQ(pts, (std::vector<uint32_t>{1, 2, 4}));
+    EXPECT_EQ(ostrel_loopback_dropped() - before, 1u);
+}
+
 TEST(CloudMedia, FramesAndEventsKeepTheirOrderWhileTheQueueGrowsUnderDelivery) {
     // The receiver is held twice: once so that a burst queues up, and again after it delivered
     // part of it, so that the next burst makes its half-consumed queues wrap around and grow.

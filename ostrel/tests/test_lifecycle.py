@@ -163,3 +163,229 @@ def test_cloud_dropped_inside_its_own_callback():
     """)
     assert out.returncode == 0, out.stderr
     assert "live 1" in out.stdout
+
+
+STUCK_PROGRAM = """
+import sys, threading, time
+import _ostrel as o, ostrel_loopback as lb
+from roomkit import enter_params
+
+where, how = sys.argv[1], sys.argv[2]
+if where == "module":          # the delegate class ships in a library module
+    from stuck_bot import StuckBot
+else:
+    never = threading.Event()
+    class StuckBot(o.VONUCloudDelegate):
+        def OnConnectionStateChanged(self, old, new):
+            pass
+        def OnEnterRoom(self):
+            never.wait()        # nothing ever sets it
+
+cloud = StuckBot and o.VONUCloud(StuckBot())
+cloud.EnterRoom(enter_params("stuck-" + where + how, room="stuck"))
+while lb.callbacks_running() == 0:
+    time.sleep(0.01)
+if how == "exit":
+    sys.exit(4)
+"""
+
+
+def test_exit_with_a_callback_stuck_forever(tmp_path):
+    # Each program exits once the exit gate's wait (10 s) ends, with its own exit code; the
+    # cloud whose callback never returns is left undestroyed rather than waited for.
+    (tmp_path / "stuck_bot.py").write_text(textwrap.dedent("""
+        import threading
+        import _ostrel as o
+        never = threading.Event()
+        class StuckBot(o.VONUCloudDelegate):
+            def OnConnectionStateChanged(self, old, new):
+                pass
+            def OnEnterRoom(self):
+                never.wait()
+    """))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE, str(tmp_path)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    cases = [("main", "normal", 0), ("main", "exit", 4), ("module", "normal", 0), ("module", "exit", 4)]
+    runs = [(case, subprocess.Popen([sys.executable, "-c", STUCK_PROGRAM, case[0], case[1]], env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+            for case in cases]
+    for (where, how, code), run in runs:
+        try:
+            _, err = run.communicate(timeout=25)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            pytest.fail("%s/%s did not exit" % (where, how))
+        assert (run.returncode, err) == (code, ""), (where, how)
+
+
+RAISING_PROGRAM = """
+import sys
+import _ostrel as o, ostrel_loopback as lb
+from roomkit import enter_params
+
+def deep(n):
+    if n == 0:
+        raise ValueError("raised on purpose")
+    deep(n - 1)
+
+class Raiser(o.VONUCloudDelegate):
+    def OnConnectionStateChanged(self, old, new): pass
+    def OnEnterRoom(self): pass
+    def OnLocalAudioChannelCreated(self): pass
+    def OnRemoteUserEnterRoom(self, info): pass
+    def OnRemoteAudioAvailable(self, user, available): pass
+    if sys.argv[1] == "raise":   # else the missing-method error leaves each audio callback
+        def OnRemoteAudioReceived(self, user, frame):
+            deep(40)
+
+clouds = [o.VONUCloud(Raiser()) for _ in range(8)]
+for i, c in enumerate(clouds):
+    c.EnterRoom(enter_params("r%d" % i, room="raising"))
+lb.wait_idle(5.0)
+for c in clouds:
+    c.CreateLocalAudioChannel(o.AudioEncodeParams())
+lb.wait_idle(5.0)
+frame = o.AudioFrame()
+frame.SetData(b"\\0\\0" * 960)
+for _ in range(30):
+    for c in clouds:
+        c.SendAudioFrame(frame)
+"""
+
+
+def test_exit_while_callbacks_raise():
+    # Errors leave the callbacks towards the SDK right up to the end of the program; handling
+    # them must need nothing of the interpreter, which may be finalizing by then.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    modes = ["raise", "missing"] * 50
+    failures = []
+    for first in range(0, len(modes), 2):  # two at a time, to load both cores
+        runs = [subprocess.Popen([sys.executable, "-c", RAISING_PROGRAM, mode], env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True) for mode in modes[first:first + 2]]
+        for run in runs:
+            _, err = run.communicate(timeout=60)
+            if run.returncode != 0 or err:
+                failures.append((run.returncode, err[-500:]))
+    assert failures == []
+
+
+def test_python_error_reaches_the_sdk_without_the_gil():
+    # The main thread keeps the GIL while the error travels to the SDK: the SDK must be able to
+    # read and drop it without the GIL, and see the same text as the override raised.
+    out = run_python("""
+        import sys, time
+        import _ostrel as o, ostrel_loopback as lb
+
+        class Raiser(o.VONUCloudDelegate):
+            def OnError(self, code):
+                sys.setswitchinterval(1000.0)   # from here on the main thread keeps the GIL
+                raise ValueError("raised with the GIL")
+
+        cloud = o.VONUCloud(Raiser())
+        lb.clear_escaped()
+        lb.inject(None, "OnError", -1)
+        seen, deadline = False, time.monotonic() + 3
+        while time.monotonic() < deadline:      # spins with the GIL held
+            if lb.callbacks_running():
+                seen = True
+            elif seen:
+                break
+        returned = seen and lb.callbacks_running() == 0
+        sys.setswitchinterval(0.005)
+        assert lb.wait_idle(10.0)
+        text, = lb.escaped()
+        print("returned", returned)
+        print(text.splitlines()[0])
+        print("traceback" if "At:" in text and "OnError" in text else text)
+    """, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:3] == ["returned True", "ValueError: raised with the GIL", "traceback"], out.stdout
+
+
+def test_cycle_collected_while_events_flow():
+    # Bots in the README's pattern are dropped and collected while SEI messages and video reach
+    # them: no callback may run on a delegate that the collector has started to clear.
+    out = run_python("""
+        import gc, threading
+        import _ostrel as o, ostrel_loopback as lb
+        from roomkit import enter_params
+
+        class Bot(o.VONUCloudDelegate):
+            def __init__(self, user):
+                super().__init__()
+                self.got = []
+                self.cloud = o.VONUCloud(self)
+                self.cloud.EnterRoom(enter_params(user, room="flow"))
+                self.cloud.Subscribe("sender", o.STREAM_TYPE_VIDEO_HIGH)
+            def OnSeiMessageReceived(self, user, stream, kind, message):
+                self.got.append(message)
+            def OnRemoteVideoFrameReceived(self, user, stream, frame):
+                self.got.append(frame.pts)
+            def __getattr__(self, name):          # every other event: ignored
+                if name.startswith("On"):
+                    return lambda *args: None
+                raise AttributeError(name)
+
+        sender = Bot("sender")
+        sender.cloud.CreateLocalVideoChannel(o.STREAM_TYPE_VIDEO_HIGH)
+        stop = threading.Event()
+        def send():
+            frame = o.VideoFrame()
+            frame.SetData(b"v" * 100)
+            while not stop.is_set():
+                sender.cloud.SendSeiMessage(5, b"sei")
+                sender.cloud.SendVideoFrame(o.STREAM_TYPE_VIDEO_HIGH, frame)
+        lb.clear_escaped()
+        gc.disable()
+        thread = threading.Thread(target=send)
+        thread.start()
+        for _ in range(30):
+            bots = [Bot("b%d" % i) for i in range(10)]
+            del bots
+            gc.collect()
+        stop.set()
+        thread.join()
+        assert lb.wait_idle(10.0)
+        print("escaped", [e for e in lb.escaped() if "got" in e or "Error" in e][:3])
+    """, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert "escaped []" in out.stdout and "AttributeError" not in out.stderr, (out.stdout, out.stderr[-2000:])
+
+
+def test_collector_inside_a_callback_frees_nothing_in_use():
+    # With the threshold at 1 the collector runs inside callbacks, on the cloud's own event
+    # thread, where it may find that very cloud's cycle: the running callback keeps its
+    # delegate alive until it returns.
+    out = run_python("""
+        import gc
+        import _ostrel as o, ostrel_loopback as lb
+        from roomkit import enter_params
+
+        class Bot(o.VONUCloudDelegate):
+            def __init__(self, user):
+                super().__init__()
+                self.user = user
+                self.cloud = o.VONUCloud(self)
+                self.cloud.EnterRoom(enter_params(user, room="gc-inside"))
+            def OnConnectionStateChanged(self, old, new):
+                self.last = [self.user] * 3
+            def OnEnterRoom(self):
+                self.entered = [self.user, len(self.last)]
+            def OnRemoteUserEnterRoom(self, info):
+                self.seen = info.user_id.GetValue()
+            def OnRemoteUserExitRoom(self, info, reason):
+                self.seen = None
+
+        lb.clear_escaped()
+        gc.set_threshold(1)
+        for i in range(200):
+            Bot("g%d" % i)
+        gc.set_threshold(700)
+        gc.collect()
+        assert lb.wait_idle(10.0)
+        gc.collect()
+        print("live", lb.live_instances(), "escaped", lb.escaped()[:3])
+    """, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert "live 0 escaped []" in out.stdout, (out.stdout, out.stderr[-2000:])

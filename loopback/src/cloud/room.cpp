@@ -142,7 +142,11 @@ ProcessLocal<World> g_world;
 
 World& World::get() { return g_world.get(); }
 
-void World::forget_in_child() { g_world.forget_in_child(); }
+void World::forget_in_child() {
+    // The report interval is a setting of the simulation, not part of a room: the child keeps it.
+    const World* parent = g_world.forget_in_child();
+    if (parent != nullptr) g_world.get().quality_interval_ms_ = parent->quality_interval_ms_;
+}
 
 World::World() = default;
 

@@ -136,6 +136,7 @@ class World {
 public:
     // The rooms of this process (a forked child has rooms of its own; see ProcessLocal).
     static World& get();
+    // In a fork child: a new, empty world with the parent's report interval.
     static void forget_in_child();
 
     // Instances.
