@@ -30,6 +30,7 @@
 #include <string>
 
 #include "callback_gate.h"
+#include "fork_guard.h"
 
 namespace py = pybind11;
 using ostrel::vonu::VONUCloudDelegate;
@@ -38,13 +39,19 @@ using ostrel_binding::CallbackPass;
 namespace {
 
 // One callback's stay in Python: the GIL and a strong reference to the delegate's Python
-// object, both taken on construction and given back on destruction, in that order reversed.
+// object, both taken on construction and given back on destruction, in that order reversed. A
+// thread without a thread state (an SDK thread) gets one for the stay, made under the fork
+// guard's lock.
 class PythonStay {
 public:
     explicit PythonStay(const PyVONUCloudDelegate* delegate)
-        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)),
-          from_python_(PyGILState_Check() != 0),
-          gil_(PyGILState_Ensure()) {
+        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), from_python_(PyGILState_Check() != 0) {
+        if (PyGILState_GetThisThreadState() != nullptr) {
+            gil_ = PyGILState_Ensure();
+        } else {
+            own_state_ = ostrel_binding::new_thread_state();
+            PyEval_RestoreThread(own_state_);
+        }
         // The registry lookup allocates nothing, so no collection can run before the reference
         // is held.
         self_ = py::reinterpret_borrow<py::object>(
@@ -54,7 +61,12 @@ public:
         if (abandoned_) return;
         override_ = py::function();
         self_ = py::object();
-        PyGILState_Release(gil_);
+        if (own_state_ != nullptr) {
+            PyThreadState_Clear(own_state_);
+            PyThreadState_DeleteCurrent();  // and releases the GIL
+        } else {
+            PyGILState_Release(gil_);
+        }
     }
     PythonStay(const PythonStay&) = delete;
     PythonStay& operator=(const PythonStay&) = delete;
@@ -80,7 +92,8 @@ public:
 private:
     const VONUCloudDelegate* delegate_;  // the native delegate, as the registry knows it
     bool from_python_;                   // the GIL was held before the callback took it
-    PyGILState_STATE gil_;               // how to give the GIL back
+    PyThreadState* own_state_ = nullptr;  // the thread state made for this stay, if any
+    PyGILState_STATE gil_{};             // how to give the GIL back otherwise
     bool abandoned_ = false;             // a forced unwind: give nothing back
     py::object self_;                    // the delegate's Python object, held for the whole stay
     py::function override_;              // the override being called

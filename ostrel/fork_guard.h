@@ -5,8 +5,15 @@
 // Each process counts the forks it descends from: a pthread_atfork child handler moves the count
 // on (and gives the child a fresh exit gate), so a cloud tells that it is inherited by comparing
 // the count it was made under with the current one, one atomic load per call.
+//
+// An SDK thread entering Python makes itself a thread state, and CPython does that under a lock
+// of its own without the GIL. A fork() at that moment copies the lock held into the child, where
+// CPython 3.8, re-initialising itself after the fork, waits for it forever. SDK threads therefore
+// make their thread states under a lock of ours, which the fork handler takes before the fork.
 #ifndef OSTREL_FORK_GUARD_H_
 #define OSTREL_FORK_GUARD_H_
+
+#include <Python.h>
 
 namespace ostrel_binding {
 
@@ -16,6 +23,10 @@ void install_fork_guard();
 // Which process this is, as the number of forks it descends from since the handler was
 // registered.
 unsigned process_generation();
+
+// A new thread state of the main interpreter for the calling thread, which has none, made so
+// that no fork() can copy CPython's lock while it is held. The caller then takes the GIL with it.
+PyThreadState* new_thread_state();
 
 // The text of the RuntimeError raised by a cloud used in a child of the process that made it.
 extern const char kForeignCloud[];
