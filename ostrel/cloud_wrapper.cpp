@@ -19,15 +19,16 @@ VONUCloudWrapper::~VONUCloudWrapper() { Release(); }
 
 void VONUCloudWrapper::Release() {
     if (vonu_cloud_ != nullptr) {
-        const bool inherited = process_ != ostrel_binding::process_generation();
-        if (!inherited && !ostrel_binding::exit_gate_keeps(delegate_)) VONUCloud::Destroy(vonu_cloud_);
+        if (!inherited() && !ostrel_binding::exit_gate_keeps(delegate_)) VONUCloud::Destroy(vonu_cloud_);
         vonu_cloud_ = nullptr;
     }
     delegate_.reset();
 }
 
+bool VONUCloudWrapper::inherited() const { return process_ != ostrel_binding::process_generation(); }
+
 VONUCloud& VONUCloudWrapper::cloud() const {
-    if (process_ != ostrel_binding::process_generation()) throw std::runtime_error(ostrel_binding::kForeignCloud);
+    if (inherited()) throw std::runtime_error(ostrel_binding::kForeignCloud);
     // Released already: an explicit __del__() ran the finalizer.
     if (vonu_cloud_ == nullptr) throw std::runtime_error("this VONUCloud has been destroyed");
     return *vonu_cloud_;

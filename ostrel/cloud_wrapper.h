@@ -63,6 +63,8 @@ private:
     // The SDK instance, for a call from Python; raises RuntimeError in a child process, where
     // the instance belongs to the parent, and after Release.
     ostrel::vonu::VONUCloud& cloud() const;
+    // Made in another process: this one is a child of it, through fork().
+    bool inherited() const;
 
     ostrel::vonu::VONUCloud* vonu_cloud_;            // owned; released only through Destroy
     std::shared_ptr<PyVONUCloudDelegate> delegate_;  // shared with the Python delegate object
