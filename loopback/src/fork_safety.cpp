@@ -4,11 +4,12 @@
 
 #include <atomic>
 
-#include "cloud/event_queue.h"
-#include "cloud/room.h"
-#include "cloud/service_thread.h"
+#include "engine/engine.h"
+#include "events/event_loop.h"
+#include "events/sdk_counters.h"
+#include "events/service_thread.h"
 #include "logger.h"
-#include "recorder.h"
+#include "call_recorder.h"
 #include "settings.h"
 
 namespace ostrel {
@@ -21,22 +22,23 @@ std::atomic<uint64_t> g_generation{0};  // moved on only in a new child
 
 void before_fork() {
     settings::mutex_for_fork().lock();
-    recorder::mutex_for_fork().lock();
+    call_recorder::mutex_for_fork().lock();
     log::mutex_for_fork().lock();
 }
 
 void release_locks() {
     log::mutex_for_fork().unlock();
-    recorder::mutex_for_fork().unlock();
+    call_recorder::mutex_for_fork().unlock();
     settings::mutex_for_fork().unlock();
 }
 
 void in_child() {
     release_locks();  // the forking thread took them, and it is this thread's copy
     g_generation.fetch_add(1, std::memory_order_relaxed);
-    cloud::World::forget_in_child();
-    cloud::Service::forget_in_child();
-    cloud::forget_events_in_child();
+    engine::Engine::forget_in_child();
+    events::Service::forget_in_child();
+    events::forget_counters_in_child();
+    events::EventLoop::forget_in_child();
 }
 
 [[maybe_unused]] const int g_registered = pthread_atfork(before_fork, release_locks, in_child);

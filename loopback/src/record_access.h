@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "recorder.h"
+#include "call_recorder.h"
 #include "vonu/ostrel_vonu_defines.h"
 
 namespace ostrel {
@@ -33,14 +33,14 @@ inline const std::vector<uint8_t>& frame_extra(const vonu::AudioFrame& frame) {
 
 // The text of a VonuString (null when it holds none), not recorded.
 inline const char* text_of(const vonu::VonuString& s) {
-    recorder::Mute mute;
+    call_recorder::Mute mute;
     return s.GetValue();
 }
 
 // Sets a frame's payload from SDK code, not recorded.
 template <typename Frame>
 void set_payload(Frame& frame, const uint8_t* data, size_t size) {
-    recorder::Mute mute;
+    call_recorder::Mute mute;
     frame.SetData(data, size);
 }
 

@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "record_access.h"
-#include "recorder.h"
+#include "call_recorder.h"
 #include "vonu/ostrel_vonu_cloud.h"
 #include "vonu/ostrel_vonu_defines.h"
 
 namespace ostrel {
 namespace vonu {
 
-namespace rec = ostrel::loopback::recorder;
+namespace rec = ostrel::loopback::call_recorder;
 
 namespace {
 

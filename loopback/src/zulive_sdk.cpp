@@ -10,7 +10,7 @@
 #include <string>
 
 #include "logger.h"
-#include "recorder.h"
+#include "call_recorder.h"
 #include "settings.h"
 
 namespace ostrel {
@@ -127,11 +127,11 @@ void reset_for_test() {
 namespace live {
 
 namespace log = ::ostrel::loopback::log;
-namespace recorder = ::ostrel::loopback::recorder;
+namespace call_recorder = ::ostrel::loopback::call_recorder;
 namespace settings = ::ostrel::loopback::settings;
 
 bool ZuLiveSDK::SetLogPath(const char* path) {
-    if (recorder::on()) recorder::record("SetLogPath", recorder::Dict().cstr("path", path));
+    if (call_recorder::on()) call_recorder::record("SetLogPath", call_recorder::Dict().cstr("path", path));
     if (log::set_path(path)) return true;
     // Goes to the previous log file, if any.
     OSTREL_LOG(kWarning, "SetLogPath refused: cannot create or write a log file in '%.512s'", path ? path : "(null)");
@@ -139,33 +139,33 @@ bool ZuLiveSDK::SetLogPath(const char* path) {
 }
 
 void ZuLiveSDK::SetLogLevel(int level) {
-    if (recorder::on()) recorder::record("SetLogLevel", recorder::Dict().integer("level", level));
+    if (call_recorder::on()) call_recorder::record("SetLogLevel", call_recorder::Dict().integer("level", level));
     log::set_level(level);
 }
 
 void ZuLiveSDK::EnableConsoleLog() {
-    if (recorder::on()) recorder::record("EnableConsoleLog");
+    if (call_recorder::on()) call_recorder::record("EnableConsoleLog");
     log::set_console(true);
 }
 
 void ZuLiveSDK::DisableConsoleLog() {
-    if (recorder::on()) recorder::record("DisableConsoleLog");
+    if (call_recorder::on()) call_recorder::record("DisableConsoleLog");
     log::set_console(false);
 }
 
 void ZuLiveSDK::DisableLogCompress(bool disabled) {
-    if (recorder::on()) recorder::record("DisableLogCompress", recorder::Dict().boolean("disabled", disabled));
+    if (call_recorder::on()) call_recorder::record("DisableLogCompress", call_recorder::Dict().boolean("disabled", disabled));
     log::set_compress(!disabled);
 }
 
 void ZuLiveSDK::DisableLogFile(bool disabled) {
-    if (recorder::on()) recorder::record("DisableLogFile", recorder::Dict().boolean("disabled", disabled));
+    if (call_recorder::on()) call_recorder::record("DisableLogFile", call_recorder::Dict().boolean("disabled", disabled));
     log::set_file_enabled(!disabled);
 }
 
 bool ZuLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* username, const char* password) {
-    if (recorder::on()) {
-        recorder::record("SetSocks5Proxy", recorder::Dict()
+    if (call_recorder::on()) {
+        call_recorder::record("SetSocks5Proxy", call_recorder::Dict()
                                                .cstr("ip", ip)
                                                .uinteger("port", port)
                                                .cstr("username", username)
@@ -204,7 +204,7 @@ bool ZuLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* 
 }
 
 bool ZuLiveSDK::SetEnvironment(const char* env) {
-    if (recorder::on()) recorder::record("SetEnvironment", recorder::Dict().cstr("env", env));
+    if (call_recorder::on()) call_recorder::record("SetEnvironment", call_recorder::Dict().cstr("env", env));
     if (!settings::known_environment(env)) {
         OSTREL_LOG(kWarning, "SetEnvironment refused: unknown environment '%.64s'; previous setting kept",
                    env ? env : "(null)");

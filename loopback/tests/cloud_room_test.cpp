@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "cloud_test_support.h"
-#include "recorder.h"
+#include "call_recorder.h"
 
 namespace {
 
@@ -273,7 +273,7 @@ TEST(CloudRoom, InjectDeliversRawArguments) {
 }
 
 TEST(CloudRoom, OperationsAreRecorded) {
-    namespace rec = ostrel::loopback::recorder;
+    namespace rec = ostrel::loopback::call_recorder;
     EnterRoomParams ep = params("rec", "recorded");
     rec::clear();
     rec::set_enabled(true);

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "control_api.h"
+#include "control/loopback_control.h"
 #include "record_access.h"
 #include "vonu/ostrel_vonu_cloud.h"
 

@@ -20,14 +20,14 @@
 
 #include "logger.h"
 #include "ostrel_zulive_sdk.h"
-#include "recorder.h"
+#include "call_recorder.h"
 #include "settings.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace log = ostrel::loopback::log;
-namespace recorder = ostrel::loopback::recorder;
+namespace call_recorder = ostrel::loopback::call_recorder;
 namespace settings = ostrel::loopback::settings;
 using ostrel::live::ZuLiveSDK;
 
@@ -146,8 +146,8 @@ protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {
-        recorder::set_enabled(false);
-        recorder::clear();
+        call_recorder::set_enabled(false);
+        call_recorder::clear();
         log::reset_for_test();
         settings::reset_for_test();
     }
@@ -496,7 +496,7 @@ TEST_F(LoggerTest, EnvironmentAcceptsOnlyKnownNames) {
 // --- recording -----------------------------------------------------------------------------
 
 TEST_F(LoggerTest, EveryCallIsRecordedWithItsArguments) {
-    recorder::set_enabled(true);
+    call_recorder::set_enabled(true);
     ZuLiveSDK::SetLogPath(nullptr);
     ZuLiveSDK::SetLogPath(tmp_.path().c_str());
     ZuLiveSDK::SetLogLevel(-1);
@@ -506,11 +506,11 @@ TEST_F(LoggerTest, EveryCallIsRecordedWithItsArguments) {
     ZuLiveSDK::DisableLogFile(false);
     ZuLiveSDK::SetSocks5Proxy("h", 65535, nullptr, "p");  // refused, still recorded
     ZuLiveSDK::SetEnvironment("nope");
-    recorder::set_enabled(false);
+    call_recorder::set_enabled(false);
     ZuLiveSDK::SetEnvironment("test");  // not recorded
 
-    const std::string path = recorder::bytes_literal(tmp_.path().c_str(), tmp_.path().string().size());
-    EXPECT_EQ(recorder::dump(),
+    const std::string path = call_recorder::bytes_literal(tmp_.path().c_str(), tmp_.path().string().size());
+    EXPECT_EQ(call_recorder::dump(),
               "[('SetLogPath', {'path': None}),\n"
               "('SetLogPath', {'path': " + path + "}),\n"
               "('SetLogLevel', {'level': -1}),\n"

@@ -1,8 +1,11 @@
 // The SDK's service thread: timed work (paced audio, network-quality reports, simulated
 // reconnects) and the reaper that joins event threads whose instance was destroyed from inside
-// one of its own callbacks. It never calls a delegate.
-#ifndef OSTREL_LOOPBACK_CLOUD_SERVICE_THREAD_H_
-#define OSTREL_LOOPBACK_CLOUD_SERVICE_THREAD_H_
+// one of its own callbacks. It never calls a delegate, and calls made on it are SDK-internal:
+// the call recorder is muted on this thread.
+//
+// Its mutex is a leaf lock: tasks run without it, so a task may take the engine's lock.
+#ifndef OSTREL_LOOPBACK_EVENTS_SERVICE_THREAD_H_
+#define OSTREL_LOOPBACK_EVENTS_SERVICE_THREAD_H_
 
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +19,7 @@
 
 namespace ostrel {
 namespace loopback {
-namespace cloud {
+namespace events {
 
 class Service {
 public:
@@ -31,7 +34,6 @@ public:
     // Runs `task` on the service thread at `when` (tasks due at the same time run in the
     // order they were posted).
     void post_at(Clock::time_point when, Task task);
-    void post(Task task) { post_at(Clock::now(), std::move(task)); }
 
     // Joins `thread` on the service thread.
     void reap(std::thread thread);
@@ -45,15 +47,15 @@ private:
     void run();
     void join_zombies(std::vector<std::thread>& zombies);
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::multimap<Clock::time_point, Task> timers_;
-    std::vector<std::thread> zombies_;
-    std::thread thread_;
+    std::mutex mutex_;                               // guards timers_ and zombies_
+    std::condition_variable wake_;                   // the thread waits here for work
+    std::multimap<Clock::time_point, Task> timers_;  // tasks by due time
+    std::vector<std::thread> zombies_;               // threads waiting to be joined
+    std::thread thread_;                             // the service thread, never joined
 };
 
-}  // namespace cloud
+}  // namespace events
 }  // namespace loopback
 }  // namespace ostrel
 
-#endif  // OSTREL_LOOPBACK_CLOUD_SERVICE_THREAD_H_
+#endif  // OSTREL_LOOPBACK_EVENTS_SERVICE_THREAD_H_

@@ -1,8 +1,8 @@
 // 16-bit PCM conversion between a sender's channel format and a receiver's output format:
 // channel up/down-mix, linear resampling with phase kept across frames, re-framing to the
 // receiver's frame length, mixing of several senders, and a simple energy voice detector.
-#ifndef OSTREL_LOOPBACK_CLOUD_AUDIO_CONVERT_H_
-#define OSTREL_LOOPBACK_CLOUD_AUDIO_CONVERT_H_
+#ifndef OSTREL_LOOPBACK_MEDIA_PCM_STREAM_H_
+#define OSTREL_LOOPBACK_MEDIA_PCM_STREAM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,7 @@
 
 namespace ostrel {
 namespace loopback {
-namespace cloud {
+namespace media {
 
 // Sample rates, channel counts and frame lengths the SDK accepts for a local audio channel and
 // for a receiver's output.
@@ -65,8 +65,8 @@ std::vector<int16_t> saturate(const std::vector<int32_t>& sum);
 constexpr double kVoiceRms = 328.0;
 bool detect_voice(const int16_t* samples, size_t count);
 
-}  // namespace cloud
+}  // namespace media
 }  // namespace loopback
 }  // namespace ostrel
 
-#endif  // OSTREL_LOOPBACK_CLOUD_AUDIO_CONVERT_H_
+#endif  // OSTREL_LOOPBACK_MEDIA_PCM_STREAM_H_

@@ -1,4 +1,4 @@
-#include "cloud/audio_convert.h"
+#include "media/pcm_stream.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 
 namespace ostrel {
 namespace loopback {
-namespace cloud {
+namespace media {
 
 bool valid_sample_rate(int rate) {
     switch (rate) {
@@ -127,6 +127,6 @@ bool detect_voice(const int16_t* samples, size_t count) {
     return std::sqrt(energy / static_cast<double>(count)) >= kVoiceRms;
 }
 
-}  // namespace cloud
+}  // namespace media
 }  // namespace loopback
 }  // namespace ostrel

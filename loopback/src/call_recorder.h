@@ -6,8 +6,8 @@
 //
 // SDK code that calls public record members internally (copying a VonuString, reading a frame)
 // holds a `Mute` so that only calls made from outside the SDK are recorded.
-#ifndef OSTREL_LOOPBACK_RECORDER_H_
-#define OSTREL_LOOPBACK_RECORDER_H_
+#ifndef OSTREL_LOOPBACK_CALL_RECORDER_H_
+#define OSTREL_LOOPBACK_CALL_RECORDER_H_
 
 #include <atomic>
 #include <cstddef>
@@ -17,7 +17,7 @@
 
 namespace ostrel {
 namespace loopback {
-namespace recorder {
+namespace call_recorder {
 
 extern std::atomic<bool> g_enabled;
 extern thread_local int t_mute_depth;
@@ -66,8 +66,8 @@ std::mutex& mutex_for_fork();
 // Python bytes literal of the given bytes.
 std::string bytes_literal(const void* data, size_t length);
 
-}  // namespace recorder
+}  // namespace call_recorder
 }  // namespace loopback
 }  // namespace ostrel
 
-#endif  // OSTREL_LOOPBACK_RECORDER_H_
+#endif  // OSTREL_LOOPBACK_CALL_RECORDER_H_

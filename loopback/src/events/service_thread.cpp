@@ -1,16 +1,17 @@
-#include "cloud/service_thread.h"
+#include "events/service_thread.h"
 
 #include <cxxabi.h>
 
 #include <exception>
 #include <utility>
 
-#include "cloud/event_queue.h"
+#include "call_recorder.h"
+#include "events/sdk_counters.h"
 #include "logger.h"
 
 namespace ostrel {
 namespace loopback {
-namespace cloud {
+namespace events {
 
 namespace {
 ProcessLocal<Service> g_service;
@@ -53,6 +54,7 @@ void Service::join_zombies(std::vector<std::thread>& zombies) {
 
 // See EventLoop::deliver about catching a forced unwind.
 __attribute__((no_sanitize("null"))) void Service::run() {
+    call_recorder::Mute mute;  // for the thread's whole life
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (!zombies_.empty()) {
@@ -89,6 +91,6 @@ __attribute__((no_sanitize("null"))) void Service::run() {
     }
 }
 
-}  // namespace cloud
+}  // namespace events
 }  // namespace loopback
 }  // namespace ostrel

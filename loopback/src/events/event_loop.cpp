@@ -1,4 +1,4 @@
-#include "cloud/event_queue.h"
+#include "events/event_loop.h"
 
 #include <cxxabi.h>
 #include <sched.h>
@@ -9,36 +9,15 @@
 #include <exception>
 #include <utility>
 
-#include "cloud/service_thread.h"
-#include "process_local.h"
+#include "events/sdk_counters.h"
+#include "events/service_thread.h"
 #include "logger.h"
 
 namespace ostrel {
 namespace loopback {
-namespace cloud {
+namespace events {
 
 namespace {
-
-std::atomic<uint64_t> g_dropped{0};
-std::atomic<int> g_threads{0};
-std::atomic<int> g_callbacks_running{0};
-
-// The texts of exceptions that left delegate callbacks, oldest first.
-struct EscapedStore {
-    std::mutex mutex;
-    std::deque<std::string> texts;
-};
-
-ProcessLocal<EscapedStore> g_escaped;
-
-EscapedStore& escaped_store() { return g_escaped.get(); }
-
-void keep_escaped(std::string text) {
-    EscapedStore& s = escaped_store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.texts.push_back(std::move(text));
-    while (s.texts.size() > kMaxEscapedKept) s.texts.pop_front();
-}
 
 thread_local const EventLoop* t_current_loop = nullptr;
 
@@ -46,42 +25,14 @@ constexpr auto kDropLogInterval = std::chrono::seconds(1);
 
 }  // namespace
 
-uint64_t total_dropped() { return g_dropped.load(std::memory_order_relaxed); }
-void note_dropped(uint64_t frames) { g_dropped.fetch_add(frames, std::memory_order_relaxed); }
-// Acquire/release: seeing a thread counted as joined means seeing everything it did.
-int sdk_threads() { return g_threads.load(std::memory_order_acquire); }
-void thread_started() { g_threads.fetch_add(1, std::memory_order_acq_rel); }
-void thread_joined() { g_threads.fetch_sub(1, std::memory_order_acq_rel); }
-int callbacks_running() { return g_callbacks_running.load(std::memory_order_acquire); }
-
-void forget_events_in_child() {
-    g_dropped.store(0, std::memory_order_relaxed);
-    g_threads.store(0, std::memory_order_relaxed);
-    g_callbacks_running.store(0, std::memory_order_relaxed);
-    g_escaped.forget_in_child();
-    t_current_loop = nullptr;  // fork() called from inside a callback: the child runs no loop
-}
-
-std::vector<std::string> escaped() {
-    EscapedStore& s = escaped_store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return std::vector<std::string>(s.texts.begin(), s.texts.end());
-}
-
-void clear_escaped() {
-    EscapedStore& s = escaped_store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.texts.clear();
-}
-
 // Counts the callback as running while it lasts. When a delivery ends by unwinding the thread
 // (a forced unwind) it also clears the running mark, so that nothing waits on a callback that is
 // no longer running; a delivery that returns has the loop clear it under its next lock.
 class EventLoop::RunningMark {
 public:
-    explicit RunningMark(EventLoop& loop) : loop_(loop) { g_callbacks_running.fetch_add(1, std::memory_order_acq_rel); }
+    explicit RunningMark(EventLoop& loop) : loop_(loop) { callback_entered(); }
     ~RunningMark() {
-        g_callbacks_running.fetch_sub(1, std::memory_order_acq_rel);
+        callback_left();
         if (returned_) return;
         bool notify;
         {
@@ -117,7 +68,7 @@ public:
             control.swap(loop_.control_);
             media.swap(loop_.media_);
             loop_.media_bytes_ = 0;
-            if (loop_.reap_self_) self = std::move(loop_.thread_);
+            if (loop_.phase_ == Phase::reaps_itself) self = std::move(loop_.thread_);
         }
         loop_.idle_.notify_all();
         t_current_loop = nullptr;
@@ -162,11 +113,13 @@ bool EventLoop::on_own_thread() const { return t_current_loop == this; }
 
 const EventLoop* EventLoop::current() { return t_current_loop; }
 
+void EventLoop::forget_in_child() { t_current_loop = nullptr; }
+
 void EventLoop::post(Event event) {
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_ || thread_gone_) return;
+        if (phase_ != Phase::open || thread_gone_) return;
         // Only a thread asleep on an empty queue needs waking, and only once; a busy or already
         // woken one looks at the queue again anyway.
         wake = sleeping_;
@@ -187,9 +140,8 @@ void EventLoop::post(Event event) {
 void EventLoop::drop_oldest_media() {
     media_bytes_ -= media_.front().event.bytes;
     media_.pop_front();
-    ++dropped_;
     ++dropped_unlogged_;
-    g_dropped.fetch_add(1, std::memory_order_relaxed);
+    note_dropped(1);
     const auto now = Clock::now();
     if (now - last_drop_log_ >= kDropLogInterval) {
         OSTREL_LOG(kWarning, "instance %llu: delegate too slow, dropped %llu queued frames (oldest first)",
@@ -212,16 +164,16 @@ void EventLoop::stop(bool wait) {
     const bool hand_over = !wait || on_own_thread();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closing_) return;
-        closing_ = true;
+        if (phase_ != Phase::open) return;
         if (!hand_over) {
-            join_ = true;
+            phase_ = Phase::joined_by_finish;
         } else if (thread_gone_) {
             // The thread already took its last step (a forced unwind) and will not hand itself
             // over any more.
+            phase_ = Phase::ended_before_stop;
             finished_ = std::move(thread_);
         } else {
-            reap_self_ = true;
+            phase_ = Phase::reaps_itself;
         }
         discarded_control_.swap(control_);
         discarded_media_.swap(media_);
@@ -241,8 +193,7 @@ void EventLoop::finish() {
         control.swap(discarded_control_);
         media.swap(discarded_media_);
         finished = std::move(finished_);
-        join = join_;
-        join_ = false;
+        join = phase_ == Phase::joined_by_finish;
     }
     // Discarded events (and the frames they hold) are released here, without any lock.
     control.clear();
@@ -260,7 +211,7 @@ uint64_t EventLoop::mark() const {
 }
 
 bool EventLoop::idle_through(uint64_t mark) const {
-    if (thread_gone_ || closing_) return true;
+    if (thread_gone_ || phase_ != Phase::open) return true;
     if (!control_.empty() && control_.front().seq <= mark) return false;
     if (!media_.empty() && media_.front().seq <= mark) return false;
     return running_seq_ == 0 || running_seq_ > mark;
@@ -278,11 +229,6 @@ bool EventLoop::wait_delivered(uint64_t mark, Clock::time_point deadline) {
         if (idle_.wait_until(lock, deadline) == std::cv_status::timeout) return idle_through(mark);
     }
     return true;
-}
-
-uint64_t EventLoop::dropped() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return dropped_;
 }
 
 // A forced unwind carries no exception object, so catching it by reference binds a null
@@ -314,19 +260,19 @@ void EventLoop::run() {
     ThreadEnd end(*this);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (!closing_ && control_.empty() && media_.empty()) {
+        if (phase_ == Phase::open && control_.empty() && media_.empty()) {
             // Before sleeping, let a sender running on this core go on: a thread that finds
             // more events on its return needs no wake-up call, which costs the sender far more.
             lock.unlock();
             sched_yield();
             lock.lock();
         }
-        while (!closing_ && control_.empty() && media_.empty()) {
+        while (phase_ == Phase::open && control_.empty() && media_.empty()) {
             sleeping_ = true;
             wake_.wait(lock);
             sleeping_ = false;
         }
-        if (closing_) break;
+        if (phase_ != Phase::open) break;
         // The older of the two queue fronts goes first, so events keep their posting order.
         Ring<Queued>* from = &control_;
         if (control_.empty() || (!media_.empty() && media_.front().seq < control_.front().seq)) from = &media_;
@@ -348,6 +294,6 @@ void EventLoop::run() {
     }
 }
 
-}  // namespace cloud
+}  // namespace events
 }  // namespace loopback
 }  // namespace ostrel

@@ -1,4 +1,4 @@
-#include "recorder.h"
+#include "call_recorder.h"
 
 #include <mutex>
 #include <utility>
@@ -6,7 +6,7 @@
 
 namespace ostrel {
 namespace loopback {
-namespace recorder {
+namespace call_recorder {
 
 std::atomic<bool> g_enabled{false};
 thread_local int t_mute_depth = 0;
@@ -137,6 +137,6 @@ std::string dump() {
     return out;
 }
 
-}  // namespace recorder
+}  // namespace call_recorder
 }  // namespace loopback
 }  // namespace ostrel

@@ -1,0 +1,65 @@
+/* The loopback SDK's C control interface: the call recorder and the room simulation controls.
+ * ostrel_loopback (Python, ctypes) and the C++ tests use it. Texts returned as char* are
+ * allocated by the SDK and released with ostrel_loopback_free. Functions that act on members
+ * name them by the user id they entered a room with and return the number of instances they
+ * reached, or a negative number for arguments they refuse. */
+#ifndef OSTREL_LOOPBACK_CONTROL_LOOPBACK_CONTROL_H_
+#define OSTREL_LOOPBACK_CONTROL_LOOPBACK_CONTROL_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define OSTREL_EXPORT __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One argument of an injected callback: kind 0 null, 1 integer, 2 bytes, 3 (user id, quality)
+ * pair, 4 list of `count` items. */
+struct ostrel_loopback_arg {
+    int32_t kind;
+    int64_t integer;
+    const char* data;
+    size_t size;
+    const struct ostrel_loopback_arg* items;
+    size_t count;
+};
+
+/* Call recorder. */
+OSTREL_EXPORT void ostrel_loopback_record(int on);
+OSTREL_EXPORT void ostrel_loopback_clear(void);
+OSTREL_EXPORT char* ostrel_loopback_calls(void);
+OSTREL_EXPORT void ostrel_loopback_free(char* text);
+
+/* Room simulation. */
+/* 1 once every event queued before the call has been delivered, 0 on timeout. */
+OSTREL_EXPORT int ostrel_loopback_wait_idle(double timeout_seconds);
+OSTREL_EXPORT int ostrel_loopback_set_network_quality(const char* user_id, int quality);
+OSTREL_EXPORT void ostrel_loopback_set_quality_interval(int ms);
+OSTREL_EXPORT int ostrel_loopback_drop_messages(const char* user_id, uint32_t count);
+OSTREL_EXPORT int ostrel_loopback_disconnect(const char* user_id, int ms);
+OSTREL_EXPORT int ostrel_loopback_raise_error(const char* user_id, int code);
+OSTREL_EXPORT int ostrel_loopback_kick(const char* user_id, int reason);
+/* Delivers one callback, named as in the delegate interface (the two video overloads as
+ * OnRemoteVideoFrameReceived and OnRemotePixelFrameReceived), to the members entered with
+ * `user_id` (user_id_size bytes), or to every live instance when user_id is null. Returns the
+ * number of instances reached, -1 for an unknown event and -2 for arguments that do not fit. */
+OSTREL_EXPORT int ostrel_loopback_inject(const char* user_id, size_t user_id_size, const char* event,
+                                         const struct ostrel_loopback_arg* args, size_t count);
+OSTREL_EXPORT void ostrel_loopback_fail_next_create(void);
+/* The texts of exceptions that left delegate callbacks, oldest first, as a Python literal list
+ * of bytes; release with ostrel_loopback_free. */
+OSTREL_EXPORT char* ostrel_loopback_escaped(void);
+OSTREL_EXPORT void ostrel_loopback_clear_escaped(void);
+OSTREL_EXPORT int ostrel_loopback_live_instances(void);
+OSTREL_EXPORT int ostrel_loopback_sdk_threads(void);
+/* Callbacks between their call and their return right now; lock-free, so a caller may spin. */
+OSTREL_EXPORT int ostrel_loopback_callbacks_running(void);
+OSTREL_EXPORT unsigned long long ostrel_loopback_dropped(void);
+
+#ifdef __cplusplus
+}  /* extern "C" */
+#endif
+
+#endif  /* OSTREL_LOOPBACK_CONTROL_LOOPBACK_CONTROL_H_ */

@@ -1,0 +1,37 @@
+// Audio as the other members receive it: each sender's frames converted to the receiver's
+// output format (media::PcmStream), mixed when the receiver asked for one mixed stream, and
+// handed over by callback or queued for GetAudioFrame.
+#ifndef OSTREL_LOOPBACK_ENGINE_AUDIO_RECEIVE_H_
+#define OSTREL_LOOPBACK_ENGINE_AUDIO_RECEIVE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace ostrel {
+namespace loopback {
+namespace engine {
+
+constexpr size_t kMaxGetAudioFrames = 100;  // frames waiting for GetAudioFrame per instance
+constexpr int kMixFlushDepth = 3;           // a mixer stops waiting for a silent sender at this depth
+
+// ERR_OK when EnterRoom's audio obtain parameters are usable, else the error EnterRoom returns.
+int validate_obtain(const vonu::AudioObtainParams& obtain);
+
+// Delivers one frame of `sender`'s 16-bit PCM (interleaved samples) to every member hearing it.
+void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int channels,
+                   const std::vector<int16_t>& samples, uint32_t pts, bool voice);
+// The receiver stops hearing `sender`: what the mixer still holds of it goes out first.
+void forget_sender(const EngineLock& lock, InstanceState& receiver, const std::string& sender);
+
+// GetAudioFrame.
+int get_audio_frame(const InstancePtr& inst, vonu::AudioFrame* frame);
+
+}  // namespace engine
+}  // namespace loopback
+}  // namespace ostrel
+
+#endif  // OSTREL_LOOPBACK_ENGINE_AUDIO_RECEIVE_H_

@@ -1,0 +1,140 @@
+#include "engine/audio_send.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/audio_receive.h"
+#include "engine/room_events.h"
+#include "events/service_thread.h"
+#include "record_access.h"
+
+namespace ostrel {
+namespace loopback {
+namespace engine {
+
+using namespace ostrel::vonu;
+using Delegate = VONUCloudDelegate;
+
+namespace {
+
+int validate_frame(const InstanceState& inst, const AudioFrame& frame) {
+    const SentAudio& out = inst.session.audio_out;
+    if (!inst.in_room() || !out.channel) return ERR_INVALID_OPERATION;
+    const AudioEncodeParams& p = out.params;
+    if (frame.codec != AUDIO_CODEC_TYPE_PCM || frame.bits_per_sample != 16 || frame.sample_rate != p.sample_rate ||
+        frame.channels != p.channels)
+        return ERR_INVALID_PARAMETER;
+    const size_t expected = media::frame_samples(p.sample_rate, p.frame_length_ms) * static_cast<size_t>(p.channels) * 2;
+    if (frame_payload(frame).size() != expected) return ERR_INVALID_PARAMETER;
+    return ERR_OK;
+}
+
+// Sends one frame to every member that hears this one.
+void send_now(const EngineLock& lock, InstanceState& sender, const AudioFrame& frame) {
+    const std::vector<uint8_t>& payload = frame_payload(frame);
+    std::vector<int16_t> samples(payload.size() / 2);
+    if (!samples.empty()) std::memcpy(samples.data(), payload.data(), samples.size() * 2);
+    const bool voice = sender.vad ? media::detect_voice(samples.data(), samples.size()) : frame.has_voice;
+    deliver_audio(lock, sender, frame.sample_rate, frame.channels, samples, frame.pts, voice);
+}
+
+void pace(const std::weak_ptr<InstanceState>& weak, uint64_t ticket, Clock::time_point due) {
+    EngineLock lock = Engine::get().lock();
+    InstancePtr inst = weak.lock();
+    if (!inst || inst->destroyed || !inst->pacer.live(ticket)) return;
+    SentAudio& out = inst->session.audio_out;
+    if (out.paced.empty() || !inst->in_room() || !out.channel) {
+        inst->pacer.disarm();
+        return;
+    }
+    AudioFrame frame = std::move(out.paced.front());
+    out.paced.pop_front();
+    if (!inst->session.disconnected) send_now(lock, *inst, frame);
+    Clock::time_point next = due + std::chrono::milliseconds(out.params.frame_length_ms);
+    const Clock::time_point now = Clock::now();
+    if (next + std::chrono::seconds(1) < now) next = now;  // far behind (a stalled process): restart the clock
+    events::Service::get().post_at(next, [weak, ticket, next] { pace(weak, ticket, next); });
+}
+
+}  // namespace
+
+int create_audio_channel(const InstancePtr& inst, const AudioEncodeParams& params) {
+    EngineLock lock = Engine::get().lock();
+    InstanceState& c = *inst;
+    SentAudio& out = c.session.audio_out;
+    if (!c.in_room() || !c.anchor() || out.channel) return ERR_INVALID_OPERATION;
+    if (!media::valid_sample_rate(params.sample_rate) || !media::valid_channels(params.channels) ||
+        !media::valid_frame_length_ms(params.frame_length_ms) || params.bitrate_bps < 0)
+        return ERR_INVALID_PARAMETER;
+    out.channel = true;
+    out.params = params;
+    c.post(make_event("OnLocalAudioChannelCreated", [](Delegate& d) { d.OnLocalAudioChannelCreated(); }));
+    const std::string id = c.session.user_id;
+    for (const InstancePtr& m : c.session.room->members) {
+        if (m != inst) m->post(audio_available(id, true));
+    }
+    return ERR_OK;
+}
+
+void end_audio_channel(const EngineLock& lock, InstanceState& inst, bool notify_self) {
+    SentAudio& out = inst.session.audio_out;
+    if (!out.channel) return;
+    out.channel = false;
+    out.paced.clear();
+    inst.pacer.cancel();
+    if (notify_self) {
+        inst.post(make_event("OnLocalAudioChannelDestroyed", [](Delegate& d) { d.OnLocalAudioChannelDestroyed(); }));
+    }
+    const std::string id = inst.session.user_id;
+    for (const InstancePtr& m : inst.session.room->members) {
+        if (m.get() == &inst) continue;
+        m->post(audio_available(id, false));
+        forget_sender(lock, *m, id);
+    }
+}
+
+int destroy_audio_channel(const InstancePtr& inst) {
+    EngineLock lock = Engine::get().lock();
+    if (!inst->in_room() || !inst->session.audio_out.channel) return ERR_INVALID_OPERATION;
+    end_audio_channel(lock, *inst, true);
+    return ERR_OK;
+}
+
+int send_audio(const InstancePtr& inst, const AudioFrame& frame) {
+    EngineLock lock = Engine::get().lock();
+    const int check = validate_frame(*inst, frame);
+    if (check != ERR_OK) return check;
+    if (inst->session.disconnected) return ERR_NETWORK_UNREACHABLE;
+    send_now(lock, *inst, frame);
+    return ERR_OK;
+}
+
+int send_continuous_audio(const InstancePtr& inst, const AudioFrame& frame, bool clear) {
+    EngineLock lock = Engine::get().lock();
+    const int check = validate_frame(*inst, frame);
+    if (check != ERR_OK) return check;
+    SentAudio& out = inst->session.audio_out;
+    if (clear) out.paced.clear();
+    if (out.paced.size() >= kMaxContinuousAudioFrames) return ERR_READ_TRY_AGAIN;
+    out.paced.push_back(frame);
+    if (!inst->pacer.armed()) {
+        const uint64_t ticket = inst->pacer.arm();
+        const Clock::time_point now = Clock::now();
+        std::weak_ptr<InstanceState> weak = inst;
+        events::Service::get().post_at(now, [weak, ticket, now] { pace(weak, ticket, now); });
+    }
+    return ERR_OK;
+}
+
+void enable_vad(const InstancePtr& inst, bool enable) {
+    EngineLock lock = Engine::get().lock();
+    inst->vad = enable;
+}
+
+}  // namespace engine
+}  // namespace loopback
+}  // namespace ostrel

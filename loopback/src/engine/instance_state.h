@@ -1,0 +1,129 @@
+// The state of one VONUCloud instance, shared by the instance, the rooms and the service
+// thread. Every field but `id` and `loop` is guarded by the engine lock.
+//
+// It is split by lifetime: what lasts as long as the instance, and the Session, which lasts
+// as long as one stay in a room. Leaving a room ends the session in one step (end_session).
+#ifndef OSTREL_LOOPBACK_ENGINE_INSTANCE_STATE_H_
+#define OSTREL_LOOPBACK_ENGINE_INSTANCE_STATE_H_
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/streams.h"
+#include "engine/timer_slot.h"
+#include "events/event_loop.h"
+#include "media/pcm_stream.h"
+#include "vonu/ostrel_vonu_cloud.h"
+
+namespace ostrel {
+namespace loopback {
+namespace engine {
+
+using Clock = std::chrono::steady_clock;
+using events::Event;
+
+struct Room;
+
+// The local audio channel and what it sends.
+struct SentAudio {
+    bool channel = false;                      // the channel exists
+    vonu::AudioEncodeParams params;            // its parameters, valid while it exists
+    std::deque<vonu::AudioFrame> paced;        // SendContinuousAudioFrame's queue
+};
+
+// Audio received from the other members.
+struct ReceivedAudio {
+    // Mixer input of one sender: converted frames not mixed yet.
+    struct MixSlot {
+        std::deque<media::PcmFrame> frames;  // oldest first
+    };
+    std::set<std::string> unsubscribed;               // senders not heard; all others are
+    std::map<std::string, media::PcmStream> streams;  // per-sender conversion to the output format
+    std::map<std::string, MixSlot> mix;               // per-sender mixer input, when mixing
+    std::deque<media::PcmFrame> get_queue;            // frames waiting for GetAudioFrame
+};
+
+// The local video channels and the video received.
+struct VideoSession {
+    // An SEI message waiting for the next video frame.
+    struct Sei {
+        int message_type;              // as SendSeiMessage got it
+        std::vector<uint8_t> message;  // its bytes
+    };
+    std::array<bool, kVideoStreams> channel{};                  // local streams that exist
+    std::deque<Sei> pending_sei;                                // sent with the next frame
+    std::set<std::pair<std::string, int>> subscriptions;        // (remote user id, stream type)
+    std::set<std::string> mismatch_logged;                      // senders whose form mismatch was logged
+};
+
+// Custom command messages sent.
+struct MessageSession {
+    std::deque<std::pair<Clock::time_point, size_t>> sent_window;  // (time, bytes) of the last second
+    std::map<uint32_t, uint32_t> seq;                               // last sequence number, by command id
+    std::map<uint32_t, uint32_t> lost;                              // lost since the last delivered, by id
+    uint32_t drop_next = 0;                                         // messages the test controls drop
+};
+
+// One stay in a room, from EnterRoom to leaving it. Blank outside a room.
+struct Session {
+    std::shared_ptr<Room> room;                                    // null outside a room
+    std::string user_id;                                           // entered with
+    vonu::VONURole role = vonu::VONU_ROLE_ANCHOR;                  // entered as
+    vonu::AudioObtainParams obtain;                                // how received audio is wanted
+    bool pixel_input = false;                                      // sends pixel frames, not encoded video
+    bool pixel_output = false;                                     // wants pixel frames, not encoded video
+    bool disconnected = false;                                     // a simulated network loss is on
+    vonu::NetworkQuality quality = vonu::NETWORK_QUALITY_EXCELLENT;  // simulated network quality
+    SentAudio audio_out;                                           // local audio channel
+    ReceivedAudio audio_in;                                        // remote audio
+    VideoSession video;                                            // local and remote video
+    MessageSession messages;                                       // custom command messages
+};
+
+struct InstanceState {
+    uint64_t id = 0;                      // the instance's number, for logs
+    std::shared_ptr<events::EventLoop> loop;  // null for a null delegate: events go nowhere
+
+    bool destroyed = false;                                          // Destroy has begun
+    vonu::ConnectionState connection = vonu::CONNECTION_STATE_INIT;  // as last reported
+    bool vad = false;                                                // voice activity detection on
+    std::array<vonu::VideoEncodeParams, kVideoStreams> video_params{};  // SetVideoEncodeParam's, by stream
+    TimerSlot pacer;                                                 // paced audio of audio_out.paced
+    TimerSlot reconnect;                                             // the end of a simulated network loss
+    Session session;                                                 // the current stay in a room
+
+    bool in_room() const { return session.room != nullptr; }
+    bool anchor() const { return session.role == vonu::VONU_ROLE_ANCHOR; }
+    void post(Event event) const {
+        if (loop) loop->post(std::move(event));
+    }
+    // Forgets the stay in a room and cancels the timed work that belonged to it.
+    void end_session() {
+        session = Session{};
+        pacer.cancel();
+        reconnect.cancel();
+    }
+};
+
+using InstancePtr = std::shared_ptr<InstanceState>;
+
+// A room: its members in entry order. Guarded by the engine lock.
+struct Room {
+    std::string key;                    // app id and room id, see the registry
+    std::vector<InstancePtr> members;  // in entry order
+};
+
+}  // namespace engine
+}  // namespace loopback
+}  // namespace ostrel
+
+#endif  // OSTREL_LOOPBACK_ENGINE_INSTANCE_STATE_H_

@@ -1,0 +1,30 @@
+// The simulation's test controls, behind the control interface. Members are named by the user
+// id they entered with; each control returns the number of instances it reached.
+#ifndef OSTREL_LOOPBACK_ENGINE_TEST_CONTROLS_H_
+#define OSTREL_LOOPBACK_ENGINE_TEST_CONTROLS_H_
+
+#include <string>
+
+#include "engine/engine.h"
+
+namespace ostrel {
+namespace loopback {
+namespace engine {
+
+// True once every event queued before the call has been delivered, false on timeout.
+bool wait_idle(double timeout_seconds);
+// A lost connection, restored after `ms` milliseconds.
+int disconnect(const std::string& user_id, int ms);
+int raise_error(const std::string& user_id, int code);
+// Removes the members from their rooms (OnError ERR_BANNED_BY_SERVER, then they leave).
+int kick(const std::string& user_id, int reason);
+// Posts `event` to those members, or to every live instance when `user_id` is null.
+int inject(const std::string* user_id, const events::Event& event);
+void fail_next_create();
+int live_instances();
+
+}  // namespace engine
+}  // namespace loopback
+}  // namespace ostrel
+
+#endif  // OSTREL_LOOPBACK_ENGINE_TEST_CONTROLS_H_

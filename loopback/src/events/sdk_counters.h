@@ -1,0 +1,46 @@
+// Process-wide figures of the SDK's threads and events, for the control interface: threads
+// running, callbacks running, frames dropped, and the texts of exceptions that left callbacks.
+// Every counter is lock-free; the texts are kept under a lock of their own (a leaf lock).
+#ifndef OSTREL_LOOPBACK_EVENTS_SDK_COUNTERS_H_
+#define OSTREL_LOOPBACK_EVENTS_SDK_COUNTERS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ostrel {
+namespace loopback {
+namespace events {
+
+// Number of exception texts kept for escaped(); older ones are forgotten first.
+constexpr size_t kMaxEscapedKept = 1000;
+
+// Media frames dropped so far, in event queues and in the GetAudioFrame queue.
+uint64_t total_dropped();
+void note_dropped(uint64_t frames);
+
+// Accounting of SDK threads: every thread the SDK starts is counted until it has been joined.
+int sdk_threads();
+void thread_started();
+void thread_joined();
+
+// Number of delegate callbacks running right now, process-wide: counted from the moment the SDK
+// calls the delegate until the delegate returns (or its thread unwinds out of it).
+int callbacks_running();
+void callback_entered();
+void callback_left();
+
+// Texts of exceptions that left delegate callbacks, oldest first (the newest kMaxEscapedKept).
+void keep_escaped(std::string text);
+std::vector<std::string> escaped();
+void clear_escaped();
+
+// In a fork child: no threads, callbacks, drops or escaped texts of the parent's.
+void forget_counters_in_child();
+
+}  // namespace events
+}  // namespace loopback
+}  // namespace ostrel
+
+#endif  // OSTREL_LOOPBACK_EVENTS_SDK_COUNTERS_H_
