@@ -1,6 +1,6 @@
 """A tour of the module on the loopback SDK: settings, records, enumerations and frame payloads.
 
-Run it with ``scripts/demo.sh`` (which sets up the machine first) or, once installed,
+Run it once the package is installed (``scripts/bootstrap.sh`` sets up the machine):
 ``python examples/tour.py [--log-dir DIR]``.
 """
 import argparse

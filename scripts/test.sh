@@ -32,7 +32,6 @@ ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
   ctest --test-dir build/asan --no-tests=error --output-on-failure -j "$JOBS"
 
 echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-cp loopback/python/ostrel_loopback.py build/asan/python/
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   PYTHONPATH="$ROOT/build/asan/python" python -m pytest -q -p no:cacheprovider ostrel/tests
@@ -44,5 +43,4 @@ rm -rf build/sdk-install
 cmake --install build/sdk --component sdk --prefix build/sdk-install >/dev/null
 configure build/vendor -DOSTREL_SDK_DIR="$ROOT/build/sdk-install"
 ninja -C build/vendor -j "$JOBS"
-cp loopback/python/ostrel_loopback.py build/vendor/python/
 PYTHONPATH="$ROOT/build/vendor/python" python -m pytest -q -p no:cacheprovider ostrel/tests

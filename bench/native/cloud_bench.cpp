@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "quiet_delegate.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
 extern "C" int ostrel_loopback_wait_idle(double timeout_seconds);
@@ -24,31 +25,11 @@ namespace {
 using namespace ostrel::vonu;
 using Clock = std::chrono::steady_clock;
 
-class Quiet : public VONUCloudDelegate {
+class Quiet : public cloud_test::QuietDelegate {
 public:
     std::atomic<uint64_t> frames{0};
-    void OnError(Error) override {}
-    void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
-    void OnEnterRoom() override {}
-    void OnExitRoom() override {}
-    void OnLocalAudioChannelCreated() override {}
-    void OnLocalAudioChannelDestroyed() override {}
-    void OnLocalVideoChannelCreated(StreamType) override {}
-    void OnLocalVideoChannelDestroyed(StreamType) override {}
-    void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
-    void OnRequestKeyFrame(StreamType) override {}
-    void OnRemoteUserEnterRoom(const UserInfo&) override {}
-    void OnRemoteUserExitRoom(const UserInfo&, int) override {}
-    void OnRemoteAudioAvailable(const char*, bool) override {}
-    void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
+    using QuietDelegate::OnRemoteVideoReceived;
     void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame& f) override { on_frame(f); }
-    void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
-    void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
-    void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
-    void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
-    void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
-    void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
-    void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
 
 protected:
     virtual void on_frame(const VideoFrame&) { frames.fetch_add(1, std::memory_order_relaxed); }

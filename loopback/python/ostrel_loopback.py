@@ -11,7 +11,30 @@ import ast
 import ctypes
 import os
 
-__all__ = ["record", "clear", "calls", "last_call"]
+__all__ = [
+    # the call recorder
+    "record",
+    "clear",
+    "calls",
+    "last_call",
+    # room simulation controls
+    "wait_idle",
+    "set_network_quality",
+    "set_quality_interval",
+    "drop_messages",
+    "disconnect",
+    "raise_error",
+    "kick",
+    "inject",
+    "fail_next_create",
+    "escaped",
+    "clear_escaped",
+    "live_instances",
+    "sdk_threads",
+    "dropped",
+    # probes for tests
+    "callbacks_running",
+]
 
 
 def _load():
@@ -27,14 +50,57 @@ def _load():
 
 
 _lib = _load()
-_lib.ostrel_loopback_record.argtypes = [ctypes.c_int]
-_lib.ostrel_loopback_record.restype = None
-_lib.ostrel_loopback_clear.argtypes = []
-_lib.ostrel_loopback_clear.restype = None
-_lib.ostrel_loopback_calls.argtypes = []
-_lib.ostrel_loopback_calls.restype = ctypes.c_void_p
-_lib.ostrel_loopback_free.argtypes = [ctypes.c_void_p]
-_lib.ostrel_loopback_free.restype = None
+
+
+class _Arg(ctypes.Structure):
+    """One argument of an injected callback (see ostrel_loopback_inject)."""
+
+
+_Arg._fields_ = [
+    ("kind", ctypes.c_int32),
+    ("integer", ctypes.c_int64),
+    ("data", ctypes.c_char_p),
+    ("size", ctypes.c_size_t),
+    ("items", ctypes.POINTER(_Arg)),
+    ("count", ctypes.c_size_t),
+]
+
+_NULL, _INTEGER, _BYTES, _PAIR, _LIST = range(5)
+
+_c = ctypes
+# Every C function of the control interface: (result type, argument types). The probes are
+# called through _pylib, the others through _lib.
+_FUNCTIONS = {
+    "record": (None, [_c.c_int]),
+    "clear": (None, []),
+    "calls": (_c.c_void_p, []),
+    "free": (None, [_c.c_void_p]),
+    "wait_idle": (_c.c_int, [_c.c_double]),
+    "set_network_quality": (_c.c_int, [_c.c_char_p, _c.c_int]),
+    "set_quality_interval": (None, [_c.c_int]),
+    "drop_messages": (_c.c_int, [_c.c_char_p, _c.c_uint32]),
+    "disconnect": (_c.c_int, [_c.c_char_p, _c.c_int]),
+    "raise_error": (_c.c_int, [_c.c_char_p, _c.c_int]),
+    "kick": (_c.c_int, [_c.c_char_p, _c.c_int]),
+    "inject": (_c.c_int, [_c.c_char_p, _c.c_size_t, _c.c_char_p, _c.POINTER(_Arg), _c.c_size_t]),
+    "fail_next_create": (None, []),
+    "escaped": (_c.c_void_p, []),
+    "clear_escaped": (None, []),
+    "live_instances": (_c.c_int, []),
+    "sdk_threads": (_c.c_int, []),
+    "callbacks_running": (_c.c_int, []),
+    "dropped": (_c.c_ulonglong, []),
+}
+
+# A second handle on the same library, loaded as a Python DLL: its functions are called with the
+# interpreter lock held, unlike those of _lib (ctypes.CDLL releases it around every call).
+_pylib = ctypes.PyDLL(_lib._name)
+
+for _name, (_restype, _argtypes) in _FUNCTIONS.items():
+    for _handle in (_lib, _pylib):
+        _function = getattr(_handle, "ostrel_loopback_" + _name)
+        _function.restype = _restype
+        _function.argtypes = _argtypes
 
 
 def _take_text(pointer):
@@ -74,69 +140,6 @@ def last_call(name):
 #
 # Members are named by the user id they entered a room with (str or bytes). Functions that act
 # on members return how many instances they reached.
-
-__all__ += [
-    "wait_idle",
-    "set_network_quality",
-    "set_quality_interval",
-    "drop_messages",
-    "disconnect",
-    "raise_error",
-    "kick",
-    "inject",
-    "fail_next_create",
-    "escaped",
-    "clear_escaped",
-    "live_instances",
-    "sdk_threads",
-    "dropped",
-]
-
-
-class _Arg(ctypes.Structure):
-    """One argument of an injected callback (see ostrel_loopback_inject)."""
-
-
-_Arg._fields_ = [
-    ("kind", ctypes.c_int32),
-    ("integer", ctypes.c_int64),
-    ("data", ctypes.c_char_p),
-    ("size", ctypes.c_size_t),
-    ("items", ctypes.POINTER(_Arg)),
-    ("count", ctypes.c_size_t),
-]
-
-_NULL, _INTEGER, _BYTES, _PAIR, _LIST = range(5)
-
-_lib.ostrel_loopback_wait_idle.argtypes = [ctypes.c_double]
-_lib.ostrel_loopback_wait_idle.restype = ctypes.c_int
-for _name in ("set_network_quality", "disconnect", "raise_error", "kick"):
-    getattr(_lib, "ostrel_loopback_" + _name).argtypes = [ctypes.c_char_p, ctypes.c_int]
-    getattr(_lib, "ostrel_loopback_" + _name).restype = ctypes.c_int
-_lib.ostrel_loopback_set_quality_interval.argtypes = [ctypes.c_int]
-_lib.ostrel_loopback_set_quality_interval.restype = None
-_lib.ostrel_loopback_drop_messages.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
-_lib.ostrel_loopback_drop_messages.restype = ctypes.c_int
-_lib.ostrel_loopback_inject.argtypes = [
-    ctypes.c_char_p,
-    ctypes.c_size_t,
-    ctypes.c_char_p,
-    ctypes.POINTER(_Arg),
-    ctypes.c_size_t,
-]
-_lib.ostrel_loopback_inject.restype = ctypes.c_int
-_lib.ostrel_loopback_fail_next_create.argtypes = []
-_lib.ostrel_loopback_fail_next_create.restype = None
-_lib.ostrel_loopback_escaped.argtypes = []
-_lib.ostrel_loopback_escaped.restype = ctypes.c_void_p
-_lib.ostrel_loopback_clear_escaped.argtypes = []
-_lib.ostrel_loopback_clear_escaped.restype = None
-_lib.ostrel_loopback_live_instances.argtypes = []
-_lib.ostrel_loopback_live_instances.restype = ctypes.c_int
-_lib.ostrel_loopback_sdk_threads.argtypes = []
-_lib.ostrel_loopback_sdk_threads.restype = ctypes.c_int
-_lib.ostrel_loopback_dropped.argtypes = []
-_lib.ostrel_loopback_dropped.restype = ctypes.c_ulonglong
 
 
 def _user_id(user_id):
@@ -283,14 +286,6 @@ def dropped():
 
 
 # ---- Probes for tests ----
-
-__all__ += ["callbacks_running"]
-
-# A second handle on the same library, loaded as a Python DLL: its functions are called with the
-# interpreter lock held, unlike those of _lib (ctypes.CDLL releases it around every call).
-_pylib = ctypes.PyDLL(_lib._name)
-_pylib.ostrel_loopback_callbacks_running.argtypes = []
-_pylib.ostrel_loopback_callbacks_running.restype = ctypes.c_int
 
 
 def callbacks_running():

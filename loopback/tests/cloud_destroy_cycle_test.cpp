@@ -31,32 +31,6 @@ private:
     int left_;
 };
 
-// Blocks the callbacks that call wait() until release().
-class Gate {
-public:
-    void wait() {
-        std::unique_lock<std::mutex> lock(m_);
-        ++entered_;
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return open_; });
-    }
-    bool wait_entered(int n = 1) {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, kTimeout, [&] { return entered_ >= n; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(m_);
-        open_ = true;
-        cv_.notify_all();
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    int entered_ = 0;
-    bool open_ = false;
-};
-
 // A deadlock here would hang the whole run: report it and end the process instead.
 void watchdog(const std::function<bool()>& done, const char* what) {
     if (eventually(done)) return;
@@ -67,7 +41,7 @@ void watchdog(const std::function<bool()>& done, const char* what) {
 }
 
 struct Party {
-    Recorder r;
+    EventLog r;
     VONUCloud* p = nullptr;
     std::atomic<bool> destroy_returned{false};
     std::atomic<bool> hook_returned{false};
@@ -76,7 +50,7 @@ struct Party {
 // Party i destroys party (i + 1) % n from inside its OnError callback, all of them at the same
 // moment: a cycle of event threads each waiting for the next one's running callback.
 void destroy_in_a_cycle(int n, const std::string& room) {
-    Recorder watcher_r;
+    EventLog watcher_r;
     Cloud watcher(&watcher_r);
     ASSERT_EQ(watcher->EnterRoom(params("watcher", room.c_str())), 0);
     ASSERT_TRUE(idle());
@@ -185,7 +159,7 @@ TEST(CloudDestroyCycle, CallbacksRunningFollowsBlockedAndUnwoundCallbacks) {
     ASSERT_TRUE(idle());
     const int before = ostrel_loopback_callbacks_running();
     Gate gate;
-    Recorder r1, r2, r3;
+    EventLog r1, r2, r3;
     r1.hook = r2.hook = [&](const std::string& line) {
         if (line == "OnError 7") gate.wait();
     };

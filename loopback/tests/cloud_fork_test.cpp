@@ -17,7 +17,7 @@ int child_checks(VONUCloud* inherited) {
     if (inherited->SendCustomCmdMsg(1, "x", 1, true, true)) failed |= 2;
     VONUCloud::Destroy(inherited);  // left untouched
     if (ostrel_loopback_sdk_threads() != 0 || ostrel_loopback_live_instances() != 0) failed |= 4;
-    Recorder ra, rb;
+    EventLog ra, rb;
     {
         Cloud a(&ra), b(&rb);
         if (a->EnterRoom(params("child-a", "fork")) != 0 || b->EnterRoom(params("child-b", "fork")) != 0) failed |= 8;
@@ -37,7 +37,7 @@ TEST(CloudFork, ChildStartsWithAnSdkOfItsOwn) {
     GTEST_SKIP() << "threads after fork() are not supported by ThreadSanitizer";
 #endif
     ostrel_loopback_set_quality_interval(10);
-    Recorder rp, rq;
+    EventLog rp, rq;
     Cloud p(&rp), q(&rq);
     ASSERT_EQ(p->EnterRoom(params("parent-p", "fork")), 0);
     ASSERT_EQ(q->EnterRoom(params("parent-q", "fork")), 0);

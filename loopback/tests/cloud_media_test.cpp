@@ -26,7 +26,7 @@ EnterRoomParams receiver(const char* user, const char* room, int rate, int chann
 }
 
 TEST(CloudMedia, AudioValidationAndConversionPerReceiver) {
-    Recorder rs, r16, r48;
+    EventLog rs, r16, r48;
     Cloud s(&rs), a(&r16), b(&r48);
     ASSERT_EQ(s->EnterRoom(params("speaker", "audio")), 0);
     EXPECT_EQ(s->SendAudioFrame(pcm_frame(48000, 1, 20, 1)), ERR_INVALID_OPERATION);  // no channel yet
@@ -79,7 +79,7 @@ TEST(CloudMedia, AudioValidationAndConversionPerReceiver) {
 }
 
 TEST(CloudMedia, MixedAndPulledAudio) {
-    Recorder r1, r2, rm, rg;
+    EventLog r1, r2, rm, rg;
     Cloud s1(&r1), s2(&r2), mixer(&rm), puller(&rg);
     ASSERT_EQ(mixer->EnterRoom(receiver("mixer", "mix", 16000, 1, 20, AUDIO_OBTAIN_METHOD_CALLBACK, true)), 0);
     ASSERT_EQ(puller->EnterRoom(receiver("puller", "mix", 16000, 1, 20, AUDIO_OBTAIN_METHOD_GET)), 0);
@@ -118,7 +118,7 @@ TEST(CloudMedia, MixedAndPulledAudio) {
 }
 
 TEST(CloudMedia, ContinuousAudioIsPacedAndVoiceDetected) {
-    Recorder rs, rr;
+    EventLog rs, rr;
     Cloud s(&rs), r(&rr);
     ASSERT_EQ(r->EnterRoom(receiver("ear", "paced", 48000, 1, 10)), 0);
     ASSERT_EQ(s->EnterRoom(params("mouth", "paced")), 0);
@@ -146,7 +146,7 @@ TEST(CloudMedia, ContinuousAudioIsPacedAndVoiceDetected) {
 }
 
 TEST(CloudMedia, VideoNeedsSubscriptionAndMatchingForm) {
-    Recorder rs, re, rp, rn;
+    EventLog rs, re, rp, rn;
     Cloud s(&rs), enc(&re), pix(&rp), none(&rn);
     ASSERT_EQ(s->EnterRoom(params("cam", "video")), 0);
     EXPECT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_AUDIO), ERR_INVALID_PARAMETER);
@@ -200,7 +200,7 @@ TEST(CloudMedia, VideoNeedsSubscriptionAndMatchingForm) {
 }
 
 TEST(CloudMedia, PixelFramesAreSizeChecked) {
-    Recorder rs, rp;
+    EventLog rs, rp;
     Cloud s(&rs), pix(&rp);
     EnterRoomParams ps = params("painter", "pixels");
     ps.use_pixel_frame_input = true;
@@ -239,7 +239,7 @@ TEST(CloudMedia, PixelFramesAreSizeChecked) {
 }
 
 TEST(CloudMedia, SlowDelegateDropsOldestFramesButKeepsOtherEvents) {
-    Recorder rs, rr;
+    EventLog rs, rr;
     std::atomic<bool> open{false};
     rr.hook = [&](const std::string& line) {
         if (line == "OnRemoteVideoFrameReceived fast 2") {
@@ -274,7 +274,7 @@ TEST(CloudMedia, SlowDelegateDropsOldestFramesButKeepsOtherEvents) {
 }
 
 TEST(CloudMedia, FrameLargerThanTheByteBoundReachesTheReceiverAndOnlyTheNewestWaits) {
-    Recorder rs, rr;
+    EventLog rs, rr;
     std::atomic<bool> open{true};
     rr.hook = [&](const std::string& line) {
         if (line.rfind("OnRemotePixelFrameReceived", 0) == 0) {
@@ -323,7 +323,7 @@ TEST(CloudMedia, FrameLargerThanTheByteBoundReachesTheReceiverAndOnlyTheNewestWa
 TEST(CloudMedia, FramesAndEventsKeepTheirOrderWhileTheQueueGrowsUnderDelivery) {
     // The receiver is held twice: once so that a burst queues up, and again after it delivered
     // part of it, so that the next burst makes its half-consumed queues wrap around and grow.
-    Recorder rs, rr;
+    EventLog rs, rr;
     std::mutex m;
     std::condition_variable cv;
     std::string held;  // the line the receiver is held at, empty when running

@@ -12,7 +12,7 @@ using namespace cloud_test;
 using Lines = std::vector<std::string>;
 
 TEST(CloudRoom, EnterRoomRefusals) {
-    Recorder r;
+    EventLog r;
     Cloud c(&r);
     EnterRoomParams p = params("u");
     p.room.sdk_app_id = 0;
@@ -38,7 +38,7 @@ TEST(CloudRoom, EnterRoomRefusals) {
 }
 
 TEST(CloudRoom, MembersSeeEachOtherInOrder) {
-    Recorder ra, rb;
+    EventLog ra, rb;
     Cloud a(&ra), b(&rb);
     ASSERT_EQ(a->EnterRoom(params("alice", "order")), 0);
     ASSERT_EQ(a->CreateLocalAudioChannel(AudioEncodeParams()), 0);
@@ -68,7 +68,7 @@ TEST(CloudRoom, MembersSeeEachOtherInOrder) {
 }
 
 TEST(CloudRoom, RoomIdentity) {
-    Recorder ra, rb, rc;
+    EventLog ra, rb, rc;
     Cloud a(&ra), b(&rb), c(&rc);
     EnterRoomParams pa = params("a", "");
     pa.room.room_id = 42;
@@ -86,7 +86,7 @@ TEST(CloudRoom, RoomIdentity) {
 }
 
 TEST(CloudRoom, AudienceIsNotAnnouncedAndCannotSend) {
-    Recorder ra, rv;
+    EventLog ra, rv;
     Cloud a(&ra), v(&rv);
     ASSERT_EQ(a->EnterRoom(params("anchor", "audience")), 0);
     EnterRoomParams p = params("viewer", "audience");
@@ -104,7 +104,7 @@ TEST(CloudRoom, AudienceIsNotAnnouncedAndCannotSend) {
 }
 
 TEST(CloudRoom, SameUserIdReplacesOlderInstance) {
-    Recorder r1, r2, rp;
+    EventLog r1, r2, rp;
     Cloud first(&r1), second(&r2), peer(&rp);
     ASSERT_EQ(peer->EnterRoom(params("peer", "replace")), 0);
     ASSERT_EQ(first->EnterRoom(params("dup", "replace")), 0);
@@ -123,7 +123,7 @@ TEST(CloudRoom, SameUserIdReplacesOlderInstance) {
 }
 
 TEST(CloudRoom, CustomCommandMessages) {
-    Recorder ra, rb;
+    EventLog ra, rb;
     Cloud a(&ra), b(&rb);
     EXPECT_FALSE(a->SendCustomCmdMsg(1, "x", 1, true, true));  // outside a room
     ASSERT_EQ(a->EnterRoom(params("alice", "cmd")), 0);
@@ -153,7 +153,7 @@ TEST(CloudRoom, CustomCommandMessages) {
 }
 
 TEST(CloudRoom, CustomCommandRateLimits) {
-    Recorder ra, rb;
+    EventLog ra, rb;
     Cloud a(&ra), b(&rb);
     ASSERT_EQ(a->EnterRoom(params("alice", "rate")), 0);
     ASSERT_EQ(b->EnterRoom(params("bob", "rate")), 0);
@@ -161,7 +161,7 @@ TEST(CloudRoom, CustomCommandRateLimits) {
     for (int i = 0; i < 40; ++i) accepted += a->SendCustomCmdMsg(1, "m", 1, true, true);
     EXPECT_EQ(accepted, 30);  // 30 messages in any one second
 
-    Recorder rc;
+    EventLog rc;
     Cloud c(&rc);
     ASSERT_EQ(c->EnterRoom(params("carol", "rate")), 0);
     const std::string kb(1000, 'k');
@@ -174,7 +174,7 @@ TEST(CloudRoom, CustomCommandRateLimits) {
 
 TEST(CloudRoom, NetworkQualityReportsAndBitrateRequests) {
     ostrel_loopback_set_quality_interval(20);
-    Recorder ra, rb, rv;
+    EventLog ra, rb, rv;
     Cloud a(&ra), b(&rb), v(&rv);
     ASSERT_EQ(a->EnterRoom(params("alice", "quality")), 0);
     ASSERT_EQ(a->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
@@ -197,7 +197,7 @@ TEST(CloudRoom, NetworkQualityReportsAndBitrateRequests) {
 }
 
 TEST(CloudRoom, DisconnectKickAndErrors) {
-    Recorder ra, rb;
+    EventLog ra, rb;
     Cloud a(&ra), b(&rb);
     ASSERT_EQ(a->EnterRoom(params("alice", "controls")), 0);
     ASSERT_EQ(b->EnterRoom(params("bob", "controls")), 0);
@@ -225,7 +225,7 @@ TEST(CloudRoom, DisconnectKickAndErrors) {
 }
 
 TEST(CloudRoom, SubscribeNeedsRoomAndUser) {
-    Recorder r;
+    EventLog r;
     Cloud c(&r);
     EXPECT_EQ(c->Subscribe("x", STREAM_TYPE_VIDEO_HIGH), ERR_INVALID_OPERATION);
     ASSERT_EQ(c->EnterRoom(params("me", "subs")), 0);
@@ -238,7 +238,7 @@ TEST(CloudRoom, SubscribeNeedsRoomAndUser) {
 }
 
 TEST(CloudRoom, InjectDeliversRawArguments) {
-    Recorder r;
+    EventLog r;
     Cloud c(&r);
     ASSERT_EQ(c->EnterRoom(params("target", "inject")), 0);
     ASSERT_TRUE(idle());

@@ -14,32 +14,6 @@ namespace {
 
 using namespace cloud_test;
 
-// Blocks the callback that calls wait() until release().
-class Gate {
-public:
-    void wait() {
-        std::unique_lock<std::mutex> lock(m_);
-        entered_ = true;
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return open_; });
-    }
-    bool wait_entered() {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, kTimeout, [this] { return entered_; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(m_);
-        open_ = true;
-        cv_.notify_all();
-    }
-
-private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool entered_ = false;
-    bool open_ = false;
-};
-
 TEST(CloudTeardown, NullPointersAreHarmless) {
     VONUCloud::Destroy(nullptr);
     Cloud c(nullptr);  // no delegate: everything works, events go nowhere
@@ -51,7 +25,7 @@ TEST(CloudTeardown, NullPointersAreHarmless) {
 }
 
 TEST(CloudTeardown, DestroyWaitsForRunningCallbackThenNothingMoreRuns) {
-    Recorder r;
+    EventLog r;
     Gate gate;
     r.hook = [&](const std::string& line) {
         if (line == "OnEnterRoom") gate.wait();
@@ -79,12 +53,12 @@ TEST(CloudTeardown, DestroyWaitsForRunningCallbackThenNothingMoreRuns) {
 
 TEST(CloudTeardown, DestroyFromInsideOwnCallbackDoesNotWaitForItself) {
     const int threads_before = ostrel_loopback_sdk_threads();
-    Recorder watcher;
+    EventLog watcher;
     Cloud w(&watcher);
     ASSERT_EQ(w->EnterRoom(params("watcher", "teardown-2")), 0);
     const int threads_with_watcher = ostrel_loopback_sdk_threads();
 
-    Recorder r;
+    EventLog r;
     VONUCloud* p = VONUCloud::Create(&r);
     std::atomic<bool> returned{false};
     r.hook = [&](const std::string& line) {
@@ -107,12 +81,12 @@ TEST(CloudTeardown, DestroyFromInsideOwnCallbackDoesNotWaitForItself) {
 }
 
 TEST(CloudTeardown, DestroyDiscardsThousandsOfQueuedEvents) {
-    Recorder r;
+    EventLog r;
     Gate gate;
     r.hook = [&](const std::string& line) {
         if (line == "OnEnterRoom") gate.wait();
     };
-    Recorder sender_r;
+    EventLog sender_r;
     Cloud sender(&sender_r);
     VONUCloud* p = VONUCloud::Create(&r);
     ASSERT_EQ(p->EnterRoom(params("slow", "teardown-3")), 0);
@@ -132,7 +106,7 @@ TEST(CloudTeardown, DestroyDiscardsThousandsOfQueuedEvents) {
 
 TEST(CloudTeardown, ExceptionsLeavingCallbacksAreContained) {
     ostrel_loopback_clear_escaped();
-    Recorder r;
+    EventLog r;
     r.hook = [](const std::string& line) {
         if (line == "OnEnterRoom") throw std::runtime_error("Tried to call pure virtual function \"VONUCloudDelegate::OnEnterRoom\"");
         if (line.rfind("OnConnectionStateChanged 2 3", 0) == 0) throw 42;
@@ -151,7 +125,7 @@ TEST(CloudTeardown, ExceptionsLeavingCallbacksAreContained) {
 }
 
 TEST(CloudTeardown, ForcedUnwindEndsTheThreadButDestroyStillWorks) {
-    Recorder r;
+    EventLog r;
     r.hook = [](const std::string& line) {
         if (line == "OnEnterRoom") pthread_exit(nullptr);
     };
@@ -166,7 +140,7 @@ TEST(CloudTeardown, ForcedUnwindEndsTheThreadButDestroyStillWorks) {
 }
 
 TEST(CloudTeardown, ForcedUnwindAfterDestroyFromInside) {
-    Recorder r;
+    EventLog r;
     VONUCloud* p = VONUCloud::Create(&r);
     const int with = ostrel_loopback_sdk_threads();
     r.hook = [&](const std::string& line) {
@@ -180,7 +154,7 @@ TEST(CloudTeardown, ForcedUnwindAfterDestroyFromInside) {
 }
 
 TEST(CloudTeardown, OperationsFromInsideCallbacks) {
-    Recorder r;
+    EventLog r;
     Cloud c(&r);
     VONUCloud* p = c.get();
     std::atomic<bool> once{false};
@@ -214,11 +188,11 @@ constexpr bool kSanitized = false;
 #endif
 
 TEST(CloudTeardown, ThousandCyclesLeaveThreadsAndMemoryFlat) {
-    Recorder peer_r;
+    EventLog peer_r;
     Cloud peer(&peer_r);
     ASSERT_EQ(peer->EnterRoom(params("peer", "cycles")), 0);
     auto cycle = [](int i) {
-        Recorder r;
+        EventLog r;
         VONUCloud* p = VONUCloud::Create(&r);
         EXPECT_EQ(p->EnterRoom(params(i % 2 ? "odd" : "even", "cycles")), 0);
         EXPECT_EQ(p->CreateLocalAudioChannel(AudioEncodeParams()), 0);
@@ -246,7 +220,7 @@ TEST(CloudTeardown, ThousandCyclesLeaveThreadsAndMemoryFlat) {
 TEST(CloudTeardown, FailNextCreate) {
     ostrel_loopback_fail_next_create();
     EXPECT_EQ(VONUCloud::Create(nullptr), nullptr);
-    Recorder r;
+    EventLog r;
     Cloud c(&r);
     EXPECT_NE(c.get(), nullptr);
 }

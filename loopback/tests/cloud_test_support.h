@@ -1,4 +1,4 @@
-// A recording test delegate and helpers shared by the room tests.
+// The event-log test delegate and helpers shared by the room tests.
 #ifndef OSTREL_LOOPBACK_TESTS_CLOUD_TEST_SUPPORT_H_
 #define OSTREL_LOOPBACK_TESTS_CLOUD_TEST_SUPPORT_H_
 
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "control/loopback_control.h"
+#include "quiet_delegate.h"
 #include "record_access.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
@@ -28,7 +29,7 @@ constexpr auto kTimeout = std::chrono::seconds(10);
 
 // Records every callback as one line of text ("OnRemoteAudioAvailable bob 1") and keeps the
 // received frames. `hook` runs first in every callback, on the event thread, with the line.
-class Recorder : public VONUCloudDelegate {
+class EventLog : public QuietDelegate {
 public:
     std::function<void(const std::string&)> hook;
 
@@ -176,6 +177,32 @@ private:
     std::vector<AudioFrame> audio_;
     std::vector<VideoFrame> video_;
     std::vector<PixelFrame> pixels_;
+};
+
+// Blocks the callbacks that call wait() until release().
+class Gate {
+public:
+    void wait() {
+        std::unique_lock<std::mutex> lock(m_);
+        ++entered_;
+        cv_.notify_all();
+        cv_.wait(lock, [this] { return open_; });
+    }
+    bool wait_entered(int n = 1) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, kTimeout, [&] { return entered_ >= n; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex m_;                // guards entered_ and open_
+    std::condition_variable cv_;  // signals both
+    int entered_ = 0;             // callbacks that reached wait()
+    bool open_ = false;           // release() was called
 };
 
 // Owns one instance; destroys it at the end of the scope unless released.

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "ostrel_zulive_sdk.h"
+#include "quiet_delegate.h"
 #include "vonu/ostrel_vonu_cloud.h"
 #include "vonu/ostrel_vonu_defines.h"
 
@@ -99,30 +100,7 @@ static_assert(!std::is_move_constructible<VonuString>::value || std::is_copy_con
 
 // The three callbacks with bodies in the header do nothing and may be left alone by a delegate.
 TEST(HeaderLayout, DefaultedCallbacksAreHarmless) {
-    struct Minimal : VONUCloudDelegate {
-        void OnError(Error) override {}
-        void OnConnectionStateChanged(ConnectionState, ConnectionState) override {}
-        void OnEnterRoom() override {}
-        void OnExitRoom() override {}
-        void OnLocalAudioChannelCreated() override {}
-        void OnLocalAudioChannelDestroyed() override {}
-        void OnLocalVideoChannelCreated(StreamType) override {}
-        void OnLocalVideoChannelDestroyed(StreamType) override {}
-        void OnRequestChangeVideoEncodeBitrate(StreamType, int) override {}
-        void OnRequestKeyFrame(StreamType) override {}
-        void OnRemoteUserEnterRoom(const UserInfo&) override {}
-        void OnRemoteUserExitRoom(const UserInfo&, int) override {}
-        void OnRemoteAudioAvailable(const char*, bool) override {}
-        void OnRemoteVideoAvailable(const char*, bool, StreamType) override {}
-        void OnRemoteVideoReceived(const char*, StreamType, const VideoFrame&) override {}
-        void OnRemoteVideoReceived(const char*, StreamType, const PixelFrame&) override {}
-        void OnRemoteAudioReceived(const char*, const AudioFrame&) override {}
-        void OnRemoteMixedAudioReceived(const AudioFrame&) override {}
-        void OnSeiMessageReceived(const char*, StreamType, int, const char*, size_t) override {}
-        void OnReceiveCustomCmdMsg(const char*, int32_t, uint32_t, const char*, size_t) override {}
-        void OnMissCustomCmdMsg(const char*, int32_t, uint32_t, uint32_t) override {}
-        void OnNetworkQuality(NetworkQualityInfo*, NetworkQualityInfo*, size_t) override {}
-    } delegate;
+    cloud_test::QuietDelegate delegate;
     VONUCloudDelegate& base = delegate;
     base.OnUserVoiceVolume(nullptr, 0, 0);
     base.OnReceiveAsrMessage(AsrMessage());

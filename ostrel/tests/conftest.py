@@ -1,11 +1,10 @@
 import pytest
 
-import _ostrel
 import ostrel_loopback
 
 
 @pytest.fixture
-def recorder():
+def call_recorder():
     """Records the calls that reach the SDK for the duration of one test."""
     ostrel_loopback.clear()
     ostrel_loopback.record(True)
@@ -13,7 +12,3 @@ def recorder():
     ostrel_loopback.record(False)
     ostrel_loopback.clear()
 
-
-@pytest.fixture
-def o():
-    return _ostrel

@@ -5,14 +5,8 @@ import _ostrel as o
 import ostrel_loopback
 
 APP_ID = 1400000001
-EVENTS = [
-    "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom", "OnLocalAudioChannelCreated",
-    "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-    "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable",
-    "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived",
-    "OnRemotePixelFrameReceived", "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate",
-    "OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg", "OnNetworkQuality",
-]
+# Every callback a delegate subclass may override, in the class's order.
+EVENTS = [name for name in vars(o.VONUCloudDelegate) if name.startswith("On")]
 
 
 def enter_params(user, room="room-1", app_id=APP_ID, role=None, obtain=None, pixel_in=False, pixel_out=False):

@@ -23,20 +23,20 @@ def test_signatures_name_native_types():
     assert list(vars(o))[list(vars(o)).index("VONUCloud") + 1] == "VONUCloudDelegate"
 
 
-def test_construction(recorder):
+def test_construction(call_recorder):
     cloud = o.VONUCloud(None)
-    assert recorder.last_call("Create") == {"delegate": None}
+    assert call_recorder.last_call("Create") == {"delegate": None}
     del cloud
     gc.collect()
-    assert [n for n, _ in recorder.calls()] == ["Create", "Destroy"]
+    assert [n for n, _ in call_recorder.calls()] == ["Create", "Destroy"]
     with pytest.raises(TypeError):
         o.VONUCloud(delegate=EventLog())
     with pytest.raises(TypeError):
         o.VONUCloud(object())
-    recorder.clear()
+    call_recorder.clear()
     delegate = EventLog()
     cloud = o.VONUCloud(delegate)
-    assert isinstance(recorder.last_call("Create")["delegate"], int)
+    assert isinstance(call_recorder.last_call("Create")["delegate"], int)
     with pytest.raises(AttributeError):
         cloud.extra = 1
 
@@ -51,7 +51,7 @@ def test_failed_create_raises_and_leaves_no_object():
     del cloud
 
 
-def test_delegate_kept_alive_until_cloud_goes(recorder):
+def test_delegate_kept_alive_until_cloud_goes(call_recorder):
     import weakref
 
     delegate = EventLog()
@@ -70,36 +70,36 @@ def test_delegate_kept_alive_until_cloud_goes(recorder):
     del second
     gc.collect()
     assert ref() is None
-    assert [n for n, _ in recorder.calls()].count("Destroy") == 2
+    assert [n for n, _ in call_recorder.calls()].count("Destroy") == 2
 
 
-def test_payload_and_integer_conversions(recorder):
+def test_payload_and_integer_conversions(call_recorder):
     cloud = o.VONUCloud(EventLog())
     assert cloud.SendSeiMessage(5, b"") == o.ERR_INVALID_OPERATION
-    assert recorder.last_call("SendSeiMessage") == {"message_type": 5, "message": b"", "message_null": False}
+    assert call_recorder.last_call("SendSeiMessage") == {"message_type": 5, "message": b"", "message_null": False}
     cloud.SendCustomCmdMsg(-1, b"a\0b", True, False)
-    assert recorder.last_call("SendCustomCmdMsg") == {
+    assert call_recorder.last_call("SendCustomCmdMsg") == {
         "cmd_id": 4294967295, "message": b"a\0b", "message_null": False, "reliable": True, "ordered": False}
     result = cloud.SendCustomCmdMsg(1, b"x", reliable=True, ordered=True)
     assert type(result) is int and result == 0  # not in a room
-    recorder.clear()
+    call_recorder.clear()
     for bad in (lambda: cloud.SendSeiMessage(5, "text"), lambda: cloud.SendSeiMessage(5, bytearray(b"x")),
                 lambda: cloud.SendCustomCmdMsg(2 ** 31, b"x", True, True),
                 lambda: cloud.SendSeiMessage(5.0, b"x"), lambda: cloud.EnterRoom(None),
                 lambda: cloud.Subscribe("u", 2), lambda: cloud.SendAudioFrame(None)):
         with pytest.raises(TypeError):
             bad()
-    assert recorder.calls() == []
+    assert call_recorder.calls() == []
 
 
-def test_forwarding_as_received(recorder):
+def test_forwarding_as_received(call_recorder):
     cloud = o.VONUCloud(EventLog())
     assert cloud.GetAudioFrame(None) == o.ERR_INVALID_PARAMETER
-    assert recorder.last_call("GetAudioFrame") == {"frame": None}
+    assert call_recorder.last_call("GetAudioFrame") == {"frame": None}
     cloud.Subscribe("ali\0ce", o.STREAM_TYPE_VIDEO_HIGH)
-    assert recorder.last_call("Subscribe") == {"user_id": b"ali", "type": 2}
+    assert call_recorder.last_call("Subscribe") == {"user_id": b"ali", "type": 2}
     cloud.Unsubscribe(user_id=b"bob", type=o.StreamType(5))
-    assert recorder.last_call("Unsubscribe") == {"user_id": b"bob", "type": 5}
+    assert call_recorder.last_call("Unsubscribe") == {"user_id": b"bob", "type": 5}
     assert cloud.SetVideoEncodeParam(o.STREAM_TYPE_VIDEO_HIGH, o.VideoEncodeParams()) is None
     assert cloud.EnableVoiceActivityDetection(o.VADParams()) is None
     assert cloud.ExitRoom() == o.ERR_INVALID_OPERATION
@@ -107,7 +107,7 @@ def test_forwarding_as_received(recorder):
     idle()
     assert cloud.ExitRoom() == 0
     assert cloud.EnterRoom(enter_params("again")) == 0
-    names = [n for n, _ in recorder.calls() if "::" not in n]
+    names = [n for n, _ in call_recorder.calls() if "::" not in n]
     assert names[-3:] == ["EnterRoom", "ExitRoom", "EnterRoom"]
-    params = recorder.last_call("EnterRoom")["params"]
+    params = call_recorder.last_call("EnterRoom")["params"]
     assert params["room"]["user_id"] == b"again" and params["room"]["sdk_app_id"] == 1400000001

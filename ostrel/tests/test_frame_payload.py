@@ -9,35 +9,35 @@ FRAMES = [o.AudioFrame, o.VideoFrame, o.PixelFrame]
 
 
 @pytest.mark.parametrize("cls", FRAMES)
-def test_roundtrip_with_nul_bytes(cls, recorder):
+def test_roundtrip_with_nul_bytes(cls, call_recorder):
     frame = cls()
     frame.SetData(b"a\0b\0")
     assert frame.size == 4 and frame.data == b"a\0b\0"
     name = cls.__name__
-    assert recorder.last_call(name + "::SetData") == {"data": b"a\0b\0", "data_null": False}
+    assert call_recorder.last_call(name + "::SetData") == {"data": b"a\0b\0", "data_null": False}
 
 
 @pytest.mark.parametrize("cls", FRAMES)
-def test_empty_payload_never_reads_data(cls, recorder):
+def test_empty_payload_never_reads_data(cls, call_recorder):
     frame = cls()
     frame.SetData(b"")
-    assert recorder.last_call(cls.__name__ + "::SetData") == {"data": b"", "data_null": False}
-    recorder.clear()
+    assert call_recorder.last_call(cls.__name__ + "::SetData") == {"data": b"", "data_null": False}
+    call_recorder.clear()
     assert frame.data == b"" and type(frame.data) is bytes
-    names = [name for name, _ in recorder.calls()]
+    names = [name for name, _ in call_recorder.calls()]
     assert cls.__name__ + "::size" in names
     assert cls.__name__ + "::data" not in names
 
 
 @pytest.mark.parametrize("cls", FRAMES)
-def test_refused_payload_types(cls, recorder):
+def test_refused_payload_types(cls, call_recorder):
     frame = cls()
     for bad in (bytearray(b"ab"), memoryview(b"ab"), "ab", None):
         with pytest.raises(TypeError):
             frame.SetData(bad)
     with pytest.raises(TypeError):
         frame.SetData(data=b"ab")
-    assert recorder.calls() == []
+    assert call_recorder.calls() == []
 
 
 @pytest.mark.parametrize("cls", FRAMES)
@@ -66,13 +66,13 @@ def test_bytes_subclass_accepted_and_results_independent():
     assert frame.data is not frame.data
 
 
-def test_extra_data_leaves_payload_alone(recorder):
+def test_extra_data_leaves_payload_alone(call_recorder):
     frame = o.AudioFrame()
     frame.SetData(b"pcm")
     frame.SetExtraData(b"\0side")
     assert frame.data == b"pcm" and frame.size == 3
-    assert recorder.last_call("AudioFrame::SetExtraData") == {"data": b"\0side", "data_null": False}
-    assert [n for n, _ in recorder.calls()].count("AudioFrame::SetData") == 1
+    assert call_recorder.last_call("AudioFrame::SetExtraData") == {"data": b"\0side", "data_null": False}
+    assert [n for n, _ in call_recorder.calls()].count("AudioFrame::SetData") == 1
     assert not hasattr(o.VideoFrame, "SetExtraData")
     with pytest.raises(TypeError):
         frame.SetExtraData(bytearray(b"x"))

@@ -57,11 +57,11 @@ def test_vonu_string_invalid_utf8():
             read()
 
 
-def test_vonu_string_cut_at_nul(recorder):
+def test_vonu_string_cut_at_nul(call_recorder):
     s = o.VonuString("ab\0cd")
     assert s.GetValue() == "ab"
     s.SetValue("x\0y")
-    assert recorder.last_call("VonuString::SetValue") == {"value": b"x"}
+    assert call_recorder.last_call("VonuString::SetValue") == {"value": b"x"}
 
 
 def test_field_reads_are_views():
@@ -81,13 +81,13 @@ def test_views_keep_parent_alive():
     assert user.GetValue() == ""
 
 
-def test_assignment_copies(recorder):
+def test_assignment_copies(call_recorder):
     r = o.RoomParams()
     s = o.VonuString("x")
     r.user_id = s
     s.SetValue("y")
     assert r.user_id.GetValue() == "x"
-    assert recorder.calls()[0] == ("VonuString::operator=", {"value": b"x"})
+    assert call_recorder.calls()[0] == ("VonuString::operator=", {"value": b"x"})
 
     e = o.EnterRoomParams()
     room = o.RoomParams()

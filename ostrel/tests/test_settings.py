@@ -15,10 +15,10 @@ def test_signatures():
 
 
 @pytest.mark.parametrize("port", [65536, -1, 1080.0, 2 ** 64, "1080", None])
-def test_proxy_port_refused_before_the_sdk(recorder, port):
+def test_proxy_port_refused_before_the_sdk(call_recorder, port):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         _ostrel.SetSocks5Proxy("127.0.0.1", port, "u", "p")
-    assert recorder.calls() == []
+    assert call_recorder.calls() == []
 
 
 class Index:
@@ -30,40 +30,40 @@ class Index:
 
 
 @pytest.mark.parametrize("port", [0, 65535, 1080])
-def test_proxy_port_reaches_sdk_unchanged(recorder, port):
+def test_proxy_port_reaches_sdk_unchanged(call_recorder, port):
     _ostrel.SetSocks5Proxy("127.0.0.1", port, None, None)
-    assert recorder.last_call("SetSocks5Proxy") == {
+    assert call_recorder.last_call("SetSocks5Proxy") == {
         "ip": b"127.0.0.1", "port": port, "username": None, "password": None}
 
 
-def test_proxy_port_via_index_checked_against_range(recorder):
+def test_proxy_port_via_index_checked_against_range(call_recorder):
     _ostrel.SetSocks5Proxy("h", Index(1081), "u", "p")
-    assert recorder.last_call("SetSocks5Proxy")["port"] == 1081
+    assert call_recorder.last_call("SetSocks5Proxy")["port"] == 1081
     with pytest.raises(TypeError):
         _ostrel.SetSocks5Proxy("h", Index(70000), "u", "p")
 
 
-def test_proxy_keywords_in_any_order(recorder):
+def test_proxy_keywords_in_any_order(call_recorder):
     positional = _ostrel.SetSocks5Proxy("10.1.2.3", 1080, "user", "pw")
-    first = recorder.last_call("SetSocks5Proxy")
-    recorder.clear()
+    first = call_recorder.last_call("SetSocks5Proxy")
+    call_recorder.clear()
     keyword = _ostrel.SetSocks5Proxy(password="pw", port=1080, username="user", ip="10.1.2.3")
-    assert recorder.calls() == [("SetSocks5Proxy", first)]
+    assert call_recorder.calls() == [("SetSocks5Proxy", first)]
     assert positional is keyword is True
     _ostrel.SetSocks5Proxy("", 0, None, None)
 
 
-def test_log_path_conversions(recorder, tmp_path):
+def test_log_path_conversions(call_recorder, tmp_path):
     assert _ostrel.SetLogPath(None) is False
-    assert recorder.last_call("SetLogPath") == {"path": None}
+    assert call_recorder.last_call("SetLogPath") == {"path": None}
     raw = bytes(tmp_path) + b"/logs\xff"
     assert _ostrel.SetLogPath(raw) in (True, False)
-    assert recorder.last_call("SetLogPath") == {"path": raw}
+    assert call_recorder.last_call("SetLogPath") == {"path": raw}
     assert _ostrel.SetLogPath(bytearray(b"")) is False
-    assert recorder.last_call("SetLogPath") == {"path": b""}
+    assert call_recorder.last_call("SetLogPath") == {"path": b""}
     # A str is encoded as UTF-8 and cut at its first NUL character.
     assert _ostrel.SetLogPath(str(tmp_path / "é") + "\0ignored") is True
-    assert recorder.last_call("SetLogPath") == {"path": str(tmp_path / "é").encode()}
+    assert call_recorder.last_call("SetLogPath") == {"path": str(tmp_path / "é").encode()}
     with pytest.raises(TypeError):
         _ostrel.SetLogPath("\udcff")
     with pytest.raises(TypeError):
@@ -71,41 +71,41 @@ def test_log_path_conversions(recorder, tmp_path):
     _ostrel.DisableLogFile(True)
 
 
-def test_log_level_range(recorder):
+def test_log_level_range(call_recorder):
     with pytest.raises(TypeError):
         _ostrel.SetLogLevel(2 ** 31)
     with pytest.raises(TypeError):
         _ostrel.SetLogLevel(1.0)
     assert _ostrel.SetLogLevel(-1) is None
     _ostrel.SetLogLevel(level=2 ** 31 - 1)
-    assert recorder.calls() == [("SetLogLevel", {"level": -1}), ("SetLogLevel", {"level": 2 ** 31 - 1})]
+    assert call_recorder.calls() == [("SetLogLevel", {"level": -1}), ("SetLogLevel", {"level": 2 ** 31 - 1})]
     _ostrel.SetLogLevel(2)
 
 
-def test_bool_flags(recorder):
+def test_bool_flags(call_recorder):
     _ostrel.DisableLogFile(None)
     _ostrel.DisableLogCompress(disabled=True)
     _ostrel.DisableLogFile(1)
-    assert recorder.calls() == [
+    assert call_recorder.calls() == [
         ("DisableLogFile", {"disabled": False}),
         ("DisableLogCompress", {"disabled": True}),
         ("DisableLogFile", {"disabled": True}),
     ]
-    recorder.clear()
+    call_recorder.clear()
     with pytest.raises(TypeError):
         _ostrel.DisableLogFile("yes")
     with pytest.raises(TypeError):
         _ostrel.DisableLogCompress([])
-    assert recorder.calls() == []
+    assert call_recorder.calls() == []
     _ostrel.DisableLogCompress(False)
 
 
-def test_console_switches_and_environment(recorder):
+def test_console_switches_and_environment(call_recorder):
     assert _ostrel.EnableConsoleLog() is None
     assert _ostrel.DisableConsoleLog() is None
     assert _ostrel.SetEnvironment(None) is False
     assert _ostrel.SetEnvironment("no-such-env\0production") is False
-    assert recorder.calls() == [
+    assert call_recorder.calls() == [
         ("EnableConsoleLog", {}),
         ("DisableConsoleLog", {}),
         ("SetEnvironment", {"env": None}),

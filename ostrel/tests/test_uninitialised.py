@@ -33,12 +33,12 @@ def test_member_of_an_uninitialised_instance_raises(cls, name):
             setattr(blank, name, None)
 
 
-def test_uninitialised_arguments_never_reach_the_sdk(recorder):
+def test_uninitialised_arguments_never_reach_the_sdk(call_recorder):
     with pytest.raises(TypeError, match="VONUCloudDelegate object is not initialized"):
         o.VONUCloud(o.VONUCloudDelegate.__new__(o.VONUCloudDelegate))
-    assert recorder.calls() == []
+    assert call_recorder.calls() == []
     cloud = o.VONUCloud(None)
-    recorder.clear()
+    call_recorder.clear()
     with pytest.raises(TypeError, match="EnterRoomParams object is not initialized"):
         cloud.EnterRoom(o.EnterRoomParams.__new__(o.EnterRoomParams))
     with pytest.raises(TypeError, match="AudioFrame object is not initialized"):
@@ -47,7 +47,7 @@ def test_uninitialised_arguments_never_reach_the_sdk(recorder):
         cloud.CreateLocalVideoChannel(o.StreamType.__new__(o.StreamType))
     with pytest.raises(TypeError, match="VONUCloud object is not initialized"):
         o.VONUCloud.ExitRoom(o.VONUCloud.__new__(o.VONUCloud))
-    assert recorder.calls() == []
+    assert call_recorder.calls() == []
     params = o.EnterRoomParams()
     with pytest.raises(TypeError, match="RoomParams object is not initialized"):
         params.room = o.RoomParams.__new__(o.RoomParams)

@@ -4,15 +4,11 @@
 
 #include <string>
 
-namespace ostrel {
-namespace loopback {
-namespace control {
+namespace ostrel::loopback::control {
 
 // A malloc'd copy of the text; null when out of memory.
 char* malloc_text(const std::string& text);
 
-}  // namespace control
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::control
 
 #endif  // OSTREL_LOOPBACK_CONTROL_C_TEXT_H_

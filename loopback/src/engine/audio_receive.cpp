@@ -7,12 +7,9 @@
 #include "events/sdk_counters.h"
 #include "record_access.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
-using Delegate = VONUCloudDelegate;
 using media::PcmFrame;
 
 namespace {
@@ -164,6 +161,4 @@ int get_audio_frame(const InstancePtr& inst, AudioFrame* frame) {
     return ERR_OK;
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

@@ -11,9 +11,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 constexpr size_t kMaxGetAudioFrames = 100;  // frames waiting for GetAudioFrame per instance
 constexpr int kMixFlushDepth = 3;           // a mixer stops waiting for a silent sender at this depth
@@ -30,8 +28,6 @@ void forget_sender(const EngineLock& lock, InstanceState& receiver, const std::s
 // GetAudioFrame.
 int get_audio_frame(const InstancePtr& inst, vonu::AudioFrame* frame);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_AUDIO_RECEIVE_H_

@@ -12,12 +12,9 @@
 #include "events/service_thread.h"
 #include "record_access.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
-using Delegate = VONUCloudDelegate;
 
 namespace {
 
@@ -135,6 +132,4 @@ void enable_vad(const InstancePtr& inst, bool enable) {
     inst->vad = enable;
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

@@ -7,9 +7,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 constexpr size_t kMaxContinuousAudioFrames = 3000;  // SendContinuousAudioFrame queue per instance
 
@@ -23,8 +21,6 @@ void enable_vad(const InstancePtr& inst, bool enable);
 // Ends the member's audio channel, if it has one; `notify_self` tells the member too.
 void end_audio_channel(const EngineLock& lock, InstanceState& inst, bool notify_self);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_AUDIO_SEND_H_

@@ -6,12 +6,9 @@
 #include "engine/registry.h"
 #include "engine/room_events.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
-using Delegate = VONUCloudDelegate;
 
 namespace {
 
@@ -75,6 +72,4 @@ int drop_messages(const std::string& user_id, uint32_t count) {
     return static_cast<int>(members.size());
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

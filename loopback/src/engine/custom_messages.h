@@ -10,9 +10,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 constexpr uint32_t kMinCmdId = 1;
 constexpr uint32_t kMaxCmdId = 10;
@@ -29,8 +27,6 @@ bool send_custom_cmd(const InstancePtr& inst, uint32_t cmd_id, const char* messa
 // instances that reached.
 int drop_messages(const std::string& user_id, uint32_t count);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_CUSTOM_MESSAGES_H_

@@ -1,8 +1,6 @@
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 namespace {
 ProcessLocal<Engine> g_engine;
@@ -16,6 +14,4 @@ void Engine::forget_in_child() {
     if (parent != nullptr) g_engine.get().quality_.interval_ms = parent->quality_.interval_ms;
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

@@ -32,9 +32,7 @@
 #include "engine/timer_slot.h"
 #include "process_local.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 constexpr int kDefaultQualityIntervalMs = 2000;
 
@@ -94,8 +92,6 @@ private:
     QualityReports quality_;         // network-quality reports
 };
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_ENGINE_H_

@@ -24,9 +24,7 @@
 #include "media/pcm_stream.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using Clock = std::chrono::steady_clock;
 using events::Event;
@@ -122,8 +120,6 @@ struct Room {
     std::vector<InstancePtr> members;  // in entry order
 };
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_INSTANCE_STATE_H_

@@ -12,12 +12,9 @@
 #include "logger.h"
 #include "record_access.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
-using Delegate = VONUCloudDelegate;
 
 namespace {
 
@@ -177,6 +174,4 @@ int subscribe(const InstancePtr& inst, const char* user_id, StreamType type, boo
     return ERR_OK;
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

@@ -5,9 +5,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 // Reasons given to OnRemoteUserExitRoom.
 constexpr int kExitLeft = 0;      // ExitRoom or Destroy
@@ -22,8 +20,6 @@ int subscribe(const InstancePtr& inst, const char* user_id, vonu::StreamType typ
 // session ends. `notify_self` also tells the member itself (OnExitRoom).
 void leave(const EngineLock& lock, InstanceState& inst, int reason, bool notify_self);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_MEMBERSHIP_H_

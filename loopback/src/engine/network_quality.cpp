@@ -9,12 +9,9 @@
 #include "engine/video.h"
 #include "events/service_thread.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
-using Delegate = VONUCloudDelegate;
 
 namespace {
 
@@ -95,6 +92,4 @@ int set_network_quality(const std::string& user_id, int quality) {
     return static_cast<int>(members.size());
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

@@ -7,9 +7,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 // Starts the report cycle if there are rooms and it is not running.
 void ensure_quality_reports(const EngineLock& lock);
@@ -19,8 +17,6 @@ void set_quality_interval(int ms);
 // reached, or -1 for a value that is not a NetworkQuality.
 int set_network_quality(const std::string& user_id, int quality);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_NETWORK_QUALITY_H_

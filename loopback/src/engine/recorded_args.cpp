@@ -5,9 +5,7 @@
 
 #include "record_access.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
 using call_recorder::Dict;
@@ -113,6 +111,4 @@ Dict video_encode_dict(const VideoEncodeParams& p) {
     return d;
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

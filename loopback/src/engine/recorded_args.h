@@ -5,9 +5,7 @@
 #include "call_recorder.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 // A pointer as its address, None when null.
 call_recorder::Dict& pointer(call_recorder::Dict& d, const char* key, const void* p);
@@ -18,8 +16,6 @@ call_recorder::Dict pixel_frame_dict(const vonu::PixelFrame& f);
 call_recorder::Dict audio_encode_dict(const vonu::AudioEncodeParams& p);
 call_recorder::Dict video_encode_dict(const vonu::VideoEncodeParams& p);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_RECORDED_ARGS_H_

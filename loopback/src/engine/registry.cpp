@@ -6,9 +6,7 @@
 #include "events/service_thread.h"
 #include "logger.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 namespace {
 
@@ -102,6 +100,4 @@ std::vector<InstancePtr> members_named(const EngineLock& lock, const std::string
     return found;
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

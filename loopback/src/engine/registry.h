@@ -12,9 +12,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 // A new instance delivering to `delegate` (none when null); null when a test control made
 // this Create fail.
@@ -25,8 +23,6 @@ void destroy_instance(const InstancePtr& inst);
 // The live instances in a room under that user id.
 std::vector<InstancePtr> members_named(const EngineLock& lock, const std::string& user_id);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_REGISTRY_H_

@@ -7,12 +7,11 @@
 #include "events/event.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using events::make_event;
 using events::make_media_event;
+using Delegate = vonu::VONUCloudDelegate;
 
 inline vonu::UserInfo user_info(const std::string& id) { return vonu::UserInfo{vonu::VonuString(id.c_str())}; }
 
@@ -38,8 +37,6 @@ inline events::Event key_frame_request(vonu::StreamType type) {
     return make_event("OnRequestKeyFrame", [type](vonu::VONUCloudDelegate& d) { d.OnRequestKeyFrame(type); });
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_ROOM_EVENTS_H_

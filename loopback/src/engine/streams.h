@@ -4,9 +4,7 @@
 
 #include "vonu/ostrel_vonu_defines.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 constexpr int kVideoStreams = 3;
 
@@ -36,8 +34,6 @@ inline int default_bitrate(int index) {
     return kDefaults[index];
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_STREAMS_H_

@@ -11,9 +11,7 @@
 #include "engine/room_events.h"
 #include "events/service_thread.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
 
@@ -101,6 +99,4 @@ int live_instances() {
     return static_cast<int>(Engine::get().live(lock).size());
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

@@ -7,9 +7,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 // True once every event queued before the call has been delivered, false on timeout.
 bool wait_idle(double timeout_seconds);
@@ -23,8 +21,6 @@ int inject(const std::string* user_id, const events::Event& event);
 void fail_next_create();
 int live_instances();
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_TEST_CONTROLS_H_

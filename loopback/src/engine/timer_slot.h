@@ -6,9 +6,7 @@
 
 #include <cstdint>
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 // One kind of timed work of one owner. Guarded by the engine lock, like its owner.
 class TimerSlot {
@@ -35,8 +33,6 @@ private:
     bool armed_ = false;       // work of the newest ticket is posted and running
 };
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_TIMER_SLOT_H_

@@ -10,12 +10,9 @@
 #include "logger.h"
 #include "record_access.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 using namespace ostrel::vonu;
-using Delegate = VONUCloudDelegate;
 
 namespace {
 
@@ -231,6 +228,4 @@ void request_bitrate(const EngineLock& lock, InstanceState& inst) {
     }
 }
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine

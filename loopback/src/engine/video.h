@@ -9,9 +9,7 @@
 
 #include "engine/engine.h"
 
-namespace ostrel {
-namespace loopback {
-namespace engine {
+namespace ostrel::loopback::engine {
 
 constexpr size_t kMaxPendingSei = 64;  // SEI messages waiting for a video frame
 constexpr int kMinSeiType = 100;
@@ -33,8 +31,6 @@ void end_video_channels(const EngineLock& lock, InstanceState& inst, bool notify
 // Asks the member for the bitrate its network quality allows, on every stream it sends.
 void request_bitrate(const EngineLock& lock, InstanceState& inst);
 
-}  // namespace engine
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::engine
 
 #endif  // OSTREL_LOOPBACK_ENGINE_VIDEO_H_

@@ -11,9 +11,7 @@
 
 #include "vonu/ostrel_vonu_cloud.h"
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 // The call of one delegate callback, with its arguments: a copyable callable taking the
 // delegate. Callables up to kInline bytes (every one the rooms make) live inside the object, so
@@ -121,8 +119,6 @@ private:
     const Ops* ops_ = nullptr;
 };
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events
 
 #endif  // OSTREL_LOOPBACK_EVENTS_DELIVERY_H_

@@ -8,9 +8,7 @@
 
 #include "events/delivery.h"
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 // Per-instance bound on queued media frames. Beyond either limit the oldest queued frame is
 // dropped, but the newest is always kept, so that a frame larger than the byte bound still
@@ -44,8 +42,6 @@ Event make_media_event(const char* name, size_t bytes, F&& deliver) {
     return e;
 }
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events
 
 #endif  // OSTREL_LOOPBACK_EVENTS_EVENT_H_

@@ -13,9 +13,7 @@
 #include "events/service_thread.h"
 #include "logger.h"
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 namespace {
 
@@ -294,6 +292,4 @@ void EventLoop::run() {
     }
 }
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events

@@ -23,9 +23,7 @@
 #include "events/ring.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 class EventLoop : public std::enable_shared_from_this<EventLoop> {
 public:
@@ -115,8 +113,6 @@ private:
     std::thread thread_;            // the event thread, until joined or handed over
 };
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events
 
 #endif  // OSTREL_LOOPBACK_EVENTS_EVENT_LOOP_H_

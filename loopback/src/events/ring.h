@@ -6,9 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 // A FIFO queue in one growing ring of slots: pushing and popping allocate nothing once it has
 // grown to its working size. A queue emptied after a burst gives its large ring back.
@@ -58,8 +56,6 @@ private:
     size_t size_ = 0;
 };
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events
 
 #endif  // OSTREL_LOOPBACK_EVENTS_RING_H_

@@ -7,9 +7,7 @@
 
 #include "process_local.h"
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 namespace {
 
@@ -65,6 +63,4 @@ void forget_counters_in_child() {
     g_escaped.forget_in_child();
 }
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events

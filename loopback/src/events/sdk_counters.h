@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 // Number of exception texts kept for escaped(); older ones are forgotten first.
 constexpr size_t kMaxEscapedKept = 1000;
@@ -39,8 +37,6 @@ void clear_escaped();
 // In a fork child: no threads, callbacks, drops or escaped texts of the parent's.
 void forget_counters_in_child();
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events
 
 #endif  // OSTREL_LOOPBACK_EVENTS_SDK_COUNTERS_H_

@@ -9,9 +9,7 @@
 #include "events/sdk_counters.h"
 #include "logger.h"
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 namespace {
 ProcessLocal<Service> g_service;
@@ -91,6 +89,4 @@ __attribute__((no_sanitize("null"))) void Service::run() {
     }
 }
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events

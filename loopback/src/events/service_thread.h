@@ -17,9 +17,7 @@
 
 #include "process_local.h"
 
-namespace ostrel {
-namespace loopback {
-namespace events {
+namespace ostrel::loopback::events {
 
 class Service {
 public:
@@ -54,8 +52,6 @@ private:
     std::thread thread_;                             // the service thread, never joined
 };
 
-}  // namespace events
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::events
 
 #endif  // OSTREL_LOOPBACK_EVENTS_SERVICE_THREAD_H_

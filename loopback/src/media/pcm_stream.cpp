@@ -4,9 +4,7 @@
 #include <cmath>
 #include <limits>
 
-namespace ostrel {
-namespace loopback {
-namespace media {
+namespace ostrel::loopback::media {
 
 bool valid_sample_rate(int rate) {
     switch (rate) {
@@ -127,6 +125,4 @@ bool detect_voice(const int16_t* samples, size_t count) {
     return std::sqrt(energy / static_cast<double>(count)) >= kVoiceRms;
 }
 
-}  // namespace media
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::media

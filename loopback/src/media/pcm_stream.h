@@ -8,9 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace ostrel {
-namespace loopback {
-namespace media {
+namespace ostrel::loopback::media {
 
 // Sample rates, channel counts and frame lengths the SDK accepts for a local audio channel and
 // for a receiver's output.
@@ -65,8 +63,6 @@ std::vector<int16_t> saturate(const std::vector<int32_t>& sum);
 constexpr double kVoiceRms = 328.0;
 bool detect_voice(const int16_t* samples, size_t count);
 
-}  // namespace media
-}  // namespace loopback
-}  // namespace ostrel
+}  // namespace ostrel::loopback::media
 
 #endif  // OSTREL_LOOPBACK_MEDIA_PCM_STREAM_H_
