@@ -21,23 +21,27 @@ CHECKED=(examples/*.py ostrel/tests/typed_bot.py "$WORK/typed_usage.py" ostrel/t
 PYRIGHT_CHECKED=(ostrel/tests/typed_bot.py "$WORK/typed_usage.py" ostrel/tests/typed_wrong_override.py)
 failed=0
 
-# expect_errors TOOL OUTPUT FILE...: each file's error lines in OUTPUT must be its "# expect:" lines.
+# expect_errors TOOL OUTPUT FILE...: each file's error lines in OUTPUT must be its "# expect:" lines,
+# and OUTPUT may hold no error in any other file (the stubs included).
 expect_errors() {
-  local tool="$1" output="$2" file want got
+  local tool="$1" output="$2" mark file path want got counted=0
+  [[ $tool == mypy ]] && mark=': error: ' || mark=' - error: '
   shift 2
   for file in "$@"; do
+    path="$(cd "$(dirname "$file")" && pwd)/$(basename "$file")"
     want="$(grep -n '# expect:' "$file" | cut -d: -f1 | xargs || true)"
-    if [[ "$tool" == mypy ]]; then
-      got="$(grep -F "$file:" <<<"$output" | sed -n 's/^[^:]*:\([0-9]*\): error: .*/\1/p' | sort -nu | xargs || true)"
-    else
-      got="$(grep -F "$(cd "$(dirname "$file")" && pwd)/$(basename "$file"):" <<<"$output" |
-        sed -n 's/^ *[^ ]*:\([0-9]*\):[0-9]* - error: .*/\1/p' | sort -nu | xargs || true)"
-    fi
+    got="$(grep -F "$path:" <<<"$output" | grep -F "$mark" | sed -n 's/^ *[^ ]*:\([0-9]*\):[0-9:]* *-* *error: .*/\1/p' |
+      sort -nu | xargs || true)"
+    counted=$((counted + $(grep -F "$path:" <<<"$output" | grep -cF "$mark" || true)))
     if [[ "$got" != "$want" ]]; then
       echo "check_types: $tool: $file: errors on lines [$got], expected [$want]" >&2
       failed=1
     fi
   done
+  if [[ $(grep -cF "$mark" <<<"$output" || true) != "$counted" ]]; then
+    echo "check_types: $tool reports errors in files it was not asked about" >&2
+    failed=1
+  fi
 }
 
 echo "== stub of _ostrel regenerated from the module"
@@ -48,9 +52,11 @@ echo "== stubtest"
   --allowlist "$ROOT/ostrel/stubs/stubtest-allowlist.txt") || failed=1
 
 echo "== mypy --strict"
-out="$(MYPYPATH="$WORK/stubs" "$PY" -m mypy --strict --cache-dir build/mypy-cache "${CHECKED[@]}" 2>&1 || true)"
+out="$(MYPYPATH="$WORK/stubs" "$PY" -m mypy --strict --show-absolute-path --cache-dir build/mypy-cache "${CHECKED[@]}" \
+  2>&1 || true)"
+before=$failed
 expect_errors mypy "$out" "${CHECKED[@]}"
-[[ $failed == 0 ]] || echo "$out"
+[[ $failed == "$before" ]] && echo "as expected: $(tail -n 1 <<<"$out")" || echo "$out"
 
 echo "== pyright"
 printf '{"stubPath": "%s", "pythonVersion": "3.8", "typeCheckingMode": "standard"}\n' "$WORK/stubs" \
@@ -58,7 +64,7 @@ printf '{"stubPath": "%s", "pythonVersion": "3.8", "typeCheckingMode": "standard
 out="$("$PY" -m pyright -p "$WORK/pyrightconfig.json" --pythonpath "$PY" "${PYRIGHT_CHECKED[@]}" 2>&1 || true)"
 before=$failed
 expect_errors pyright "$out" "${PYRIGHT_CHECKED[@]}"
-[[ $failed == "$before" ]] || echo "$out"
+[[ $failed == "$before" ]] && echo "as expected: $(tail -n 1 <<<"$out")" || echo "$out"
 
 echo "== installed stubs found without configuration"
 site="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
@@ -76,9 +82,12 @@ import ostrel_loopback
 value: int = _ostrel.VonuString("x").GetValue()  # expect: str | None
 count: str = ostrel_loopback.live_instances()  # expect: int
 PROBE
-  out="$(cd "$WORK/probe" && "$PY" -m mypy --strict --no-incremental probe.py 2>&1 || true)"
+  # Empty configurations, so that no file found in a parent folder takes part.
+  echo '{}' >"$WORK/probe/pyrightconfig.json"
+  out="$(cd "$WORK/probe" && "$PY" -m mypy --config-file= --strict --show-absolute-path --no-incremental probe.py \
+    2>&1 || true)"
   expect_errors mypy "$out" "$WORK/probe/probe.py"
-  out="$(cd "$WORK/probe" && "$PY" -m pyright --pythonpath "$PY" probe.py 2>&1 || true)"
+  out="$(cd "$WORK/probe" && "$PY" -m pyright -p pyrightconfig.json --pythonpath "$PY" probe.py 2>&1 || true)"
   expect_errors pyright "$out" "$WORK/probe/probe.py"
 else
   echo "(not installed for $PY: skipped)"
