@@ -21,6 +21,7 @@ import threading
 import time
 import wave
 import zlib
+from typing import Callable, List, Optional, cast
 
 import _ostrel as ostrel
 
@@ -31,11 +32,11 @@ SEND_RATE, FRAME_MS = 48000, 20
 RECEIVE_RATE = 16000
 
 
-def now_ms():
+def now_ms() -> int:
     return int(time.monotonic() * 1000) & 0xFFFFFFFF
 
 
-def enter_params(user, pixel_in=False, pixel_out=False):
+def enter_params(user: str, pixel_in: bool = False, pixel_out: bool = False) -> ostrel.EnterRoomParams:
     params = ostrel.EnterRoomParams()
     params.room.sdk_app_id = APP_ID
     params.room.str_room_id.SetValue(ROOM)
@@ -56,123 +57,132 @@ def enter_params(user, pixel_in=False, pixel_out=False):
 class Sender(ostrel.VONUCloudDelegate):
     """alice: reports what the room tells a sender."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__()
         self.entered = threading.Event()
         self.key_frame_requests = 0
 
-    def OnError(self, error):
+    def OnError(self, error: ostrel.Error) -> None:
         print("alice: error", error, file=sys.stderr)
 
-    def OnConnectionStateChanged(self, old_state, new_state):
+    def OnConnectionStateChanged(self, old_state: ostrel.ConnectionState,
+                                 new_state: ostrel.ConnectionState) -> None:
         pass
 
-    def OnEnterRoom(self):
+    def OnEnterRoom(self) -> None:
         self.entered.set()
 
-    def OnExitRoom(self):
+    def OnExitRoom(self) -> None:
         pass
 
-    def OnLocalAudioChannelCreated(self):
+    def OnLocalAudioChannelCreated(self) -> None:
         pass
 
-    def OnLocalAudioChannelDestroyed(self):
+    def OnLocalAudioChannelDestroyed(self) -> None:
         pass
 
-    def OnLocalVideoChannelCreated(self, stream_type):
+    def OnLocalVideoChannelCreated(self, stream_type: ostrel.StreamType) -> None:
         pass
 
-    def OnLocalVideoChannelDestroyed(self, stream_type):
+    def OnLocalVideoChannelDestroyed(self, stream_type: ostrel.StreamType) -> None:
         pass
 
-    def OnRequestKeyFrame(self, stream_type):
+    def OnRequestKeyFrame(self, stream_type: ostrel.StreamType) -> None:
         self.key_frame_requests += 1
 
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type, bitrate_bps):
+    def OnRequestChangeVideoEncodeBitrate(self, stream_type: ostrel.StreamType, bitrate_bps: int) -> None:
         pass
 
-    def OnRemoteUserEnterRoom(self, info):
+    def OnRemoteUserEnterRoom(self, info: ostrel.UserInfo) -> None:
         pass
 
-    def OnRemoteUserExitRoom(self, info, reason):
+    def OnRemoteUserExitRoom(self, info: ostrel.UserInfo, reason: int) -> None:
         pass
 
-    def OnRemoteAudioAvailable(self, user_id, available):
+    def OnRemoteAudioAvailable(self, user_id: Optional[str], available: bool) -> None:
         pass
 
-    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
+    def OnRemoteVideoAvailable(self, user_id: Optional[str], available: bool,
+                               stream_type: ostrel.StreamType) -> None:
         pass
 
-    def OnRemoteAudioReceived(self, user_id, frame):
+    def OnRemoteAudioReceived(self, user_id: Optional[str], frame: ostrel.AudioFrame) -> None:
         pass
 
-    def OnRemoteMixedAudioReceived(self, frame):
+    def OnRemoteMixedAudioReceived(self, frame: ostrel.AudioFrame) -> None:
         pass
 
-    def OnRemoteVideoFrameReceived(self, user_id, stream_type, frame):
+    def OnRemoteVideoFrameReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType,
+                                   frame: ostrel.VideoFrame) -> None:
         pass
 
-    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
+    def OnRemotePixelFrameReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType,
+                                   frame: ostrel.PixelFrame) -> None:
         pass
 
 
 class Receiver(Sender):
     """bob: counts everything he receives and keeps the audio and the newest frame."""
 
-    def __init__(self, cloud_ref):
+    def __init__(self, cloud_ref: Callable[[], Optional[ostrel.VONUCloud]]) -> None:
         super().__init__()
         self.cloud_ref = cloud_ref
         self.lock = threading.Lock()
         self.events = 0
         self.audio_frames = self.video_frames = self.sei = self.commands = 0
         self.bytes = 0
-        self.latencies = []
-        self.audio = []
-        self.last_frame = None
+        self.latencies: List[int] = []
+        self.audio: List[bytes] = []
+        self.last_frame: Optional[ostrel.PixelFrame] = None
         self.last_sei = b""
         self.last_command = b""
 
-    def _count(self, size=0, pts=None):
+    def _count(self, size: int = 0, pts: Optional[int] = None) -> None:
         with self.lock:
             self.events += 1
             self.bytes += size
             if pts is not None:
                 self.latencies.append((now_ms() - pts) & 0xFFFFFFFF)
 
-    def OnRemoteVideoAvailable(self, user_id, available, stream_type):
+    def OnRemoteVideoAvailable(self, user_id: Optional[str], available: bool,
+                               stream_type: ostrel.StreamType) -> None:
         self._count()
         if available:
-            self.cloud_ref().Subscribe(user_id, stream_type)
+            # Only bob's own cloud calls him, and the SDK names the member whose video it is.
+            cast(ostrel.VONUCloud, self.cloud_ref()).Subscribe(cast(str, user_id), stream_type)
 
-    def OnRemoteAudioReceived(self, user_id, frame):
+    def OnRemoteAudioReceived(self, user_id: Optional[str], frame: ostrel.AudioFrame) -> None:
         data = frame.data
         self._count(len(data), frame.pts)
         with self.lock:
             self.audio_frames += 1
             self.audio.append(data)
 
-    def OnRemotePixelFrameReceived(self, user_id, stream_type, frame):
+    def OnRemotePixelFrameReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType,
+                                   frame: ostrel.PixelFrame) -> None:
         self._count(frame.size, frame.pts)
         with self.lock:
             self.video_frames += 1
             self.last_frame = frame
 
-    def OnSeiMessageReceived(self, user_id, stream_type, message_type, message):
+    def OnSeiMessageReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType, message_type: int,
+                             message: bytes) -> None:
         self._count(len(message))
         with self.lock:
             self.sei += 1
             self.last_sei = message
 
-    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+    def OnReceiveCustomCmdMsg(self, user_id: Optional[str], cmd_id: int, seq: int, message: bytes) -> None:
         self._count(len(message))
         with self.lock:
             self.commands += 1
             self.last_command = message
 
-    def OnNetworkQuality(self, local_quality, remote_qualities):
+    def OnNetworkQuality(self, local_quality: ostrel.NetworkQualityInfo,
+                         remote_qualities: List[ostrel.NetworkQualityInfo]) -> None:
         self._count()
 
-    def status(self):
+    def status(self) -> str:
         with self.lock:
             lat = sorted(self.latencies)
             self.latencies = []
@@ -185,7 +195,7 @@ class Receiver(Sender):
                 self.events, self.audio_frames, self.video_frames, self.sei, self.commands, self.bytes, latency))
 
 
-def tone_frame(index, samples):
+def tone_frame(index: int, samples: int) -> ostrel.AudioFrame:
     start = index * samples
     pcm = struct.pack("<%dh" % samples, *(
         int(9000 * math.sin(2 * math.pi * 440 * (start + i) / SEND_RATE)) for i in range(samples)))
@@ -200,7 +210,7 @@ def tone_frame(index, samples):
 _RAMP = bytes(range(256)) * 4
 
 
-def pattern_frame(index):
+def pattern_frame(index: int) -> ostrel.PixelFrame:
     """A moving diagonal test pattern in I420."""
     shift = (index * 4) % 256
     y_plane = b"".join(_RAMP[(row + shift) % 256:(row + shift) % 256 + WIDTH] for row in range(HEIGHT))
@@ -215,7 +225,7 @@ def pattern_frame(index):
     return frame
 
 
-def write_wav(path, chunks, rate):
+def write_wav(path: str, chunks: List[bytes], rate: int) -> None:
     with wave.open(path, "wb") as out:
         out.setnchannels(1)
         out.setsampwidth(2)
@@ -223,7 +233,7 @@ def write_wav(path, chunks, rate):
         out.writeframes(b"".join(chunks))
 
 
-def write_png(path, frame):
+def write_png(path: str, frame: ostrel.PixelFrame) -> None:
     """Converts an I420 frame to RGB and writes it as a PNG."""
     w, h, data = frame.width, frame.height, frame.data
     y_plane, u_plane, v_plane = data[:w * h], data[w * h:w * h * 5 // 4], data[w * h * 5 // 4:]
@@ -238,7 +248,7 @@ def write_png(path, frame):
                 line.append(max(0, min(255, int(value))))
         rows.append(bytes(line))
 
-    def chunk(kind, body):
+    def chunk(kind: bytes, body: bytes) -> bytes:
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
 
     with open(path, "wb") as out:
@@ -248,7 +258,7 @@ def write_png(path, frame):
         out.write(chunk(b"IEND", b""))
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description="Two participants in one loopback room.")
     parser.add_argument("--duration", type=float, default=float(os.environ.get("OSTREL_DEMO_SECONDS", 6)),
                         help="seconds of call (default 6)")
@@ -259,7 +269,7 @@ def main(argv=None):
 
     alice = Sender()
     alice_cloud = ostrel.VONUCloud(alice)
-    bob_cloud = None
+    bob_cloud: Optional[ostrel.VONUCloud] = None
     bob = Receiver(lambda: bob_cloud)
     bob_cloud = ostrel.VONUCloud(bob)
 

@@ -11,6 +11,7 @@ import math
 import sys
 import threading
 import time
+from typing import List, Optional
 
 import _ostrel as ostrel
 
@@ -20,15 +21,15 @@ APP_ID, ROOM = 1400000001, "pull-audio"
 class Quiet(ostrel.VONUCloudDelegate):
     """Accepts every event and ignores it, except that it notes when the room is entered."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__()
         self.entered = threading.Event()
 
-    def OnEnterRoom(self):
+    def OnEnterRoom(self) -> None:
         self.entered.set()
 
 
-def _ignore(self, *args):
+def _ignore(self: Quiet, *args: object) -> None:
     pass
 
 
@@ -40,7 +41,7 @@ for _name in ("OnError", "OnConnectionStateChanged", "OnExitRoom", "OnLocalAudio
     setattr(Quiet, _name, _ignore)
 
 
-def params(user, method):
+def params(user: str, method: ostrel.AudioObtainMethod) -> ostrel.EnterRoomParams:
     p = ostrel.EnterRoomParams()
     p.room.sdk_app_id = APP_ID
     p.room.str_room_id.SetValue(ROOM)
@@ -51,7 +52,7 @@ def params(user, method):
     return p
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description="Pull remote audio with GetAudioFrame.")
     parser.add_argument("--duration", type=float, default=3.0)
     args = parser.parse_args(argv)

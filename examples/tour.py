@@ -9,11 +9,12 @@ import os
 import struct
 import sys
 import tempfile
+from typing import List, Optional
 
 import _ostrel as ostrel
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--log-dir", default=os.path.join(tempfile.gettempdir(), "ostrel-demo-logs"),
                         help="where the SDK writes its log files")

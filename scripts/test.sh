@@ -19,6 +19,7 @@ configure() {  # configure BUILD_DIR [cmake options...]
 
 echo "== Python tests (installed package)"
 (cd "$ROOT" && python -m pytest -q -p no:cacheprovider ostrel/tests)
+PYTHON="$VENV/bin/python" bash "$ROOT/scripts/check_types.sh"
 
 echo "== C++ tests under ThreadSanitizer"
 configure build/tsan -DOSTREL_BUILD_MODULE=OFF -DOSTREL_BUILD_TESTS=ON -DOSTREL_SANITIZE=thread
