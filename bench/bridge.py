@@ -9,6 +9,7 @@
 3. Reading ``data`` of a 1080p I420 frame, next to a plain bytes copy of the same size.
 """
 import argparse
+import os
 import statistics
 import sys
 import threading
@@ -17,49 +18,28 @@ import time
 import _ostrel as ostrel
 import ostrel_loopback
 
-APP_ID = 1400000001
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
+import room_helpers  # noqa: E402  (the examples' shared helpers)
+
 FRAME_BYTES = 960 * 2  # 20 ms of 48 kHz mono
 
 
 def params(user, room):
-    p = ostrel.EnterRoomParams()
-    p.room.sdk_app_id = APP_ID
-    p.room.str_room_id.SetValue(room)
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig")
-    obtain = p.audio_obtain_params
-    obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = 48000, 1, 20
-    return p
+    return room_helpers.enter_params(user, room, rate=48000)
 
 
-class Sink(ostrel.VONUCloudDelegate):
+class Sink(room_helpers.QuietDelegate):
     def __init__(self):
         super().__init__()
         self.count = 0
         self.sent_at = {}
         self.delays = []
-        self.entered = threading.Event()
 
     def OnRemoteAudioReceived(self, user_id, frame):
         self.count += 1
         sent = self.sent_at.pop(frame.pts, None)
         if sent is not None:
             self.delays.append(time.perf_counter() - sent)
-
-    def OnEnterRoom(self):
-        self.entered.set()
-
-
-def _ignore(self, *args):
-    pass
-
-
-for _name in ("OnError", "OnConnectionStateChanged", "OnExitRoom", "OnLocalAudioChannelCreated",
-              "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-              "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate", "OnRemoteUserEnterRoom",
-              "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable",
-              "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"):
-    setattr(Sink, _name, _ignore)
 
 
 def room(name):

@@ -24,8 +24,8 @@ import zlib
 from typing import Callable, List, Optional, cast
 
 import _ostrel as ostrel
+import room_helpers
 
-APP_ID = 1400000001
 ROOM = "demo-call"
 WIDTH, HEIGHT, FPS = 320, 240, 15
 SEND_RATE, FRAME_MS = 48000, 20
@@ -37,88 +37,22 @@ def now_ms() -> int:
 
 
 def enter_params(user: str, pixel_in: bool = False, pixel_out: bool = False) -> ostrel.EnterRoomParams:
-    params = ostrel.EnterRoomParams()
-    params.room.sdk_app_id = APP_ID
-    params.room.str_room_id.SetValue(ROOM)
-    params.room.user_id.SetValue(user)
-    params.room.user_sig.SetValue("signature-" + user)
-    params.scene = ostrel.VONU_SCENE_VIDEO_CALL
-    params.use_pixel_frame_input = pixel_in
-    params.use_pixel_frame_output = pixel_out
-    obtain = ostrel.AudioObtainParams()
-    obtain.audio_obtain_method = ostrel.AUDIO_OBTAIN_METHOD_CALLBACK
-    obtain.output_sample_rate = RECEIVE_RATE
-    obtain.output_channels = 1
-    obtain.output_frame_length_ms = FRAME_MS
-    params.audio_obtain_params = obtain
-    return params
+    return room_helpers.enter_params(user, ROOM, rate=RECEIVE_RATE, frame_ms=FRAME_MS,
+                                     scene=ostrel.VONU_SCENE_VIDEO_CALL, pixel_in=pixel_in, pixel_out=pixel_out)
 
 
-class Sender(ostrel.VONUCloudDelegate):
+class Sender(room_helpers.QuietDelegate):
     """alice: reports what the room tells a sender."""
 
     def __init__(self) -> None:
         super().__init__()
-        self.entered = threading.Event()
         self.key_frame_requests = 0
 
     def OnError(self, error: ostrel.Error) -> None:
         print("alice: error", error, file=sys.stderr)
 
-    def OnConnectionStateChanged(self, old_state: ostrel.ConnectionState,
-                                 new_state: ostrel.ConnectionState) -> None:
-        pass
-
-    def OnEnterRoom(self) -> None:
-        self.entered.set()
-
-    def OnExitRoom(self) -> None:
-        pass
-
-    def OnLocalAudioChannelCreated(self) -> None:
-        pass
-
-    def OnLocalAudioChannelDestroyed(self) -> None:
-        pass
-
-    def OnLocalVideoChannelCreated(self, stream_type: ostrel.StreamType) -> None:
-        pass
-
-    def OnLocalVideoChannelDestroyed(self, stream_type: ostrel.StreamType) -> None:
-        pass
-
     def OnRequestKeyFrame(self, stream_type: ostrel.StreamType) -> None:
         self.key_frame_requests += 1
-
-    def OnRequestChangeVideoEncodeBitrate(self, stream_type: ostrel.StreamType, bitrate_bps: int) -> None:
-        pass
-
-    def OnRemoteUserEnterRoom(self, info: ostrel.UserInfo) -> None:
-        pass
-
-    def OnRemoteUserExitRoom(self, info: ostrel.UserInfo, reason: int) -> None:
-        pass
-
-    def OnRemoteAudioAvailable(self, user_id: Optional[str], available: bool) -> None:
-        pass
-
-    def OnRemoteVideoAvailable(self, user_id: Optional[str], available: bool,
-                               stream_type: ostrel.StreamType) -> None:
-        pass
-
-    def OnRemoteAudioReceived(self, user_id: Optional[str], frame: ostrel.AudioFrame) -> None:
-        pass
-
-    def OnRemoteMixedAudioReceived(self, frame: ostrel.AudioFrame) -> None:
-        pass
-
-    def OnRemoteVideoFrameReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType,
-                                   frame: ostrel.VideoFrame) -> None:
-        pass
-
-    def OnRemotePixelFrameReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType,
-                                   frame: ostrel.PixelFrame) -> None:
-        pass
 
 
 class Receiver(Sender):

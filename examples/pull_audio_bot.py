@@ -9,47 +9,17 @@ import argparse
 import array
 import math
 import sys
-import threading
 import time
 from typing import List, Optional
 
 import _ostrel as ostrel
+import room_helpers
 
-APP_ID, ROOM = 1400000001, "pull-audio"
-
-
-class Quiet(ostrel.VONUCloudDelegate):
-    """Accepts every event and ignores it, except that it notes when the room is entered."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.entered = threading.Event()
-
-    def OnEnterRoom(self) -> None:
-        self.entered.set()
-
-
-def _ignore(self: Quiet, *args: object) -> None:
-    pass
-
-
-for _name in ("OnError", "OnConnectionStateChanged", "OnExitRoom", "OnLocalAudioChannelCreated",
-              "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-              "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate", "OnRemoteUserEnterRoom",
-              "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable", "OnRemoteAudioReceived",
-              "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"):
-    setattr(Quiet, _name, _ignore)
+ROOM = "pull-audio"
 
 
 def params(user: str, method: ostrel.AudioObtainMethod) -> ostrel.EnterRoomParams:
-    p = ostrel.EnterRoomParams()
-    p.room.sdk_app_id = APP_ID
-    p.room.str_room_id.SetValue(ROOM)
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig")
-    p.audio_obtain_params.audio_obtain_method = method
-    p.audio_obtain_params.output_sample_rate = 16000
-    return p
+    return room_helpers.enter_params(user, ROOM, method=method)
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -57,7 +27,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--duration", type=float, default=3.0)
     args = parser.parse_args(argv)
 
-    bot_delegate, speaker_delegate = Quiet(), Quiet()
+    bot_delegate, speaker_delegate = room_helpers.QuietDelegate(), room_helpers.QuietDelegate()
     bot = ostrel.VONUCloud(bot_delegate)
     speaker = ostrel.VONUCloud(speaker_delegate)
     assert bot.EnterRoom(params("bot", ostrel.AUDIO_OBTAIN_METHOD_GET)) == 0
