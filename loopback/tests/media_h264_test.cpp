@@ -1,16 +1,23 @@
 // H.264 encoder and decoder: a moving test pattern's round trip at the default bitrate
 // (picture quality, size, IDR on the first picture, on request and a GOP after the last one),
-// a decoder joining at a forced IDR, and live changes of bitrate, frame rate and GOP.
+// a decoder joining at a forced IDR, live changes of bitrate, frame rate and GOP, and the
+// library's messages in the SDK log.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "media/h264_decoder.h"
 #include "media/h264_encoder.h"
+#include "logger.h"
 #include "media/i420.h"
 
 namespace {
@@ -149,6 +156,26 @@ TEST(MediaH264, RefusesPicturesOfAnotherSize) {
     H264AccessUnit au;
     EXPECT_FALSE(enc.encode(pattern(160, 120, 0).view(), 0, au));
     EXPECT_TRUE(au.data.empty());
+}
+
+TEST(MediaH264, LibraryMessagesGoToTheSdkLog) {
+    namespace log = ostrel::loopback::log;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("media_h264_log_" + std::to_string(::getpid()));
+    ASSERT_TRUE(log::set_path(dir.c_str()));
+    log::set_level(log::kDebug);
+    {
+        // A P slice with no parameter sets before it: the library complains.
+        H264Decoder dec;
+        I420Image out;
+        const uint8_t broken[] = {0, 0, 0, 1, 0x41, 0x9a, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
+        EXPECT_EQ(dec.decode(broken, sizeof broken, out), H264Decoder::Result::kError);
+    }
+    std::ifstream in(log::file_path());
+    std::stringstream text;
+    text << in.rdbuf();
+    log::reset_for_test();
+    std::filesystem::remove_all(dir);
+    EXPECT_NE(text.str().find("H264Decoder: "), std::string::npos) << text.str();
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ H264Decoder::H264Decoder() {
     WelsTraceCallback log = &openh264_log;
     int level = openh264_log_level();
     decoder_->SetOption(DECODER_OPTION_TRACE_CALLBACK, &log);
-    decoder_->SetOption(DECODER_OPTION_TRACE_CALLBACK_CONTEXT, kLogName);
+    void* log_context = kLogName;  // the library takes the address of the context pointer
+    decoder_->SetOption(DECODER_OPTION_TRACE_CALLBACK_CONTEXT, &log_context);
     decoder_->SetOption(DECODER_OPTION_TRACE_LEVEL, &level);
     int threads = 0;  // decode on the caller's thread
     decoder_->SetOption(DECODER_OPTION_NUM_OF_THREADS, &threads);

@@ -50,7 +50,8 @@ H264Encoder::H264Encoder(const H264EncoderConfig& config) : config_(config) {
     WelsTraceCallback log = &openh264_log;
     int level = openh264_log_level();
     encoder_->SetOption(ENCODER_OPTION_TRACE_CALLBACK, &log);
-    encoder_->SetOption(ENCODER_OPTION_TRACE_CALLBACK_CONTEXT, kLogName);
+    void* log_context = kLogName;  // the library takes the address of the context pointer
+    encoder_->SetOption(ENCODER_OPTION_TRACE_CALLBACK_CONTEXT, &log_context);
     encoder_->SetOption(ENCODER_OPTION_TRACE_LEVEL, &level);
 
     SEncParamExt p;

@@ -12,7 +12,9 @@ namespace media {
 
 void openh264_log(void* context, int level, const char* message) {
     const char* codec = context ? static_cast<const char*>(context) : "OpenH264";
-    const log::Level ours = level <= WELS_LOG_ERROR ? log::kError : level <= WELS_LOG_WARNING ? log::kWarning : log::kDebug;
+    // The library's warnings are notes on its own choices (one comes with every encoder set up
+    // without frame skipping); they are for debugging, while errors are the SDK's errors.
+    const log::Level ours = level <= WELS_LOG_ERROR ? log::kError : log::kDebug;
     if (!log::enabled(ours) || message == nullptr) return;
     // The library ends its lines with a newline of its own; the logger adds one.
     size_t n = std::strlen(message);

@@ -1,6 +1,6 @@
 // OpenH264's own messages go to the SDK's log instead of standard error: the encoder and the
 // decoder both hand this callback to the library, which calls it on the thread that is
-// encoding or decoding.
+// encoding or decoding. Library errors are logged as errors, its warnings at debug level.
 #ifndef OSTREL_LOOPBACK_MEDIA_OPENH264_LOG_H_
 #define OSTREL_LOOPBACK_MEDIA_OPENH264_LOG_H_
 
