@@ -44,6 +44,7 @@ public:
     Result decode(const uint8_t* data, size_t bytes, I420Image& out);
 
 private:
+    // Deleter of the unique_ptr: uninitialises and destroys the library's decoder.
     struct Destroy {
         void operator()(ISVCDecoder* decoder) const;
     };

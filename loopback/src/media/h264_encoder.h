@@ -80,10 +80,12 @@ public:
     int gop_frames() const;
 
 private:
+    // Deleter of the unique_ptr: uninitialises and destroys the library's encoder.
     struct Destroy {
         void operator()(ISVCEncoder* encoder) const;
     };
 
+    // Hands gop_frames() to the library; false when it refuses.
     bool apply_gop();
 
     H264EncoderConfig config_;                    // settings in effect

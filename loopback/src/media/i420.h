@@ -44,8 +44,10 @@ public:
     // Sets the size; plane contents are unspecified afterwards. Allocates only to grow.
     void resize(int width, int height);
 
+    // Size in pixels.
     int width() const { return width_; }
     int height() const { return height_; }
+    // The planes, packed one after the other (see the note at the top).
     uint8_t* y() { return data_.data(); }
     uint8_t* u() { return data_.data() + luma_bytes(); }
     uint8_t* v() { return u() + chroma_bytes(); }
@@ -54,9 +56,11 @@ public:
     const uint8_t* v() const { return u() + chroma_bytes(); }
     // The packed payload: Y, U, V.
     const std::vector<uint8_t>& data() const { return data_; }
+    // Borrowed planes of this picture, valid until it is resized or destroyed.
     I420View view() const;
 
 private:
+    // Bytes of the Y plane and of each chroma plane.
     size_t luma_bytes() const { return static_cast<size_t>(width_) * static_cast<size_t>(height_); }
     size_t chroma_bytes() const {
         return static_cast<size_t>(chroma_size(width_)) * static_cast<size_t>(chroma_size(height_));

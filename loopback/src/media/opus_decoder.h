@@ -47,14 +47,17 @@ public:
     // multiple of 2.5 ms).
     int conceal(size_t frame_samples, std::vector<int16_t>& pcm);
 
+    // The output format.
     int rate() const { return rate_; }
     int channels() const { return channels_; }
 
 private:
+    // Deleter of the unique_ptr: destroys the libopus decoder.
     struct Destroy {
         void operator()(::OpusDecoder* decoder) const;
     };
 
+    // decode() and conceal(): appends at most max_samples per channel; -1 on failure.
     int run(const uint8_t* packet, size_t bytes, size_t max_samples, std::vector<int16_t>& pcm);
 
     int rate_;                                       // output samples per second per channel

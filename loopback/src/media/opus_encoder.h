@@ -55,6 +55,7 @@ public:
 
     // Samples per channel in one frame.
     size_t frame_samples() const { return frame_samples_; }
+    // The input format given at construction.
     int rate() const { return rate_; }
     int channels() const { return channels_; }
     int frame_ms() const { return frame_ms_; }
@@ -65,6 +66,7 @@ public:
     double delay_ms() const { return delay_samples_ * 1000.0 / rate_; }
 
 private:
+    // Deleter of the unique_ptr: destroys the libopus encoder.
     struct Destroy {
         void operator()(::OpusEncoder* encoder) const;
     };

@@ -52,6 +52,7 @@ public:
     // Constant for the life of the resampler; 0 when the rates are equal.
     double delay_ms() const { return delay_ms_; }
 
+    // The conversion given at construction.
     int in_rate() const { return in_rate_; }
     int out_rate() const { return out_rate_; }
     int channels() const { return channels_; }
@@ -61,6 +62,7 @@ public:
     static constexpr int kQuality = 5;
 
 private:
+    // Deleter of the unique_ptr: destroys the speexdsp state.
     struct Destroy {
         void operator()(SpeexResamplerState_* state) const;
     };
