@@ -6,7 +6,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-PACKAGES=(g++ pkg-config binutils zlib1g-dev libgtest-dev libbenchmark-dev nodejs)
+PACKAGES=(g++ pkg-config binutils zlib1g-dev libspeexdsp-dev libopus-dev libopenh264-dev libyuv-dev libgtest-dev libbenchmark-dev nodejs)
 missing=()
 for package in "${PACKAGES[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -1,0 +1,65 @@
+#include "media/h264_decoder.h"
+
+#include <wels/codec_api.h>
+
+#include <libyuv/convert.h>
+
+#include <climits>
+#include <stdexcept>
+
+#include "media/openh264_log.h"
+
+namespace ostrel {
+namespace loopback {
+namespace media {
+
+namespace {
+
+// Passed to the log callback as its context.
+char kLogName[] = "H264Decoder";
+
+}  // namespace
+
+void H264Decoder::Destroy::operator()(ISVCDecoder* decoder) const {
+    decoder->Uninitialize();
+    WelsDestroyDecoder(decoder);
+}
+
+H264Decoder::H264Decoder() {
+    ISVCDecoder* raw = nullptr;
+    if (WelsCreateDecoder(&raw) != 0 || raw == nullptr) throw std::runtime_error("H264Decoder: cannot create");
+    decoder_.reset(raw);
+    WelsTraceCallback log = &openh264_log;
+    int level = openh264_log_level();
+    decoder_->SetOption(DECODER_OPTION_TRACE_CALLBACK, &log);
+    void* log_context = kLogName;  // the library takes the address of the context pointer
+    decoder_->SetOption(DECODER_OPTION_TRACE_CALLBACK_CONTEXT, &log_context);
+    decoder_->SetOption(DECODER_OPTION_TRACE_LEVEL, &level);
+    int threads = 0;  // decode on the caller's thread
+    decoder_->SetOption(DECODER_OPTION_NUM_OF_THREADS, &threads);
+    SDecodingParam p{};
+    p.sVideoProperty.size = sizeof(p.sVideoProperty);
+    p.sVideoProperty.eVideoBsType = VIDEO_BITSTREAM_AVC;
+    p.eEcActiveIdc = ERROR_CON_DISABLE;  // report a broken stream rather than show a guess
+    if (decoder_->Initialize(&p) != cmResultSuccess) throw std::runtime_error("H264Decoder: parameters refused");
+}
+
+H264Decoder::Result H264Decoder::decode(const uint8_t* data, size_t bytes, I420Image& out) {
+    if (data == nullptr || bytes == 0 || bytes > static_cast<size_t>(INT_MAX)) return Result::kError;
+    uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+    SBufferInfo info{};
+    const DECODING_STATE state = decoder_->DecodeFrameNoDelay(data, static_cast<int>(bytes), planes, &info);
+    if (state != dsErrorFree) return Result::kError;
+    if (info.iBufferStatus != 1) return Result::kNoPicture;
+    const SSysMEMBuffer& pic = info.UsrData.sSystemBuffer;
+    out.resize(pic.iWidth, pic.iHeight);
+    const int cw = chroma_size(pic.iWidth);
+    // The library's planes share one chroma stride and are valid until its next call.
+    libyuv::I420Copy(planes[0], pic.iStride[0], planes[1], pic.iStride[1], planes[2], pic.iStride[1], out.y(),
+                     pic.iWidth, out.u(), cw, out.v(), cw, pic.iWidth, pic.iHeight);
+    return Result::kPicture;
+}
+
+}  // namespace media
+}  // namespace loopback
+}  // namespace ostrel
