@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace ostrel::loopback::media {
 
@@ -27,12 +28,11 @@ bool valid_frame_length_ms(int ms) { return ms == 10 || ms == 20 || ms == 40 || 
 PcmStream::PcmStream(int in_rate, int in_channels, int out_rate, int out_channels, int out_frame_ms)
     : in_rate_(in_rate),
       in_channels_(in_channels),
-      out_rate_(out_rate),
       out_channels_(out_channels),
       out_frame_ms_(out_frame_ms),
-      out_frame_values_(frame_samples(out_rate, out_frame_ms) * static_cast<size_t>(out_channels)),
-      step_(static_cast<double>(in_rate) / static_cast<double>(out_rate)),
-      prev_(static_cast<size_t>(out_channels), 0) {}
+      out_frame_values_(frame_samples(out_rate, out_frame_ms) * static_cast<size_t>(out_channels)) {
+    if (in_rate != out_rate) resampler_.emplace(in_rate, out_rate, out_channels);
+}
 
 void PcmStream::push(const int16_t* samples, size_t count, uint32_t pts, bool has_voice, std::vector<PcmFrame>& out) {
     if (count == 0) return;
@@ -40,51 +40,29 @@ void PcmStream::push(const int16_t* samples, size_t count, uint32_t pts, bool ha
     const size_t ic = static_cast<size_t>(in_channels_);
 
     // Channel mapping into the output channel count: mono is duplicated, stereo averaged.
-    mixed_.resize(count * oc);
+    mapped_.resize(count * oc);
     for (size_t i = 0; i < count; ++i) {
         const int16_t* s = samples + i * ic;
         if (ic == oc) {
-            for (size_t c = 0; c < oc; ++c) mixed_[i * oc + c] = s[c];
+            for (size_t c = 0; c < oc; ++c) mapped_[i * oc + c] = s[c];
         } else if (ic == 1) {
-            for (size_t c = 0; c < oc; ++c) mixed_[i * oc + c] = s[0];
+            for (size_t c = 0; c < oc; ++c) mapped_[i * oc + c] = s[0];
         } else {
             int32_t sum = 0;
             for (size_t c = 0; c < ic; ++c) sum += s[c];
-            mixed_[i * oc] = sum / static_cast<int32_t>(ic);
+            mapped_[i * oc] = static_cast<int16_t>(sum / static_cast<int32_t>(ic));
         }
     }
 
     if (pending_.empty()) {
-        // Start of an output frame: its time is where the first output sample lies.
-        const double offset_ms = std::max(0.0, pos_) * 1000.0 / in_rate_;
-        pending_pts_ = pts + static_cast<uint32_t>(offset_ms);
+        pending_pts_ = pts;  // the start of an output frame
         pending_voice_ = false;
     }
     pending_voice_ = pending_voice_ || has_voice;
-
-    if (in_rate_ == out_rate_) {
-        for (int32_t v : mixed_) pending_.push_back(static_cast<int16_t>(v));
+    if (resampler_) {
+        resampler_->process(mapped_.data(), count, pending_);
     } else {
-        if (!have_prev_) {
-            for (size_t c = 0; c < oc; ++c) prev_[c] = mixed_[c];
-            have_prev_ = true;
-        }
-        const double last = static_cast<double>(count) - 1.0;
-        // Positions run from -1 (the previous frame's last sample) to just before `last`.
-        while (pos_ < last) {
-            const double floor_pos = std::floor(pos_);
-            const double frac = pos_ - floor_pos;
-            const long i0 = static_cast<long>(floor_pos);
-            for (size_t c = 0; c < oc; ++c) {
-                const double a = i0 < 0 ? prev_[c] : mixed_[static_cast<size_t>(i0) * oc + c];
-                const double b = mixed_[static_cast<size_t>(i0 + 1) * oc + c];
-                const double v = a + (b - a) * frac;
-                pending_.push_back(static_cast<int16_t>(std::lround(v)));
-            }
-            pos_ += step_;
-        }
-        pos_ -= static_cast<double>(count);
-        for (size_t c = 0; c < oc; ++c) prev_[c] = mixed_[(count - 1) * oc + c];
+        pending_.insert(pending_.end(), mapped_.begin(), mapped_.end());
     }
     emit_ready(out);
 }

@@ -1,12 +1,20 @@
 // 16-bit PCM conversion between a sender's channel format and a receiver's output format:
-// channel up/down-mix, linear resampling with phase kept across frames, re-framing to the
-// receiver's frame length, mixing of several senders, and a simple energy voice detector.
+// channel up/down-mix, rate conversion through a band-limiting resampler (media::Resampler,
+// state kept across frames), re-framing to the receiver's frame length, mixing of several
+// senders, and a simple energy voice detector.
+//
+// Timestamps stay those of the input: an output frame carries the pts of the input frame its
+// first sample came from, and the next ones follow at the output frame length. Converted audio
+// lags its timestamps by the resampler's filter delay (delay_ms(), 0.9 to 5.1 ms).
 #ifndef OSTREL_LOOPBACK_MEDIA_PCM_STREAM_H_
 #define OSTREL_LOOPBACK_MEDIA_PCM_STREAM_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
+
+#include "media/resampler.h"
 
 namespace ostrel::loopback::media {
 
@@ -35,24 +43,22 @@ public:
     void push(const int16_t* samples, size_t count, uint32_t pts, bool has_voice, std::vector<PcmFrame>& out);
 
     bool matches(int in_rate, int in_channels) const { return in_rate == in_rate_ && in_channels == in_channels_; }
+    // How far converted audio lags its timestamps; 0 at equal rates.
+    double delay_ms() const { return resampler_ ? resampler_->delay_ms() : 0.0; }
 
 private:
     void emit_ready(std::vector<PcmFrame>& out);
 
-    int in_rate_;
-    int in_channels_;
-    int out_rate_;
-    int out_channels_;
-    int out_frame_ms_;
-    size_t out_frame_values_;  // samples per output frame, all channels
-    double step_;              // input samples per output sample
-    double pos_ = 0.0;         // next output position; -1 is the last sample of the previous frame
-    std::vector<int32_t> prev_;
-    bool have_prev_ = false;
-    std::vector<int16_t> pending_;
-    uint32_t pending_pts_ = 0;
-    bool pending_voice_ = false;
-    std::vector<int32_t> mixed_;  // scratch: input after channel mapping
+    int in_rate_;                         // input samples per second per channel
+    int in_channels_;                     // input channels
+    int out_channels_;                    // output channels
+    int out_frame_ms_;                    // output frame length
+    size_t out_frame_values_;             // samples per output frame, all channels
+    std::optional<Resampler> resampler_;  // present when the rates differ
+    std::vector<int16_t> mapped_;         // scratch: input after channel mapping
+    std::vector<int16_t> pending_;        // output not yet a whole frame
+    uint32_t pending_pts_ = 0;            // pts of pending_'s first sample
+    bool pending_voice_ = false;          // voice in any input of pending_
 };
 
 // Sums frames of the same format with saturation.
