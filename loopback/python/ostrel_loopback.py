@@ -32,6 +32,7 @@ __all__ = [
     "live_instances",
     "sdk_threads",
     "dropped",
+    "codecs",
     # probes for tests
     "callbacks_running",
 ]
@@ -90,6 +91,7 @@ _FUNCTIONS = {
     "sdk_threads": (_c.c_int, []),
     "callbacks_running": (_c.c_int, []),
     "dropped": (_c.c_ulonglong, []),
+    "codecs": (_c.c_int, [_c.c_int]),
 }
 
 # A second handle on the same library, loaded as a Python DLL: its functions are called with the
@@ -283,6 +285,16 @@ def sdk_threads():
 def dropped():
     """The number of media frames dropped so far because a delegate fell behind."""
     return _lib.ostrel_loopback_dropped()
+
+
+_CODEC_KINDS = ("opus_encoders", "opus_decoders", "h264_encoders", "h264_decoders")
+
+
+def codecs():
+    """The codecs the SDK runs for its rooms right now, by kind: a dict with the keys
+    ``opus_encoders``, ``opus_decoders``, ``h264_encoders`` and ``h264_decoders``. The SDK makes
+    one where sender and receiver disagree on a form and releases it once no receiver needs it."""
+    return {name: _lib.ostrel_loopback_codecs(kind) for kind, name in enumerate(_CODEC_KINDS)}
 
 
 # ---- Probes for tests ----

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "engine/codec_count.h"
 #include "engine/engine.h"
 #include "events/event_loop.h"
 #include "events/sdk_counters.h"
@@ -36,6 +37,7 @@ void in_child() {
     release_locks();  // the forking thread took them, and it is this thread's copy
     g_generation.fetch_add(1, std::memory_order_relaxed);
     engine::Engine::forget_in_child();
+    engine::forget_codecs_in_child();
     events::Service::forget_in_child();
     events::forget_counters_in_child();
     events::EventLoop::forget_in_child();

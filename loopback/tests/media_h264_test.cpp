@@ -19,40 +19,13 @@
 #include "media/h264_encoder.h"
 #include "logger.h"
 #include "media/i420.h"
+#include "media_signals.h"
 
 namespace {
 
 using namespace ostrel::loopback::media;
-
-constexpr double kPi = 3.14159265358979323846;
-
-// Picture `n` of a moving pattern: a drifting diagonal gradient, vertical bars sliding
-// sideways, a bright box crossing the picture, and chroma that rotates with time.
-I420Image pattern(int width, int height, int n) {
-    I420Image p(width, height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            double v = 60 + 0.25 * ((x + y + 3 * n) % 256) + 40 * std::sin(2 * kPi * (x - 4 * n) / 48.0);
-            const int bx = (8 * n) % width, by = height / 3;
-            if (x >= bx && x < bx + width / 6 && y >= by && y < by + height / 4) v = 220;
-            p.y()[y * width + x] = static_cast<uint8_t>(std::lround(std::min(255.0, std::max(0.0, v))));
-        }
-    }
-    const int cw = chroma_size(width), ch = chroma_size(height);
-    for (int y = 0; y < ch; ++y) {
-        for (int x = 0; x < cw; ++x) {
-            p.u()[y * cw + x] = static_cast<uint8_t>(128 + 50 * std::cos(2 * kPi * (x + n) / cw));
-            p.v()[y * cw + x] = static_cast<uint8_t>(128 + 50 * std::sin(2 * kPi * (y + n) / ch));
-        }
-    }
-    return p;
-}
-
-double psnr(const uint8_t* a, const uint8_t* b, size_t n) {
-    double se = 0;
-    for (size_t i = 0; i < n; ++i) se += (static_cast<double>(a[i]) - b[i]) * (a[i] - b[i]);
-    return se == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * n / se);
-}
+using media_signals::pattern;
+using media_signals::psnr;
 
 TEST(MediaH264, RoundTripOfMovingPatternAtDefaultBitrate) {
     H264EncoderConfig config;

@@ -10,38 +10,14 @@
 
 #include "media/opus_decoder.h"
 #include "media/opus_encoder.h"
+#include "media_signals.h"
 
 namespace {
 
 using ostrel::loopback::media::OpusDecoder;
 using ostrel::loopback::media::OpusEncoder;
-
-constexpr double kPi = 3.14159265358979323846;
-
-// Interleaved two-tone signal at half of full scale, the same in every channel.
-std::vector<int16_t> signal(int rate, int channels, size_t frames) {
-    std::vector<int16_t> out(frames * static_cast<size_t>(channels));
-    for (size_t i = 0; i < frames; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        const double v = 10000 * std::sin(2 * kPi * 440 * t) + 6000 * std::sin(2 * kPi * 1250 * t);
-        for (int c = 0; c < channels; ++c) out[i * channels + c] = static_cast<int16_t>(std::lround(v));
-    }
-    return out;
-}
-
-// Normalised correlation of channel 0 of x with channel 0 of y shifted `lag` frames later,
-// from frame `from` on.
-double correlation(const std::vector<int16_t>& x, int xch, const std::vector<int16_t>& y, int ych, size_t lag,
-                   size_t from) {
-    double xy = 0, xx = 0, yy = 0;
-    for (size_t i = from; (i + lag) * ych < y.size() && i * xch < x.size(); ++i) {
-        const double a = x[i * xch], b = y[(i + lag) * ych];
-        xy += a * b;
-        xx += a * a;
-        yy += b * b;
-    }
-    return xy / std::sqrt(xx * yy);
-}
+using media_signals::correlation;
+using media_signals::signal;
 
 struct Case {
     int rate, channels, frame_ms, decode_rate, decode_channels;

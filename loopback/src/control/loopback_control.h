@@ -57,6 +57,9 @@ OSTREL_EXPORT int ostrel_loopback_sdk_threads(void);
 /* Callbacks between their call and their return right now; lock-free, so a caller may spin. */
 OSTREL_EXPORT int ostrel_loopback_callbacks_running(void);
 OSTREL_EXPORT unsigned long long ostrel_loopback_dropped(void);
+/* Codecs the SDK runs for its rooms now, by kind: 0 Opus encoders, 1 Opus decoders, 2 H.264
+ * encoders, 3 H.264 decoders; -1 for another kind. */
+OSTREL_EXPORT int ostrel_loopback_codecs(int kind);
 
 #ifdef __cplusplus
 }  /* extern "C" */

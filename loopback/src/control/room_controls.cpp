@@ -4,6 +4,7 @@
 #include "call_recorder.h"
 #include "control/c_text.h"
 #include "control/loopback_control.h"
+#include "engine/codec_count.h"
 #include "engine/custom_messages.h"
 #include "engine/network_quality.h"
 #include "engine/test_controls.h"
@@ -61,5 +62,7 @@ int ostrel_loopback_sdk_threads() { return events::sdk_threads(); }
 int ostrel_loopback_callbacks_running() { return events::callbacks_running(); }
 
 unsigned long long ostrel_loopback_dropped() { return static_cast<unsigned long long>(events::total_dropped()); }
+
+int ostrel_loopback_codecs(int kind) { return engine::live_codecs(kind); }
 
 }  // extern "C"

@@ -1,10 +1,12 @@
 #include "engine/audio_receive.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
 #include "engine/room_events.h"
 #include "events/sdk_counters.h"
+#include "media/opus_formats.h"
 #include "record_access.h"
 
 namespace ostrel::loopback::engine {
@@ -14,23 +16,27 @@ using media::PcmFrame;
 
 namespace {
 
-void fill_audio_frame(AudioFrame& frame, const PcmFrame& pcm, const AudioObtainParams& obtain) {
+constexpr const char kMix[] = "";  // the key of the mixed stream's encoder (user ids are never empty)
+
+bool wants_opus(const AudioObtainParams& obtain) { return obtain.output_audio_codec_type == AUDIO_CODEC_TYPE_OPUS; }
+
+void fill_audio_frame(AudioFrame& frame, const ReadyAudio& ready, const AudioObtainParams& obtain) {
     frame.sample_rate = obtain.output_sample_rate;
     frame.channels = obtain.output_channels;
     frame.bits_per_sample = 16;
-    frame.codec = AUDIO_CODEC_TYPE_PCM;
-    frame.pts = pcm.pts;
-    frame.has_voice = pcm.has_voice;
-    set_payload(frame, reinterpret_cast<const uint8_t*>(pcm.samples.data()), pcm.samples.size() * 2);
+    frame.codec = ready.codec;
+    frame.pts = ready.pts;
+    frame.has_voice = ready.has_voice;
+    set_payload(frame, ready.payload.data(), ready.payload.size());
 }
 
 // Gives one finished frame to the receiver: by callback, or into its GetAudioFrame queue.
 // `sender` is null for a mixed frame.
-void hand_over(InstanceState& r, PcmFrame frame, const std::string* sender) {
+void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
     const AudioObtainParams& obtain = r.session.obtain;
     if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET) {
         auto& queue = r.session.audio_in.get_queue;
-        queue.push_back(std::move(frame));
+        queue.push_back(std::move(ready));
         if (queue.size() > kMaxGetAudioFrames) {
             queue.pop_front();
             events::note_dropped(1);
@@ -38,8 +44,8 @@ void hand_over(InstanceState& r, PcmFrame frame, const std::string* sender) {
         return;
     }
     auto out = std::make_shared<AudioFrame>();
-    fill_audio_frame(*out, frame, obtain);
-    const size_t bytes = frame.samples.size() * 2;
+    fill_audio_frame(*out, ready, obtain);
+    const size_t bytes = ready.payload.size();
     if (sender != nullptr) {
         r.post(make_media_event("OnRemoteAudioReceived", bytes,
                                 [id = *sender, out](Delegate& d) { d.OnRemoteAudioReceived(id.c_str(), *out); }));
@@ -47,6 +53,30 @@ void hand_over(InstanceState& r, PcmFrame frame, const std::string* sender) {
         r.post(make_media_event("OnRemoteMixedAudioReceived", bytes,
                                 [out](Delegate& d) { d.OnRemoteMixedAudioReceived(*out); }));
     }
+}
+
+// A converted PCM frame for the receiver, encoded first when it wants Opus (at `bitrate_bps`,
+// the sender's channel bitrate, or the encoder's default when that is 0).
+void hand_over(InstanceState& r, PcmFrame frame, const std::string* sender, int bitrate_bps) {
+    ReadyAudio ready;
+    ready.pts = frame.pts;
+    ready.has_voice = frame.has_voice;
+    const AudioObtainParams& obtain = r.session.obtain;
+    if (!wants_opus(obtain)) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(frame.samples.data());
+        ready.payload.assign(bytes, bytes + frame.samples.size() * 2);
+        hand_over_ready(r, std::move(ready), sender);
+        return;
+    }
+    const int bitrate = bitrate_bps > 0 ? std::clamp(bitrate_bps, 500, 512000) : media::OpusEncoder::kDefaultBitrate;
+    auto& encoders = r.session.audio_in.encoders;
+    auto it = encoders
+                  .try_emplace(sender ? *sender : std::string(kMix), obtain.output_sample_rate, obtain.output_channels,
+                               obtain.output_frame_length_ms, bitrate)
+                  .first;
+    ready.codec = AUDIO_CODEC_TYPE_OPUS;
+    if (!it->second.codec.encode(frame.samples.data(), ready.payload)) return;
+    hand_over_ready(r, std::move(ready), sender);
 }
 
 // Mixes and hands over every frame the mixer can complete: when every sender has one, when one
@@ -85,7 +115,7 @@ void flush_mix(InstanceState& r, bool force) {
             slot.frames.pop_front();
         }
         mixed.samples = media::saturate(sum);
-        hand_over(r, std::move(mixed), nullptr);
+        hand_over(r, std::move(mixed), nullptr, 0);
     }
 }
 
@@ -98,36 +128,77 @@ int validate_obtain(const AudioObtainParams& obtain) {
     if (!media::valid_sample_rate(obtain.output_sample_rate) || !media::valid_channels(obtain.output_channels) ||
         !media::valid_frame_length_ms(obtain.output_frame_length_ms))
         return ERR_INVALID_PARAMETER;
+    // Opus codes 8, 16, 24 and 48 kHz of the accepted rates; AAC is not coded at all.
+    if (obtain.output_audio_codec_type == AUDIO_CODEC_TYPE_OPUS) {
+        return media::opus_supports_rate(obtain.output_sample_rate) ? ERR_OK : ERR_NOT_SUPPORTED;
+    }
     if (obtain.output_audio_codec_type != AUDIO_CODEC_TYPE_PCM) return ERR_NOT_SUPPORTED;
     return ERR_OK;
 }
 
+namespace {
+
+// One PCM frame of `sender` to one receiver `m` that hears it.
+void receive_pcm(const InstanceState& sender, InstanceState& m, int rate, int channels,
+                 const std::vector<int16_t>& samples, uint32_t pts, bool voice) {
+    Session& s = m.session;
+    const std::string& id = sender.session.user_id;
+    auto& streams = s.audio_in.streams;
+    auto it = streams.find(id);
+    if (it == streams.end() || !it->second.matches(rate, channels)) {
+        it = streams
+                 .insert_or_assign(id, media::PcmStream(rate, channels, s.obtain.output_sample_rate,
+                                                        s.obtain.output_channels, s.obtain.output_frame_length_ms))
+                 .first;
+    }
+    std::vector<PcmFrame> out;
+    it->second.push(samples.data(), samples.size() / static_cast<size_t>(channels), pts, voice, out);
+    for (PcmFrame& f : out) {
+        if (s.obtain.enable_remote_audio_mix) {
+            s.audio_in.mix[id].frames.push_back(std::move(f));
+            flush_mix(m, false);
+        } else {
+            hand_over(m, std::move(f), &id, sender.session.audio_out.params.bitrate_bps);
+        }
+    }
+}
+
+bool hears(const InstanceState& sender, const InstancePtr& m) {
+    return m.get() != &sender && !m->session.disconnected &&
+           !m->session.audio_in.unsubscribed.count(sender.session.user_id);
+}
+
+}  // namespace
+
 void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int channels,
                    const std::vector<int16_t>& samples, uint32_t pts, bool voice) {
     (void)lock;
-    const std::string& id = sender.session.user_id;
-    const size_t count = samples.size() / static_cast<size_t>(channels);
     for (const InstancePtr& m : sender.session.room->members) {
-        Session& s = m->session;
-        if (m.get() == &sender || s.disconnected || s.audio_in.unsubscribed.count(id)) continue;
-        auto& streams = s.audio_in.streams;
-        auto it = streams.find(id);
-        if (it == streams.end() || !it->second.matches(rate, channels)) {
-            it = streams
-                     .insert_or_assign(id, media::PcmStream(rate, channels, s.obtain.output_sample_rate,
-                                                            s.obtain.output_channels, s.obtain.output_frame_length_ms))
-                     .first;
+        if (hears(sender, m)) receive_pcm(sender, *m, rate, channels, samples, pts, voice);
+    }
+}
+
+void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<uint8_t>& packet, uint32_t pts,
+                  bool voice) {
+    (void)lock;
+    SentAudio& out = sender.session.audio_out;
+    const AudioEncodeParams& p = out.params;
+    std::vector<int16_t> pcm;
+    bool decoded = false;
+    for (const InstancePtr& m : sender.session.room->members) {
+        if (!hears(sender, m)) continue;
+        const AudioObtainParams& obtain = m->session.obtain;
+        if (wants_opus(obtain) && !obtain.enable_remote_audio_mix && obtain.output_sample_rate == p.sample_rate &&
+            obtain.output_channels == p.channels && obtain.output_frame_length_ms == p.frame_length_ms) {
+            hand_over_ready(*m, ReadyAudio{packet, AUDIO_CODEC_TYPE_OPUS, pts, voice}, &sender.session.user_id);
+            continue;
         }
-        std::vector<PcmFrame> out;
-        it->second.push(samples.data(), count, pts, voice, out);
-        for (PcmFrame& f : out) {
-            if (s.obtain.enable_remote_audio_mix) {
-                s.audio_in.mix[id].frames.push_back(std::move(f));
-                flush_mix(*m, false);
-            } else {
-                hand_over(*m, std::move(f), &id);
-            }
+        if (!decoded) {
+            decoded = true;
+            if (!out.decoder) out.decoder = std::make_unique<LiveOpusDecoder>(p.sample_rate, p.channels);
+            if (out.decoder->codec.decode(packet.data(), packet.size(), pcm) < 0) pcm.clear();
         }
+        if (!pcm.empty()) receive_pcm(sender, *m, p.sample_rate, p.channels, pcm, pts, voice);
     }
 }
 
@@ -135,6 +206,7 @@ void forget_sender(const EngineLock& lock, InstanceState& r, const std::string& 
     (void)lock;
     ReceivedAudio& in = r.session.audio_in;
     in.streams.erase(sender);
+    in.encoders.erase(sender);
     auto it = in.mix.find(sender);
     if (it == in.mix.end()) return;
     // What this sender still had in the mixer goes out with the others, then it stops counting.
@@ -147,17 +219,17 @@ void forget_sender(const EngineLock& lock, InstanceState& r, const std::string& 
 
 int get_audio_frame(const InstancePtr& inst, AudioFrame* frame) {
     if (frame == nullptr) return ERR_INVALID_PARAMETER;
-    PcmFrame pcm;
+    ReadyAudio ready;
     AudioObtainParams obtain;
     {
         EngineLock lock = Engine::get().lock();
         auto& queue = inst->session.audio_in.get_queue;
         if (queue.empty()) return ERR_READ_TRY_AGAIN;
-        pcm = std::move(queue.front());
+        ready = std::move(queue.front());
         queue.pop_front();
         obtain = inst->session.obtain;
     }
-    fill_audio_frame(*frame, pcm, obtain);
+    fill_audio_frame(*frame, ready, obtain);
     return ERR_OK;
 }
 

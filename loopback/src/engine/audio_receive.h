@@ -1,6 +1,11 @@
 // Audio as the other members receive it: each sender's frames converted to the receiver's
-// output format (media::PcmStream), mixed when the receiver asked for one mixed stream, and
-// handed over by callback or queued for GetAudioFrame.
+// output format (media::PcmStream), mixed when the receiver asked for one mixed stream,
+// encoded as Opus for a receiver that wants Opus, and handed over by callback or queued for
+// GetAudioFrame.
+//
+// Sent Opus reaches an Opus receiver of the same format (rate, channels, frame length, not
+// mixed) as it was sent; every other receiver gets it decoded (one decoder per sender) and
+// then converted like PCM. Nothing is encoded for receivers of PCM.
 #ifndef OSTREL_LOOPBACK_ENGINE_AUDIO_RECEIVE_H_
 #define OSTREL_LOOPBACK_ENGINE_AUDIO_RECEIVE_H_
 
@@ -22,6 +27,9 @@ int validate_obtain(const vonu::AudioObtainParams& obtain);
 // Delivers one frame of `sender`'s 16-bit PCM (interleaved samples) to every member hearing it.
 void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int channels,
                    const std::vector<int16_t>& samples, uint32_t pts, bool voice);
+// Delivers one Opus packet of `sender` (in its channel's format) to every member hearing it.
+void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<uint8_t>& packet, uint32_t pts,
+                  bool voice);
 // The receiver stops hearing `sender`: what the mixer still holds of it goes out first.
 void forget_sender(const EngineLock& lock, InstanceState& receiver, const std::string& sender);
 

@@ -10,6 +10,7 @@
 #include "engine/audio_receive.h"
 #include "engine/room_events.h"
 #include "events/service_thread.h"
+#include "media/opus_formats.h"
 #include "record_access.h"
 
 namespace ostrel::loopback::engine {
@@ -18,21 +19,31 @@ using namespace ostrel::vonu;
 
 namespace {
 
+constexpr size_t kMaxOpusPacket = 4000;  // bytes; Opus packets of 60 ms stay well below
+
 int validate_frame(const InstanceState& inst, const AudioFrame& frame) {
     const SentAudio& out = inst.session.audio_out;
     if (!inst.in_room() || !out.channel) return ERR_INVALID_OPERATION;
     const AudioEncodeParams& p = out.params;
-    if (frame.codec != AUDIO_CODEC_TYPE_PCM || frame.bits_per_sample != 16 || frame.sample_rate != p.sample_rate ||
-        frame.channels != p.channels)
-        return ERR_INVALID_PARAMETER;
+    if (frame.sample_rate != p.sample_rate || frame.channels != p.channels) return ERR_INVALID_PARAMETER;
+    const size_t size = frame_payload(frame).size();
+    if (frame.codec == AUDIO_CODEC_TYPE_OPUS) {
+        // Encoded audio comes only on a channel that does not encode, in a format Opus codes.
+        if (p.need_encode || !media::opus_supports_rate(p.sample_rate)) return ERR_INVALID_PARAMETER;
+        return size == 0 || size > kMaxOpusPacket ? ERR_INVALID_PARAMETER : ERR_OK;
+    }
+    if (frame.codec != AUDIO_CODEC_TYPE_PCM || frame.bits_per_sample != 16) return ERR_INVALID_PARAMETER;
     const size_t expected = media::frame_samples(p.sample_rate, p.frame_length_ms) * static_cast<size_t>(p.channels) * 2;
-    if (frame_payload(frame).size() != expected) return ERR_INVALID_PARAMETER;
-    return ERR_OK;
+    return size == expected ? ERR_OK : ERR_INVALID_PARAMETER;
 }
 
 // Sends one frame to every member that hears this one.
 void send_now(const EngineLock& lock, InstanceState& sender, const AudioFrame& frame) {
     const std::vector<uint8_t>& payload = frame_payload(frame);
+    if (frame.codec == AUDIO_CODEC_TYPE_OPUS) {
+        deliver_opus(lock, sender, payload, frame.pts, frame.has_voice);
+        return;
+    }
     std::vector<int16_t> samples(payload.size() / 2);
     if (!samples.empty()) std::memcpy(samples.data(), payload.data(), samples.size() * 2);
     const bool voice = sender.vad ? media::detect_voice(samples.data(), samples.size()) : frame.has_voice;
@@ -80,8 +91,7 @@ int create_audio_channel(const InstancePtr& inst, const AudioEncodeParams& param
 void end_audio_channel(const EngineLock& lock, InstanceState& inst, bool notify_self) {
     SentAudio& out = inst.session.audio_out;
     if (!out.channel) return;
-    out.channel = false;
-    out.paced.clear();
+    out = SentAudio{};
     inst.pacer.cancel();
     if (notify_self) {
         inst.post(make_event("OnLocalAudioChannelDestroyed", [](Delegate& d) { d.OnLocalAudioChannelDestroyed(); }));

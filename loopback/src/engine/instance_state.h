@@ -12,15 +12,22 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "engine/codec_count.h"
 #include "engine/streams.h"
 #include "engine/timer_slot.h"
 #include "events/event_loop.h"
+#include "media/h264_decoder.h"
+#include "media/h264_encoder.h"
+#include "media/i420.h"
+#include "media/opus_decoder.h"
+#include "media/opus_encoder.h"
 #include "media/pcm_stream.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
@@ -31,11 +38,25 @@ using events::Event;
 
 struct Room;
 
+using LiveOpusEncoder = Counted<media::OpusEncoder, CodecKind::opus_encoder>;
+using LiveOpusDecoder = Counted<media::OpusDecoder, CodecKind::opus_decoder>;
+using LiveH264Encoder = Counted<media::H264Encoder, CodecKind::h264_encoder>;
+using LiveH264Decoder = Counted<media::H264Decoder, CodecKind::h264_decoder>;
+
 // The local audio channel and what it sends.
 struct SentAudio {
     bool channel = false;                      // the channel exists
     vonu::AudioEncodeParams params;            // its parameters, valid while it exists
     std::deque<vonu::AudioFrame> paced;        // SendContinuousAudioFrame's queue
+    std::unique_ptr<LiveOpusDecoder> decoder;      // decodes sent Opus for receivers of PCM
+};
+
+// One frame of received audio as the application gets it: PCM, or an Opus packet.
+struct ReadyAudio {
+    std::vector<uint8_t> payload;                              // samples or the packet
+    vonu::AudioCodecType codec = vonu::AUDIO_CODEC_TYPE_PCM;   // which of the two
+    uint32_t pts = 0;                                          // milliseconds
+    bool has_voice = false;                                    // as the sender or the detector says
 };
 
 // Audio received from the other members.
@@ -47,7 +68,8 @@ struct ReceivedAudio {
     std::set<std::string> unsubscribed;               // senders not heard; all others are
     std::map<std::string, media::PcmStream> streams;  // per-sender conversion to the output format
     std::map<std::string, MixSlot> mix;               // per-sender mixer input, when mixing
-    std::deque<media::PcmFrame> get_queue;            // frames waiting for GetAudioFrame
+    std::map<std::string, LiveOpusEncoder> encoders;      // per sender ("" for the mix), for Opus output
+    std::deque<ReadyAudio> get_queue;                 // frames waiting for GetAudioFrame
 };
 
 // The local video channels and the video received.
@@ -57,7 +79,17 @@ struct VideoSession {
         int message_type;              // as SendSeiMessage got it
         std::vector<uint8_t> message;  // its bytes
     };
+    // The conversions of one sent stream between pixel frames and H.264, each made when a
+    // receiver first needs it and released when none does.
+    struct Codecs {
+        std::unique_ptr<LiveH264Encoder> encoder;  // pixel frames to H.264
+        std::unique_ptr<LiveH264Decoder> decoder;  // H.264 to pixel frames
+        bool key_frame_due = false;          // the next encoded frame must be an IDR
+        media::I420Image converted;          // scratch: an RGBA frame as I420
+        media::I420Image decoded;            // scratch: the newest decoded picture
+    };
     std::array<bool, kVideoStreams> channel{};                  // local streams that exist
+    std::array<Codecs, kVideoStreams> codecs;                   // conversions, by stream
     std::deque<Sei> pending_sei;                                // sent with the next frame
     std::set<std::pair<std::string, int>> subscriptions;        // (remote user id, stream type)
     std::set<std::string> mismatch_logged;                      // senders whose form mismatch was logged

@@ -130,6 +130,10 @@ void leave(const EngineLock& lock, InstanceState& inst, int reason, bool notify_
     }
     inst.connection = CONNECTION_STATE_DISCONNECTED;
     inst.end_session();
+    // The senders this member received from may have converted for it alone.
+    for (const InstancePtr& m : members) {
+        for (int i = 0; i < kVideoStreams; ++i) release_unneeded_codecs(lock, m, i);
+    }
     if (members.empty()) {
         auto& rooms = Engine::get().rooms(lock);
         auto it = rooms.find(room->key);
@@ -164,12 +168,18 @@ int subscribe(const InstancePtr& inst, const char* user_id, StreamType type, boo
     if (index < 0) return ERR_INVALID_PARAMETER;
     if (!on) {
         s.video.subscriptions.erase({id, type});
+        for (const InstancePtr& m : s.room->members) {
+            if (m->session.user_id == id) release_unneeded_codecs(lock, m, index);
+        }
         return ERR_OK;
     }
     if (!s.video.subscriptions.insert({id, type}).second) return ERR_OK;
-    // A new subscriber needs a key frame to start decoding.
+    // A new subscriber needs a key frame to start decoding: the sender is asked for one, and an
+    // encoder the SDK runs for the stream makes its next frame one.
     for (const InstancePtr& m : s.room->members) {
-        if (m->session.user_id == id && m->session.video.channel[index]) m->post(key_frame_request(type));
+        if (m->session.user_id != id || !m->session.video.channel[index]) continue;
+        m->post(key_frame_request(type));
+        m->session.video.codecs[index].key_frame_due = true;
     }
     return ERR_OK;
 }

@@ -1,6 +1,12 @@
 // Local video: the three stream channels, their encode parameters, sending encoded and pixel
 // frames (one path for both forms), SEI messages that travel with the next frame, and the
 // key-frame and bitrate requests senders receive.
+//
+// Where sender and receiver disagree on the form, the stream is converted: pixel frames are
+// encoded as H.264 (one encoder per sent stream, following SetVideoEncodeParam and the bitrate
+// a network quality allows), H.264 frames are decoded into I420 pixel frames (one decoder per
+// sent stream). A conversion exists only while some receiver needs it. H.265 is not decoded.
+// Conversions run under the engine lock, on the sender's thread.
 #ifndef OSTREL_LOOPBACK_ENGINE_VIDEO_H_
 #define OSTREL_LOOPBACK_ENGINE_VIDEO_H_
 
@@ -28,6 +34,8 @@ int send_sei(const InstancePtr& inst, int message_type, const char* message, siz
 
 // Ends every video channel of the member; `notify_self` tells the member too.
 void end_video_channels(const EngineLock& lock, InstanceState& inst, bool notify_self);
+// Releases the conversions of the member's stream `index` that no receiver needs any more.
+void release_unneeded_codecs(const EngineLock& lock, const InstancePtr& inst, int index);
 // Asks the member for the bitrate its network quality allows, on every stream it sends.
 void request_bitrate(const EngineLock& lock, InstanceState& inst);
 
