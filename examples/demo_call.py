@@ -12,14 +12,12 @@ Callbacks run on the SDK's own threads; the delegates below only count, copy and
 the main thread does the sending and the printing.
 """
 import argparse
-import math
 import os
 import struct
 import sys
 import tempfile
 import threading
 import time
-import wave
 import zlib
 from typing import Callable, List, Optional, cast
 
@@ -30,10 +28,6 @@ ROOM = "demo-call"
 WIDTH, HEIGHT, FPS = 320, 240, 15
 SEND_RATE, FRAME_MS = 48000, 20
 RECEIVE_RATE = 16000
-
-
-def now_ms() -> int:
-    return int(time.monotonic() * 1000) & 0xFFFFFFFF
 
 
 def enter_params(user: str, pixel_in: bool = False, pixel_out: bool = False) -> ostrel.EnterRoomParams:
@@ -76,7 +70,7 @@ class Receiver(Sender):
             self.events += 1
             self.bytes += size
             if pts is not None:
-                self.latencies.append((now_ms() - pts) & 0xFFFFFFFF)
+                self.latencies.append((room_helpers.now_ms() - pts) & 0xFFFFFFFF)
 
     def OnRemoteVideoAvailable(self, user_id: Optional[str], available: bool,
                                stream_type: ostrel.StreamType) -> None:
@@ -127,44 +121,6 @@ class Receiver(Sender):
                 latency = "-"
             return ("bob: %5d events  audio %4d  video %3d  sei %2d  cmd %2d  %8d bytes  latency p50 %s" % (
                 self.events, self.audio_frames, self.video_frames, self.sei, self.commands, self.bytes, latency))
-
-
-def tone_frame(index: int, samples: int) -> ostrel.AudioFrame:
-    start = index * samples
-    pcm = struct.pack("<%dh" % samples, *(
-        int(9000 * math.sin(2 * math.pi * 440 * (start + i) / SEND_RATE)) for i in range(samples)))
-    frame = ostrel.AudioFrame()
-    frame.sample_rate, frame.channels, frame.bits_per_sample = SEND_RATE, 1, 16
-    frame.codec = ostrel.AUDIO_CODEC_TYPE_PCM
-    frame.pts = now_ms()
-    frame.SetData(pcm)
-    return frame
-
-
-_RAMP = bytes(range(256)) * 4
-
-
-def pattern_frame(index: int) -> ostrel.PixelFrame:
-    """A moving diagonal test pattern in I420."""
-    shift = (index * 4) % 256
-    y_plane = b"".join(_RAMP[(row + shift) % 256:(row + shift) % 256 + WIDTH] for row in range(HEIGHT))
-    chroma = (WIDTH // 2) * (HEIGHT // 2)
-    u_plane = bytes([(64 + index) % 256]) * chroma
-    v_plane = bytes([(192 - index) % 256]) * chroma
-    frame = ostrel.PixelFrame()
-    frame.width, frame.height = WIDTH, HEIGHT
-    frame.format = ostrel.VIDEO_PIXEL_FORMAT_YUV420p
-    frame.pts = now_ms()
-    frame.SetData(y_plane + u_plane + v_plane)
-    return frame
-
-
-def write_wav(path: str, chunks: List[bytes], rate: int) -> None:
-    with wave.open(path, "wb") as out:
-        out.setnchannels(1)
-        out.setsampwidth(2)
-        out.setframerate(rate)
-        out.writeframes(b"".join(chunks))
 
 
 def write_png(path: str, frame: ostrel.PixelFrame) -> None:
@@ -227,11 +183,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         if now - start >= args.duration:
             break
         if now >= next_audio:
-            alice_cloud.SendAudioFrame(tone_frame(audio_index, samples))
+            alice_cloud.SendAudioFrame(room_helpers.tone_frame(audio_index, SEND_RATE, samples))
             audio_index += 1
             next_audio += FRAME_MS / 1000
         if now >= next_video:
-            alice_cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, pattern_frame(video_index))
+            alice_cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, room_helpers.pattern_frame(video_index, WIDTH, HEIGHT))
             video_index += 1
             next_video += 1 / FPS
         if now >= next_sei:
@@ -252,7 +208,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         audio_index, video_index, alice.key_frame_requests))
     print("last SEI %r, last command %r" % (bob.last_sei, bob.last_command))
     wav_path = os.path.join(args.out, "bob-received.wav")
-    write_wav(wav_path, bob.audio, RECEIVE_RATE)
+    room_helpers.write_wav(wav_path, bob.audio, RECEIVE_RATE)
     print("received audio: %s (%.1f s at %d Hz)" % (wav_path, sum(map(len, bob.audio)) / 2 / RECEIVE_RATE,
                                                     RECEIVE_RATE))
     if bob.last_frame is not None:

@@ -1,7 +1,12 @@
-"""What the examples share: EnterRoomParams for a room of the loopback SDK, and a delegate that
-accepts every event and ignores it (a delegate subclass must not leave a callback out)."""
+"""What the examples share: EnterRoomParams for a room of the loopback SDK, a delegate that
+accepts every event and ignores it (a delegate subclass must not leave a callback out), the
+test signals they send, and writing received audio to a WAV file."""
+import math
+import struct
 import threading
-from typing import Optional
+import time
+import wave
+from typing import List, Optional
 
 import _ostrel as ostrel
 
@@ -50,3 +55,48 @@ def _ignore(self: QuietDelegate, *args: object) -> None:
 
 for _name in [n for n in vars(ostrel.VONUCloudDelegate) if n.startswith("On") and n != "OnEnterRoom"]:
     setattr(QuietDelegate, _name, _ignore)
+
+
+def now_ms() -> int:
+    """A millisecond clock for frame timestamps (32 bits, wrapping)."""
+    return int(time.monotonic() * 1000) & 0xFFFFFFFF
+
+
+def tone_frame(index: int, rate: int, samples: int) -> ostrel.AudioFrame:
+    """Frame `index` of a 440 Hz mono tone: `samples` 16-bit samples at `rate`."""
+    start = index * samples
+    pcm = struct.pack("<%dh" % samples, *(
+        int(9000 * math.sin(2 * math.pi * 440 * (start + i) / rate)) for i in range(samples)))
+    frame = ostrel.AudioFrame()
+    frame.sample_rate, frame.channels, frame.bits_per_sample = rate, 1, 16
+    frame.codec = ostrel.AUDIO_CODEC_TYPE_PCM
+    frame.pts = now_ms()
+    frame.SetData(pcm)
+    return frame
+
+
+_RAMP = bytes(range(256)) * 4
+
+
+def pattern_frame(index: int, width: int, height: int) -> ostrel.PixelFrame:
+    """Frame `index` of a moving diagonal test pattern in I420 (width up to 768)."""
+    shift = (index * 4) % 256
+    y_plane = b"".join(_RAMP[(row + shift) % 256:(row + shift) % 256 + width] for row in range(height))
+    chroma = ((width + 1) // 2) * ((height + 1) // 2)
+    u_plane = bytes([(64 + index) % 256]) * chroma
+    v_plane = bytes([(192 - index) % 256]) * chroma
+    frame = ostrel.PixelFrame()
+    frame.width, frame.height = width, height
+    frame.format = ostrel.VIDEO_PIXEL_FORMAT_YUV420p
+    frame.pts = now_ms()
+    frame.SetData(y_plane + u_plane + v_plane)
+    return frame
+
+
+def write_wav(path: str, chunks: List[bytes], rate: int, channels: int = 1) -> None:
+    """Writes 16-bit PCM chunks as one WAV file."""
+    with wave.open(path, "wb") as out:
+        out.setnchannels(channels)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        out.writeframes(b"".join(chunks))
