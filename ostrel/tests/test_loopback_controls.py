@@ -81,3 +81,22 @@ def test_counters():
     assert lb.live_instances() == base_instances
     assert lb.wait_idle(1.0) is True
     assert isinstance(lb.dropped(), int) and lb.callbacks_running() == 0
+
+
+def test_codecs_count_the_encoder_a_pixel_sender_needs_for_an_encoded_receiver():
+    camera, viewer = EventLog(), EventLog()
+    cc, cv = o.VONUCloud(camera), o.VONUCloud(viewer)
+    assert cv.EnterRoom(enter_params("viewer", room="codecs")) == 0
+    assert cv.Subscribe("camera", o.STREAM_TYPE_VIDEO_HIGH) == 0
+    assert cc.EnterRoom(enter_params("camera", room="codecs", pixel_in=True)) == 0
+    assert cc.CreateLocalVideoChannel(o.STREAM_TYPE_VIDEO_HIGH) == 0
+    frame = o.PixelFrame()
+    frame.width, frame.height, frame.format = 32, 16, o.VIDEO_PIXEL_FORMAT_YUV420p
+    frame.SetData(bytes(32 * 16 * 3 // 2))
+    assert cc.SendPixelFrame(o.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+    idle()
+    assert lb.codecs() == {"opus_encoders": 0, "opus_decoders": 0, "h264_encoders": 1, "h264_decoders": 0}
+    (video,) = viewer.of("OnRemoteVideoFrameReceived")
+    assert video[2].is_key_frame and video[2].data.startswith(b"\x00\x00\x00\x01")
+    assert cv.ExitRoom() == 0
+    assert lb.codecs()["h264_encoders"] == 0
