@@ -26,7 +26,7 @@
 #include <memory>
 #include <vector>
 
-#include "cloud/audio_convert.h"
+#include "media/pcm_stream.h"
 #include "media/resampler.h"
 
 #ifdef OSTREL_BENCH_HAVE_SOXR
@@ -231,7 +231,7 @@ int table(const char* name, const Factory& make, const std::vector<int>& rates, 
 int main() {
     std::vector<int> rates;
     for (int r : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000}) {
-        if (ostrel::loopback::cloud::valid_sample_rate(r)) rates.push_back(r);
+        if (ostrel::loopback::media::valid_sample_rate(r)) rates.push_back(r);
     }
     const int missed = table("loopback resampler (speexdsp, quality 5)", loopback_resampler, rates, true);
 #ifdef OSTREL_BENCH_HAVE_SOXR
