@@ -61,11 +61,16 @@ TEST(CloudTeardown, DestroyWaitsForRunningCallbackThenNothingMoreRuns) {
     ASSERT_TRUE(gate.wait_entered());
     for (int i = 0; i < 50; ++i) ostrel_loopback_raise_error("alice", -1);
 
+    const int live = ostrel_loopback_live_instances();
     std::atomic<bool> destroyed{false};
     std::thread destroyer([&] {
         VONUCloud::Destroy(p);
         destroyed = true;
     });
+    // Destroy takes the instance off the live list as it stops it, before it waits; a fixed
+    // pause alone is too short for a slow run (sanitizers under emulation), where the gate
+    // would open before Destroy began and the queued errors would be delivered.
+    EXPECT_TRUE(eventually([&] { return ostrel_loopback_live_instances() == live - 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_FALSE(destroyed.load()) << "Destroy returned while a callback was still running";
     const size_t before_release = r.count();
