@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Turns a freshly built wheel into a manylinux one and checks it: auditwheel names the manylinux
+# tag the wheel's binaries allow (show), repairs the wheel to that tag (repair), and accepts the
+# repaired wheel's tag; the module and SDK inside pass scripts/inspect_binaries.py, so the
+# module's RUNPATH is the one it was built with and libostrel.so lies beside it. Nothing may be
+# grafted into ostrel.libs/: auditwheel would then rewrite the module's run path.
+# Prints the repaired wheel's path.   usage: repair_wheel.sh WHEEL OUT_DIR ARCH
+set -euo pipefail
+wheel="$1" out="$2" arch="$3"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+auditwheel() {  # with the target's policies when it is not this machine's architecture
+  if [[ "$arch" == "$(uname -m)" ]]; then command auditwheel "$@"; else python "$here/auditwheel_arch.py" "$arch" "$@"; fi
+}
+tag_of() { auditwheel show "$1" | tr '\n' ' ' | grep -o 'following platform tag: "[^"]*"' | cut -d'"' -f2; }
+
+plat="$(tag_of "$wheel")"
+if [[ "$plat" != manylinux_*_"$arch" ]]; then  # e.g. a library outside the manylinux set is needed
+  auditwheel show "$wheel" >&2; echo "repair_wheel: $wheel allows no manylinux tag as built" >&2; exit 1
+fi
+rm -rf "$out" && mkdir -p "$out"
+auditwheel repair --plat "$plat" -w "$out" "$wheel" >/dev/null 2>&1 \
+  || { auditwheel repair --plat "$plat" -w "$out" "$wheel"; exit 1; }
+repaired="$(ls "$out"/*-"$plat".whl)"
+[[ "$(tag_of "$repaired")" == "$plat" ]] || { echo "repair_wheel: auditwheel refuses $repaired" >&2; exit 1; }
+
+unpacked="$out/unpacked"
+python -m zipfile -e "$repaired" "$unpacked"
+if [[ -e "$unpacked/ostrel.libs" ]]; then
+  echo "repair_wheel: auditwheel grafted $(ls "$unpacked/ostrel.libs") into the wheel" >&2; exit 1
+fi
+python "$here/inspect_binaries.py" --machine "$arch" "$unpacked" >&2
+rm -rf "$unpacked"
+echo "$repaired"
