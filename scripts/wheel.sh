@@ -15,6 +15,11 @@ WORK="$ROOT/build/wheels"
 DIST="$ROOT/dist"
 SDK="$ROOT/build/sdk-install"  # the vendor-layout SDK directory, as the test run's vendor stage makes it
 mkdir -p "$DIST"
+stage() {  # stage TITLE: prints the previous stage's time and starts the next ("" ends)
+  [[ -z "${STAGE:-}" ]] || echo "-- $STAGE: $((SECONDS - STAGE_START)) s"
+  STAGE="$1" STAGE_START=$SECONDS
+  [[ -z "$1" ]] || echo "== $1"
+}
 
 # test_wheel NAME WHEEL [FILE...]: a fresh environment with the wheel, its test extra and the
 # files given (put beside the installed module), and nothing else of ours.
@@ -37,7 +42,7 @@ EOF
   rm -rf "$here"
 }
 
-echo "== Wheel with the loopback SDK"
+stage "Wheel with the loopback SDK"
 rm -rf "$WORK/loopback" && mkdir -p "$WORK/loopback"
 env -u OSTREL_SDK_DIR pip wheel -q --no-deps --no-build-isolation -w "$WORK/loopback/built" . \
   2>&1 | { grep -v '^WARNING: Location' || true; }
@@ -45,7 +50,7 @@ wheel="$(bash scripts/repair_wheel.sh "$WORK"/loopback/built/*.whl "$WORK/loopba
 cp "$wheel" "$DIST/"
 test_wheel loopback "$wheel"
 
-echo "== Source distribution, and a wheel of it against a vendor-layout SDK directory"
+stage "Source distribution, and a wheel of it against a vendor-layout SDK directory"
 if [[ ! -f "$SDK/lib/libostrel.so" ]]; then
   cmake -S . -B build/sdk -G Ninja -DOSTREL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
   ninja -C build/sdk -j "$CMAKE_BUILD_PARALLEL_LEVEL" >/dev/null
@@ -62,3 +67,4 @@ cmp "$SDK/lib/libostrel.so" "$WORK/vendor/unpacked/libostrel.so" || { echo "whee
 # through the control module, which a vendor-SDK wheel does not carry.
 test_wheel vendor "$wheel" loopback/python/ostrel_loopback.py
 ls -l "$DIST"
+stage ""
