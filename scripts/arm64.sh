@@ -43,7 +43,7 @@ echo "$(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
 stage "aarch64: C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer (qemu-aarch64)"
 configure build/arm64-asan -DOSTREL_SANITIZE=address,undefined
 export ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS  # the build lists the tests by running them
-ninja --quiet -C build/arm64-asan
+ninja --quiet -C build/arm64-asan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
 ctest --test-dir build/arm64-asan --no-tests=error --output-on-failure -L whole-suite
 
 # ThreadSanitizer re-executes a program to turn address randomisation off; under the emulator,
@@ -52,6 +52,6 @@ ctest --test-dir build/arm64-asan --no-tests=error --output-on-failure -L whole-
 stage "aarch64: C++ tests under ThreadSanitizer (qemu-aarch64, no address randomisation)"
 configure build/arm64-tsan -DOSTREL_SANITIZE=thread
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-setarch -R ninja --quiet -C build/arm64-tsan
+setarch -R ninja --quiet -C build/arm64-tsan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
 setarch -R ctest --test-dir build/arm64-tsan --no-tests=error --output-on-failure -L whole-suite
 stage ""
