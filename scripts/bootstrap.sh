@@ -6,7 +6,11 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-PACKAGES=(g++ pkg-config binutils zlib1g-dev libspeexdsp-dev libopus-dev libopenh264-dev libyuv-dev libgtest-dev libbenchmark-dev nodejs)
+PACKAGES=(g++ pkg-config binutils zlib1g-dev libspeexdsp-dev libopus-dev libopenh264-dev libyuv-dev libgtest-dev
+  libbenchmark-dev nodejs patchelf
+  # The 64-bit Arm cross-build (scripts/arm64.sh): cross compiler, the target's libraries, the emulator.
+  g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 zlib1g-dev:arm64 libspeexdsp-dev:arm64 libopus-dev:arm64
+  libopenh264-dev:arm64 libyuv-dev:arm64)
 missing=()
 for package in "${PACKAGES[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -15,6 +19,9 @@ if ((${#missing[@]})); then
   SUDO=""
   [[ $(id -u) -ne 0 ]] && SUDO="sudo"
   echo "bootstrap: installing ${missing[*]}" >&2
+  if [[ " ${missing[*]}" == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    $SUDO dpkg --add-architecture arm64
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

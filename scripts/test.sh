@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run on a fresh machine: set-up, Python tests under 3.8 (the 3.9 import refusal
 # included), the same tests under AddressSanitizer/UBSan, the loopback SDK's C++ tests under
-# ThreadSanitizer and AddressSanitizer/UBSan, and a build against an SDK directory laid out the
-# way a vendor SDK is.
+# ThreadSanitizer and AddressSanitizer/UBSan, a build against an SDK directory laid out the
+# way a vendor SDK is, the x86_64 wheels tested as installed (scripts/wheel.sh) and the aarch64
+# cross-build with its C++ tests under qemu and its wheel (scripts/arm64.sh).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -45,3 +46,7 @@ cmake --install build/sdk --component sdk --prefix build/sdk-install >/dev/null
 configure build/vendor -DOSTREL_SDK_DIR="$ROOT/build/sdk-install"
 ninja -C build/vendor -j "$JOBS"
 PYTHONPATH="$ROOT/build/vendor/python" python -m pytest -q -p no:cacheprovider ostrel/tests
+
+# The wheel stage reuses the bootstrap's build and the SDK directory made above.
+bash "$ROOT/scripts/wheel.sh"
+bash "$ROOT/scripts/arm64.sh"

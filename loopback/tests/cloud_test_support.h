@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <functional>
@@ -247,6 +248,13 @@ inline std::vector<std::string> escaped_texts() {
         pos = end + 1;
     }
     return out;
+}
+
+// The emulator the tests run under, as CTest tells them when they are cross-compiled
+// (OSTREL_TEST_EMULATOR), or null when they run natively.
+inline const char* test_emulator() {
+    const char* emulator = std::getenv("OSTREL_TEST_EMULATOR");
+    return emulator && *emulator ? emulator : nullptr;
 }
 
 inline int process_threads() {

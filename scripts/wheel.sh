@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# x86_64 wheels, each tested as a user gets it: the package with the loopback SDK (built from the
+# source tree) and the package built from the source distribution against an SDK directory laid
+# out as a vendor's (OSTREL_SDK_DIR). Each wheel is repaired to its manylinux tag
+# (scripts/repair_wheel.sh), installed into a fresh virtual environment and the Python tests run
+# against it from outside the source tree. Wheels and the source distribution land in dist/.
+# Run scripts/bootstrap.sh first.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+VENV="$ROOT/.venv"
+export PATH="$VENV/bin:$PATH"
+export CMAKE_BUILD_PARALLEL_LEVEL="${JOBS:-2}"
+WORK="$ROOT/build/wheels"
+DIST="$ROOT/dist"
+SDK="$ROOT/build/sdk-install"  # the vendor-layout SDK directory, as the test run's vendor stage makes it
+mkdir -p "$DIST"
+stage() {  # stage TITLE: prints the previous stage's time and starts the next ("" ends)
+  [[ -z "${STAGE:-}" ]] || echo "-- $STAGE: $((SECONDS - STAGE_START)) s"
+  STAGE="$1" STAGE_START=$SECONDS
+  [[ -z "$1" ]] || echo "== $1"
+}
+
+# test_wheel NAME WHEEL [FILE...]: a fresh environment with the wheel, its test extra and the
+# files given (put beside the installed module), and nothing else of ours.
+test_wheel() {
+  local venv="$WORK/$1/venv" wheel="$2" here
+  shift 2
+  rm -rf "$venv"
+  python -m venv "$venv"
+  "$venv/bin/python" -m pip install -q "$wheel[test]" 2>&1 | { grep -v '^WARNING: Location' || true; } >&2
+  if (($#)); then cp "$@" "$venv/lib/python3.8/site-packages/"; fi
+  here="$(mktemp -d)"  # no source-tree module can shadow the installed ones from here
+  (cd "$here" && "$venv/bin/python" - "$venv" <<'EOF'
+import os, sys, _ostrel, ostrel_loopback
+for m in (_ostrel, ostrel_loopback):
+    assert m.__file__.startswith(sys.argv[1] + os.sep), f"{m.__name__} from {m.__file__}"
+    print(m.__name__, "from", m.__file__)
+EOF
+  )
+  (cd "$here" && "$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$ROOT/ostrel/tests")
+  rm -rf "$here"
+}
+
+stage "Wheel with the loopback SDK"
+rm -rf "$WORK/loopback" && mkdir -p "$WORK/loopback"
+env -u OSTREL_SDK_DIR pip wheel -q --no-deps --no-build-isolation -w "$WORK/loopback/built" . \
+  2>&1 | { grep -v '^WARNING: Location' || true; }
+wheel="$(bash scripts/repair_wheel.sh "$WORK"/loopback/built/*.whl "$WORK/loopback/repaired" x86_64)"
+cp "$wheel" "$DIST/"
+test_wheel loopback "$wheel"
+
+stage "Source distribution, and a wheel of it against a vendor-layout SDK directory"
+if [[ ! -f "$SDK/lib/libostrel.so" ]]; then
+  cmake -S . -B build/sdk -G Ninja -DOSTREL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+  ninja -C build/sdk -j "$CMAKE_BUILD_PARALLEL_LEVEL" >/dev/null
+  cmake --install build/sdk --component sdk --prefix "$SDK" >/dev/null
+fi
+rm -rf "$WORK/vendor" "$DIST"/ostrel-*.tar.gz && mkdir -p "$WORK/vendor"
+python -m build --sdist --no-isolation --outdir "$DIST" . >/dev/null
+OSTREL_SDK_DIR="$SDK" pip wheel -q --no-deps --no-build-isolation -w "$WORK/vendor/built" "$DIST"/ostrel-*.tar.gz \
+  2>&1 | { grep -v '^WARNING: Location' || true; }
+wheel="$(bash scripts/repair_wheel.sh "$WORK"/vendor/built/*.whl "$WORK/vendor/repaired" x86_64)"
+python -m zipfile -e "$wheel" "$WORK/vendor/unpacked"
+# The same library: repair may have pointed its run path at the libraries it grafted, so the
+# build ids are compared rather than the bytes.
+build_id() { readelf -n "$1" | sed -n 's/.*Build ID: //p'; }
+[[ -n "$(build_id "$SDK/lib/libostrel.so")" && "$(build_id "$SDK/lib/libostrel.so")" == "$(build_id "$WORK/vendor/unpacked/libostrel.so")" ]] \
+  || { echo "wheel.sh: the wheel's SDK is not the vendor's" >&2; exit 1; }
+# The vendor here is the loopback SDK built on its own, so the tests can still drive its rooms
+# through the control module, which a vendor-SDK wheel does not carry.
+test_wheel vendor "$wheel" loopback/python/ostrel_loopback.py
+ls -l "$DIST"
+stage ""
