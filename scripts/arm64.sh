@@ -30,7 +30,7 @@ rm -rf "$WORK" && mkdir -p "$WORK"
 env -u OSTREL_SDK_DIR _PYTHON_HOST_PLATFORM=linux-aarch64 \
   pip wheel -q --no-deps --no-build-isolation -w "$WORK/built" \
   -C build-dir=build/arm64 -C cmake.define.CMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
-  -C cmake.define.OSTREL_BUILD_TESTS=ON . 2>&1 | { grep -v '^WARNING: Location' || true; }
+  -C cmake.define.OSTREL_BUILD_TESTS=ON -C cmake.define.OSTREL_BUILD_MODULE=ON . 2>&1 | { grep -v '^WARNING: Location' || true; }
 ctest --test-dir build/arm64 --no-tests=error --output-on-failure -LE whole-suite -j "$CMAKE_BUILD_PARALLEL_LEVEL"
 
 stage "aarch64: binaries and manylinux wheel"
