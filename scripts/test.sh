@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The whole test run on a fresh machine: set-up, Python tests under 3.8 (the 3.9 import refusal
 # included), the same tests under AddressSanitizer/UBSan, the loopback SDK's C++ tests under
-# ThreadSanitizer and AddressSanitizer/UBSan, a build against an SDK directory laid out the
-# way a vendor SDK is, the x86_64 wheels tested as installed (scripts/wheel.sh) and the aarch64
-# cross-build with its C++ tests under qemu and its wheel (scripts/arm64.sh).
+# ThreadSanitizer and AddressSanitizer/UBSan, the type checks (scripts/check_types.sh), the
+# x86_64 wheels tested as installed, one of them built against an SDK directory laid out the way
+# a vendor SDK is (scripts/wheel.sh), and the aarch64 cross-build with its C++ tests under qemu
+# and its wheel (scripts/arm64.sh).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -38,15 +39,13 @@ LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.s
   ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
   PYTHONPATH="$ROOT/build/asan/python" python -m pytest -q -p no:cacheprovider ostrel/tests
 
-echo "== Build against an SDK directory"
+echo "== An SDK directory laid out as a vendor's"
 configure build/sdk -DOSTREL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release
 ninja -C build/sdk -j "$JOBS"
 rm -rf build/sdk-install
 cmake --install build/sdk --component sdk --prefix build/sdk-install >/dev/null
-configure build/vendor -DOSTREL_SDK_DIR="$ROOT/build/sdk-install"
-ninja -C build/vendor -j "$JOBS"
-PYTHONPATH="$ROOT/build/vendor/python" python -m pytest -q -p no:cacheprovider ostrel/tests
 
-# The wheel stage reuses the bootstrap's build and the SDK directory made above.
+# The wheels: the loopback one, and one built from the source distribution against the SDK
+# directory above, each installed into a fresh environment and tested there.
 bash "$ROOT/scripts/wheel.sh"
 bash "$ROOT/scripts/arm64.sh"
