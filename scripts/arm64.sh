@@ -3,7 +3,7 @@
 # CPython 3.8 headers) together with the loopback SDK's C++ tests, runs those tests under
 # qemu-aarch64 (plain, AddressSanitizer+UBSan, ThreadSanitizer), checks the built binaries and
 # repairs the wheel to its manylinux tag (scripts/repair_wheel.sh); the wheel lands in dist/.
-# No aarch64 Python is here, so the module is inspected, not imported. Run scripts/bootstrap.sh first.
+# No aarch64 Python is here, so the module's binary is checked, not imported. Run scripts/bootstrap.sh first.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Turns a freshly built wheel into a manylinux one and checks it: auditwheel names the manylinux
 # tag the wheel's binaries allow (show), repairs the wheel to that tag (repair), and accepts the
-# repaired wheel's tag; the module and SDK inside pass scripts/inspect_binaries.py, so the
+# repaired wheel's tag; the module and SDK inside pass scripts/check_binaries.py, so the
 # module's RUNPATH is the one it was built with and libostrel.so lies beside it. If repair
 # grafted libraries into ostrel.libs/, it rewrote the module's run path too, which
 # scripts/restore_runpath.py undoes. Prints the repaired wheel's path.
@@ -34,6 +34,6 @@ fi
 
 unpacked="$out/unpacked"
 python -m zipfile -e "$repaired" "$unpacked"
-python "$here/inspect_binaries.py" --machine "$arch" "$unpacked" >&2
+python "$here/check_binaries.py" --machine "$arch" "$unpacked" >&2
 rm -rf "$unpacked"
 echo "$repaired"

@@ -2,7 +2,7 @@
 path, the module's entry point, what each needs from outside, and the newest glibc symbol
 version each asks for. Exits non-zero on a wrong result.
 
-usage: inspect_binaries.py --machine aarch64 DIR   (DIR holds _ostrel.*.so and libostrel.so)
+usage: check_binaries.py --machine aarch64 DIR   (DIR holds _ostrel.*.so and libostrel.so)
 """
 import argparse
 import glob
