@@ -153,7 +153,9 @@ TEST(CloudConversion, PixelFramesReachEncodedReceiversAsH264WithKeyFramesOnSubsc
     EXPECT_EQ(codecs(kH264Encoders), 0);  // nobody subscribed: nothing encoded
     ASSERT_EQ(enc->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
     for (int n = 1; n <= 20; ++n) {
-        if (n == 12) ASSERT_EQ(late->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
+        if (n == 12) {
+            ASSERT_EQ(late->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
+        }
         ASSERT_EQ(s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, picture(n)), 0);
     }
     ASSERT_TRUE(idle());

@@ -39,7 +39,7 @@ TEST(CloudFork, ChildStartsWithAnSdkOfItsOwn) {
     // User-mode emulation cannot fork a process whose other threads are running guest code:
     // the child aborts inside the emulator and exits with status 127.
     if (const char* emulator = test_emulator()) GTEST_SKIP() << "fork() of a threaded process fails under " << emulator;
-    ostrel_loopback_set_quality_interval(10);
+    QualityReports reports(10);
     EventLog rp, rq;
     Cloud p(&rp), q(&rq);
     ASSERT_EQ(p->EnterRoom(params("parent-p", "fork")), 0);
@@ -57,7 +57,6 @@ TEST(CloudFork, ChildStartsWithAnSdkOfItsOwn) {
         ASSERT_EQ(WEXITSTATUS(status), 0) << "child " << i;
     }
     EXPECT_TRUE(rq.matching("OnRemoteUserEnterRoom") == std::vector<std::string>{"OnRemoteUserEnterRoom parent-p"});
-    ostrel_loopback_set_quality_interval(2000);
 }
 
 }  // namespace

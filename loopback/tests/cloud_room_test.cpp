@@ -173,7 +173,7 @@ TEST(CloudRoom, CustomCommandRateLimits) {
 }
 
 TEST(CloudRoom, NetworkQualityReportsAndBitrateRequests) {
-    ostrel_loopback_set_quality_interval(20);
+    QualityReports reports(20);
     EventLog ra, rb, rv;
     Cloud a(&ra), b(&rb), v(&rv);
     ASSERT_EQ(a->EnterRoom(params("alice", "quality")), 0);
@@ -193,7 +193,6 @@ TEST(CloudRoom, NetworkQualityReportsAndBitrateRequests) {
     EXPECT_EQ(ostrel_loopback_set_network_quality("nobody", 2), 0);
     ASSERT_TRUE(ra.wait_line("OnRequestChangeVideoEncodeBitrate 2 500000"));
     ASSERT_TRUE(rb.wait_line("OnNetworkQuality bob:1 alice:3"));
-    ostrel_loopback_set_quality_interval(2000);
 }
 
 TEST(CloudRoom, DisconnectKickAndErrors) {
