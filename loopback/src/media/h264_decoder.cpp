@@ -29,12 +29,8 @@ H264Decoder::H264Decoder() {
     ISVCDecoder* raw = nullptr;
     if (WelsCreateDecoder(&raw) != 0 || raw == nullptr) throw std::runtime_error("H264Decoder: cannot create");
     decoder_.reset(raw);
-    WelsTraceCallback log = &openh264_log;
-    int level = openh264_log_level();
-    decoder_->SetOption(DECODER_OPTION_TRACE_CALLBACK, &log);
-    void* log_context = kLogName;  // the library takes the address of the context pointer
-    decoder_->SetOption(DECODER_OPTION_TRACE_CALLBACK_CONTEXT, &log_context);
-    decoder_->SetOption(DECODER_OPTION_TRACE_LEVEL, &level);
+    route_openh264_log(*decoder_, DECODER_OPTION_TRACE_CALLBACK, DECODER_OPTION_TRACE_CALLBACK_CONTEXT, DECODER_OPTION_TRACE_LEVEL,
+                       kLogName);
     int threads = 0;  // decode on the caller's thread
     decoder_->SetOption(DECODER_OPTION_NUM_OF_THREADS, &threads);
     SDecodingParam p{};

@@ -47,12 +47,8 @@ H264Encoder::H264Encoder(const H264EncoderConfig& config) : config_(config) {
     if (WelsCreateSVCEncoder(&raw) != 0 || raw == nullptr) throw std::runtime_error("H264Encoder: cannot create");
     // Owned from here on; the deleter's Uninitialize is harmless before InitializeExt.
     encoder_.reset(raw);
-    WelsTraceCallback log = &openh264_log;
-    int level = openh264_log_level();
-    encoder_->SetOption(ENCODER_OPTION_TRACE_CALLBACK, &log);
-    void* log_context = kLogName;  // the library takes the address of the context pointer
-    encoder_->SetOption(ENCODER_OPTION_TRACE_CALLBACK_CONTEXT, &log_context);
-    encoder_->SetOption(ENCODER_OPTION_TRACE_LEVEL, &level);
+    route_openh264_log(*encoder_, ENCODER_OPTION_TRACE_CALLBACK, ENCODER_OPTION_TRACE_CALLBACK_CONTEXT, ENCODER_OPTION_TRACE_LEVEL,
+                       kLogName);
 
     SEncParamExt p;
     encoder_->GetDefaultParams(&p);
