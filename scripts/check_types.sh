@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Type checks of the stubs, given an interpreter that imports _ostrel and has requirements-dev.txt
 # ($PYTHON, or .venv/bin/python):
-#  1. the _ostrel stub regenerated from the module equals ostrel/stubs/_ostrel.pyi;
-#  2. mypy.stubtest finds both stubs consistent with the modules (ostrel/stubs/stubtest-allowlist.txt);
+#  1. the _ostrel stub regenerated from the module equals binding/stubs/_ostrel.pyi;
+#  2. mypy.stubtest finds both stubs consistent with the modules (binding/stubs/stubtest-allowlist.txt);
 #  3. mypy --strict passes the examples, the typed bot and docs/typed-usage.md, and flags exactly
-#     the lines marked "# expect:" in ostrel/tests/typed_wrong_override.py; pyright likewise for
+#     the lines marked "# expect:" in binding/tests/typed_wrong_override.py; pyright likewise for
 #     the bot, the page and the wrong overrides;
 #  4. where the package is installed, mypy and pyright find its stubs with no configuration.
 set -euo pipefail
@@ -15,10 +15,10 @@ export PYRIGHT_PYTHON_IGNORE_WARNINGS=1  # no look-up of newer pyright releases
 WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
 mkdir -p "$WORK/stubs" "$WORK/probe" build
-cp ostrel/stubs/_ostrel.pyi loopback/python/ostrel_loopback.pyi "$WORK/stubs/"
+cp binding/stubs/_ostrel.pyi loopback/python/ostrel_loopback.pyi "$WORK/stubs/"
 awk '/^```python$/ {on = 1; next} /^```$/ {on = 0} on' docs/typed-usage.md >"$WORK/typed_usage.py"
-CHECKED=(examples/*.py ostrel/tests/typed_bot.py "$WORK/typed_usage.py" ostrel/tests/typed_wrong_override.py)
-PYRIGHT_CHECKED=(ostrel/tests/typed_bot.py "$WORK/typed_usage.py" ostrel/tests/typed_wrong_override.py)
+CHECKED=(examples/*.py binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
+PYRIGHT_CHECKED=(binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
 failed=0
 
 # expect_errors TOOL OUTPUT FILE...: each file's error lines in OUTPUT must be its "# expect:" lines,
@@ -45,11 +45,11 @@ expect_errors() {
 }
 
 echo "== stub of _ostrel regenerated from the module"
-"$PY" ostrel/stubs/make_stubs.py --check || failed=1
+"$PY" binding/stubs/make_stubs.py --check || failed=1
 
 echo "== stubtest"
 (cd "$WORK" && MYPYPATH="$WORK/stubs" "$PY" -m mypy.stubtest _ostrel ostrel_loopback \
-  --allowlist "$ROOT/ostrel/stubs/stubtest-allowlist.txt") || failed=1
+  --allowlist "$ROOT/binding/stubs/stubtest-allowlist.txt") || failed=1
 
 echo "== mypy --strict"
 out="$(MYPYPATH="$WORK/stubs" "$PY" -m mypy --strict --show-absolute-path --cache-dir build/mypy-cache "${CHECKED[@]}" \
@@ -69,7 +69,7 @@ expect_errors pyright "$out" "${PYRIGHT_CHECKED[@]}"
 echo "== installed stubs found without configuration"
 site="$("$PY" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')"
 if [[ -f "$site/_ostrel-stubs/__init__.pyi" ]]; then
-  if ! cmp -s "$site/_ostrel-stubs/__init__.pyi" ostrel/stubs/_ostrel.pyi ||
+  if ! cmp -s "$site/_ostrel-stubs/__init__.pyi" binding/stubs/_ostrel.pyi ||
      ! cmp -s "$site/ostrel_loopback-stubs/__init__.pyi" loopback/python/ostrel_loopback.pyi; then
     echo "check_types: the stubs installed in $site differ from the source tree; reinstall" >&2
     failed=1

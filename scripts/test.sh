@@ -20,7 +20,7 @@ configure() {  # configure BUILD_DIR [cmake options...]
 }
 
 echo "== Python tests (installed package)"
-(cd "$ROOT" && python -m pytest -q -p no:cacheprovider ostrel/tests)
+(cd "$ROOT" && python -m pytest -q -p no:cacheprovider binding/tests ostrel/tests)
 PYTHON="$VENV/bin/python" bash "$ROOT/scripts/check_types.sh"
 
 echo "== C++ tests under ThreadSanitizer"
@@ -37,7 +37,7 @@ ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
 echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-  PYTHONPATH="$ROOT/build/asan/python" python -m pytest -q -p no:cacheprovider ostrel/tests
+  PYTHONPATH="$ROOT/build/asan/python" python -m pytest -q -p no:cacheprovider binding/tests ostrel/tests
 
 echo "== An SDK directory laid out as a vendor's"
 configure build/sdk -DOSTREL_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release

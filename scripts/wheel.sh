@@ -32,13 +32,13 @@ test_wheel() {
   if (($#)); then cp "$@" "$venv/lib/python3.8/site-packages/"; fi
   here="$(mktemp -d)"  # no source-tree module can shadow the installed ones from here
   (cd "$here" && "$venv/bin/python" - "$venv" <<'EOF'
-import os, sys, _ostrel, ostrel_loopback
-for m in (_ostrel, ostrel_loopback):
+import os, sys, _ostrel, ostrel, ostrel_loopback
+for m in (_ostrel, ostrel, ostrel_loopback):
     assert m.__file__.startswith(sys.argv[1] + os.sep), f"{m.__name__} from {m.__file__}"
     print(m.__name__, "from", m.__file__)
 EOF
   )
-  (cd "$here" && "$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$ROOT/ostrel/tests")
+  (cd "$here" && "$venv/bin/python" -m pytest -q -ra -p no:cacheprovider "$ROOT/binding/tests" "$ROOT/ostrel/tests")
   rm -rf "$here"
 }
 

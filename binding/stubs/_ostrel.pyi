@@ -1,4 +1,4 @@
-# Written by ostrel/stubs/make_stubs.py from the built module and ostrel/stubs/_ostrel.curated.pyi;
+# Written by binding/stubs/make_stubs.py from the built module and binding/stubs/_ostrel.curated.pyi;
 # change those, not this file. A member under a "bound as:" comment is curated: the comment is
 # the signature that the module registers, the member what a Python program sees.
 """

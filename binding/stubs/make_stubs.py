@@ -1,4 +1,4 @@
-"""Writes the type stub of _ostrel, ostrel/stubs/_ostrel.pyi, from the importable module.
+"""Writes the type stub of _ostrel, binding/stubs/_ostrel.pyi, from the importable module.
 
 pybind11-stubgen reads every signature the module's docstrings carry. Two things the binary
 cannot tell are fixed here, always the same way, so that the result depends only on the module
@@ -13,8 +13,8 @@ and on _ostrel.curated.pyi:
 
 The module's own __all__ is dropped: the runtime module has none.
 
-    python ostrel/stubs/make_stubs.py            # rewrite _ostrel.pyi
-    python ostrel/stubs/make_stubs.py --check    # print a diff and fail if _ostrel.pyi is stale
+    python binding/stubs/make_stubs.py            # rewrite _ostrel.pyi
+    python binding/stubs/make_stubs.py --check    # print a diff and fail if _ostrel.pyi is stale
 """
 import argparse
 import ast
@@ -29,7 +29,7 @@ HERE = Path(__file__).resolve().parent
 STUB = HERE / "_ostrel.pyi"
 CURATED = HERE / "_ostrel.curated.pyi"
 HEADER = (
-    "# Written by ostrel/stubs/make_stubs.py from the built module and ostrel/stubs/_ostrel.curated.pyi;\n"
+    "# Written by binding/stubs/make_stubs.py from the built module and binding/stubs/_ostrel.curated.pyi;\n"
     "# change those, not this file. A member under a \"bound as:\" comment is curated: the comment is\n"
     "# the signature that the module registers, the member what a Python program sees.\n"
 )
@@ -166,7 +166,7 @@ def build() -> str:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description="Write or check ostrel/stubs/_ostrel.pyi.")
+    parser = argparse.ArgumentParser(description="Write or check binding/stubs/_ostrel.pyi.")
     parser.add_argument("--check", action="store_true", help="fail with a diff if the stub is stale")
     args = parser.parse_args()
     text = build()
@@ -179,7 +179,7 @@ def main() -> int:
     sys.stdout.writelines(difflib.unified_diff(
         current.splitlines(keepends=True), text.splitlines(keepends=True),
         str(STUB.relative_to(HERE.parent.parent)), "regenerated"))
-    print("make_stubs: %s is out of date; run python ostrel/stubs/make_stubs.py" % STUB.name, file=sys.stderr)
+    print("make_stubs: %s is out of date; run python binding/stubs/make_stubs.py" % STUB.name, file=sys.stderr)
     return 1
 
 

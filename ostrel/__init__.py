@@ -1,0 +1,10 @@
+"""Bots for the ostrel room SDK.
+
+Everything the binding ``_ostrel`` exports is re-exported here unchanged (``ostrel.VONUCloud``,
+``ostrel.EnterRoomParams``, ...), so ``import ostrel`` is all a bot needs. The package uses only
+the binding's public surface, so it works the same over the loopback SDK and a vendor one.
+"""
+import _ostrel
+from _ostrel import *  # noqa: F401,F403
+
+__all__ = sorted(name for name in vars(_ostrel) if not name.startswith("_"))
