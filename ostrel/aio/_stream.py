@@ -72,6 +72,19 @@ class Stream(Generic[T]):
     def __aiter__(self) -> "Stream[T]":
         return self
 
+    def take_nowait(self) -> Optional[T]:
+        """The next item if one is waiting, else None; never waits."""
+        item = None if self._closed else self._take()
+        if item is None:
+            return None
+        value, called = item
+        self._delivered += 1
+        lag = monotonic() - called
+        if lag > self._max_lag:
+            self._max_lag = lag
+        self._warning.check(self._dropped())
+        return value
+
     async def __anext__(self) -> T:
         while not self._closed:
             item = self._take()
