@@ -69,7 +69,7 @@ class EventStream(Stream[Event]):
                 return None
             if event.name in self._names:  # a narrowed backlog skips what it no longer wants
                 return event, event.time
-            self._discarded += 1
+            self._skipped += 1
 
     def _depth(self) -> int:
         return len(self._control) + (len(self._media) if self._media is not None else 0)

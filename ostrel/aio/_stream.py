@@ -27,6 +27,7 @@ class Stream(Generic[T]):
         self._received = 0  # items queued (SDK thread)
         self._delivered = 0  # items handed to the consumer (loop)
         self._discarded = 0  # items still queued when the stream closed
+        self._skipped = 0  # items queued that the stream no longer wanted (a narrowed backlog)
         self._max_depth = 0  # the most items queued at once (SDK thread)
         self._max_lag = 0.0  # seconds, the longest from the SDK's call to the item's delivery
         self._warning = DropWarning(what)  # rate-limited drop log
@@ -56,12 +57,12 @@ class Stream(Generic[T]):
             self._max_depth = depth
 
     def _dropped(self) -> int:
-        return max(0, self._received - self._delivered - self._depth() - self._discarded)
+        return max(0, self._received - self._skipped - self._delivered - self._depth() - self._discarded)
 
     @property
     def stats(self) -> StreamStats:
         """A snapshot of the stream's counters."""
-        return StreamStats(received=self._received, dropped=self._dropped(),
+        return StreamStats(received=self._received - self._skipped, dropped=self._dropped(),
                            max_depth=self._max_depth, max_lag_ms=self._max_lag * 1000.0)
 
     @property
