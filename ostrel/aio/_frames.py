@@ -1,0 +1,52 @@
+"""``FrameStream``: one kind of frame from the SDK, bounded, dropping the oldest when full.
+
+The queue is a ``deque(maxlen=maxsize)``: the SDK thread's append evicts the oldest frame by itself,
+atomically, so memory and the consumer's latency stay bounded by ``maxsize`` frames whatever the
+consumer does, and the SDK thread never waits. Which frames a stream takes is decided by the
+``accept`` test its owner gives (a user id, a stream type); the pull-mode audio task feeds frames
+in directly with ``push_frame``.
+"""
+from collections import deque
+from typing import Callable, Deque, Optional, Tuple, TypeVar
+
+from ._hub import Event, Hub
+from ._stream import Stream
+
+F = TypeVar("F")
+
+
+class FrameStream(Stream[F]):
+    """An async iterator of frames: bounded by ``maxsize``, oldest dropped first, counted in ``stats``."""
+
+    def __init__(self, hub: Hub, what: str, maxsize: int, accept: Callable[[Event], bool],
+                 on_close: Optional[Callable[[], None]] = None) -> None:
+        if maxsize < 1:
+            raise ValueError("maxsize must be at least 1")
+        super().__init__(hub, what, on_close)
+        self._accept = accept  # which events carry this stream's frames (SDK thread)
+        self._frames: Deque[Tuple[F, float]] = deque(maxlen=maxsize)  # frames and their SDK times
+        self.maxsize = maxsize  # the bound on queued frames
+
+    def push(self, event: Event) -> None:
+        if not self._closed and self._accept(event):
+            self.push_frame(event.args[-1], event.time)
+
+    def push_frame(self, frame: F, called: float) -> None:
+        """Queues one frame (SDK thread, or the loop for pulled audio)."""
+        frames = self._frames
+        frames.append((frame, called))
+        self._queued(len(frames))
+
+    def _take(self) -> Optional[Tuple[F, float]]:
+        try:
+            return self._frames.popleft()
+        except IndexError:
+            return None
+
+    def _depth(self) -> int:
+        return len(self._frames)
+
+    def _clear(self) -> int:
+        count = len(self._frames)
+        self._frames.clear()
+        return count

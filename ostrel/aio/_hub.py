@@ -1,0 +1,148 @@
+"""The hand-over from the SDK's threads to one asyncio event loop.
+
+Every delegate method the layer installs does the same three things on the SDK thread: stamp the
+event with ``time.monotonic()``, append it to the bounded or unbounded queues of the sinks that
+listen for its name (``collections.deque`` operations, atomic under the GIL), and make sure one
+wake-up of the loop is pending. Nothing here waits: no lock, no future, no ``.result()``. A burst
+of events therefore costs the loop one ``call_soon_threadsafe`` wake-up, and the SDK thread returns
+to the SDK in microseconds however busy or blocked the loop is.
+
+The wake-up flag needs no lock: the SDK thread appends and then tests the flag, while the loop
+clears the flag before it looks at any queue. Whichever way the two interleave under the GIL, an
+event appended after the loop looked finds the flag clear and schedules another wake-up (at worst
+a spare one). Once the loop is closed, events are counted and dropped.
+
+The delegate class is built from ``vars(VONUCloudDelegate)``: every callback the binding knows,
+so no callback is ever missing from the layer's delegate, whichever SDK the binding was built for.
+"""
+import logging
+from time import monotonic
+import asyncio
+from typing import Any, Dict, Iterable, NamedTuple, Protocol, Tuple
+
+import _ostrel
+
+log = logging.getLogger("ostrel.aio")
+
+# Every callback of the delegate interface, in the class's order.
+EVENT_NAMES: Tuple[str, ...] = tuple(name for name in vars(_ostrel.VONUCloudDelegate) if name.startswith("On"))
+
+# The payload types of media events: an event whose last argument is one of these is a frame.
+FRAME_TYPES = (_ostrel.AudioFrame, _ostrel.VideoFrame, _ostrel.PixelFrame)
+
+
+class Event(NamedTuple):
+    """One delegate callback as the SDK made it."""
+
+    name: str  # the delegate method's name, e.g. "OnRemoteUserEnterRoom"
+    args: Tuple[Any, ...]  # exactly the arguments the delegate method received
+    time: float  # time.monotonic() when the SDK called
+
+
+def is_media(event: Event) -> bool:
+    """True for frame events (the ones that may be dropped), False for control events."""
+    return bool(event.args) and isinstance(event.args[-1], FRAME_TYPES)
+
+
+class Sink(Protocol):
+    """A receiver of events: ``push`` runs on SDK threads, ``poke`` on the loop."""
+
+    def push(self, event: Event) -> None:
+        """Queues the event without blocking; called on an SDK thread."""
+
+    def poke(self) -> None:
+        """Wakes a consumer waiting for what ``push`` queued; called on the loop after a burst."""
+
+
+class Hub:
+    """Routes one connection's events to its sinks and wakes its loop once per burst."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = loop  # the loop that owns every sink of this hub
+        self._routes: Dict[str, Tuple[Sink, ...]] = {}  # event name -> sinks; a tuple is replaced, never changed
+        self._sinks: Tuple[Sink, ...] = ()  # every sink, poked after each burst
+        self._wake_pending = False  # a drain is scheduled and has not yet started
+        self._closed = False  # the connection is gone: events are ignored
+        self.dropped = 0  # events that arrived for a closed loop
+
+    @property
+    def loop(self) -> asyncio.AbstractEventLoop:
+        """The loop this hub wakes."""
+        return self._loop
+
+    # -- the SDK thread's side ------------------------------------------------------------------
+    def deliver(self, name: str, args: Tuple[Any, ...]) -> None:
+        """Hands one callback over; called by the delegate on an SDK thread. Never blocks."""
+        event = Event(name, args, monotonic())
+        if self._closed:  # left the room: the connection no longer listens
+            return
+        if self._loop.is_closed():
+            self.dropped += 1
+            return
+        for sink in self._routes.get(name, ()):
+            sink.push(event)
+        self.wake()
+
+    def wake(self) -> None:
+        """Makes sure one drain of this hub is scheduled on its loop."""
+        if self._wake_pending:
+            return
+        self._wake_pending = True
+        try:
+            self._loop.call_soon_threadsafe(self._drain)
+        except RuntimeError:  # closed between the check and the call
+            self.dropped += 1
+
+    # -- the loop's side ------------------------------------------------------------------------
+    def _drain(self) -> None:
+        self._wake_pending = False  # before looking, so that a later push schedules again
+        for sink in self._sinks:
+            try:
+                sink.poke()
+            except Exception:  # a fault of the layer: never let it stop the other sinks
+                log.exception("ostrel.aio: waking a consumer failed")
+
+    def add(self, sink: Sink, names: Iterable[str]) -> None:
+        """Routes the named events to ``sink`` from now on (loop thread)."""
+        self.remove(sink)
+        self._sinks += (sink,)
+        for name in names:
+            self._routes[name] = self._routes.get(name, ()) + (sink,)
+
+    def remove(self, sink: Sink) -> None:
+        """Stops routing events to ``sink`` (loop thread). A push already under way may still land."""
+        if sink not in self._sinks:
+            return
+        self._sinks = tuple(s for s in self._sinks if s is not sink)
+        for name, sinks in list(self._routes.items()):
+            if sink in sinks:
+                self._routes[name] = tuple(s for s in sinks if s is not sink)
+
+    def close(self) -> None:
+        """Ignores every later event and forgets the sinks (loop thread)."""
+        self._closed = True
+        self._routes = {}
+        self._sinks = ()
+
+
+def _forwarder(name: str) -> Any:
+    def forward(self: "HubDelegate", *args: Any) -> None:
+        try:
+            self._hub.deliver(name, args)
+        except Exception:  # never into the SDK: log it, with its traceback
+            log.exception("ostrel.aio: event %s could not be handed to the event loop", name)
+
+    forward.__name__ = forward.__qualname__ = name
+    return forward
+
+
+class HubDelegate(_ostrel.VONUCloudDelegate):
+    """The layer's delegate: every callback is handed to a hub, none runs user code."""
+
+    def __init__(self, hub: Hub) -> None:
+        super().__init__()
+        self._hub = hub  # where every event goes
+
+
+for _name in EVENT_NAMES:
+    setattr(HubDelegate, _name, _forwarder(_name))

@@ -1,0 +1,167 @@
+"""``AudioSender``: 16-bit PCM of any length out to the room, paced in real time.
+
+Writes are cut into frames of ``frame_ms`` and queued; a timer on the loop sends each frame with
+``SendAudioFrame`` at the moment its audio starts on the sender's clock: frame *k* of a run of
+speech goes at ``t0 + k * frame_ms``. So the audio handed to the SDK is never more than one frame
+ahead of real time (the lead, ``LEAD_FRAMES``), and ``clear()`` silences the bot within one frame:
+what it drops was never sent.
+
+A ``write`` returns once its own frames are within the lead (its last frame is the next to go, or
+gone), which paces a producer that writes faster than real time; it also returns when ``clear()``
+drops its frames. Bytes short of a whole frame wait for the next write; ``drain()`` pads them with
+silence and returns once everything written has been sent.
+
+If the loop runs late (busy, or a write came after the queue ran dry), frames that are due go out
+at once to catch up, but never more than ``MAX_BEHIND_FRAMES`` behind the clock: beyond that the
+run starts again from now rather than bursting a backlog into the room.
+"""
+import asyncio
+import logging
+from collections import deque
+from time import monotonic
+from typing import Callable, Deque, List, Optional, Tuple
+
+import _ostrel
+
+from ._stats import DROP_LOG_INTERVAL
+
+log = logging.getLogger("ostrel.aio")
+
+# How far ahead of the clock frames are sent, in frames.
+LEAD_FRAMES = 1
+# How far behind the clock the sender still catches up by sending due frames at once, in frames.
+MAX_BEHIND_FRAMES = 3
+
+
+class AudioSender:
+    """Paced PCM output through one connection's cloud; made by ``Connection.audio_sender``."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, send: Callable[[_ostrel.AudioFrame], int],
+                 sample_rate: int, channels: int, frame_ms: int) -> None:
+        self.sample_rate = sample_rate  # Hz of the PCM written
+        self.channels = channels  # interleaved channels of the PCM written
+        self.frame_ms = frame_ms  # length of each frame sent
+        self._loop = loop  # runs the pacing timer
+        self._send = send  # hands one frame to the SDK, returns its result code
+        self._frame_bytes = sample_rate * frame_ms // 1000 * channels * 2  # bytes of one frame
+        self._frames: Deque[bytes] = deque()  # whole frames waiting to be sent
+        self._partial = bytearray()  # written bytes short of a whole frame
+        self._queued_total = 0  # frames ever queued
+        self._done_total = 0  # frames ever taken off the queue (sent or cleared)
+        self._waiters: List[Tuple[int, "asyncio.Future[None]"]] = []  # writes and drains: (frames done, future)
+        self._timer: Optional[asyncio.TimerHandle] = None  # the next send
+        self._run_start: Optional[float] = None  # loop time of frame 0 of the current run
+        self._run_sent = 0  # frames sent in the current run
+        self._closed = False  # the connection left: nothing more is sent
+        self._last_warning = float("-inf")  # when a failed send was last logged
+        self.frames_sent = 0  # frames the SDK accepted
+        self.frames_failed = 0  # frames the SDK refused (logged at most once a second)
+        self.frames_cleared = 0  # frames dropped by clear()
+
+    @property
+    def queued_ms(self) -> float:
+        """Milliseconds of written audio not yet sent."""
+        queued = len(self._frames) * self._frame_bytes + len(self._partial)
+        return queued * self.frame_ms / self._frame_bytes
+
+    async def write(self, pcm: bytes) -> None:
+        """Queues ``pcm`` (16-bit, interleaved) and returns once its frames are within the lead."""
+        if self._closed:
+            raise RuntimeError("ostrel.aio: the connection of this sender has ended")
+        self._partial += pcm
+        self._cut(len(self._partial) // self._frame_bytes)
+        await self._until(self._queued_total - LEAD_FRAMES)
+
+    async def drain(self) -> None:
+        """Sends what is left (the last partial frame padded with silence) and returns once all is sent."""
+        if self._partial:
+            self._partial += bytes(self._frame_bytes - len(self._partial))
+            self._cut(1)
+        await self._until(self._queued_total)
+
+    def clear(self) -> None:
+        """Drops everything queued, at once; waiting writes and drains return."""
+        self.frames_cleared += len(self._frames)
+        self._done_total += len(self._frames)
+        self._frames.clear()
+        self._partial.clear()
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        self._wake()
+
+    def close(self) -> None:
+        """Stops for good (the connection's exit): drops the queue and ends waiting writes."""
+        self._closed = True
+        self.clear()
+
+    # -- internals ------------------------------------------------------------------------------
+    def _cut(self, count: int) -> None:
+        size = self._frame_bytes
+        for i in range(count):
+            self._frames.append(bytes(self._partial[i * size:(i + 1) * size]))
+        del self._partial[:count * size]
+        self._queued_total += count
+        if count and self._timer is None and not self._closed:
+            self._schedule(catch_up=False)  # the queue had run dry: a late start is a pause, not a debt
+
+    async def _until(self, done: int) -> None:
+        if self._done_total >= done:
+            return
+        future: "asyncio.Future[None]" = self._loop.create_future()
+        self._waiters.append((done, future))
+        await future
+
+    def _wake(self) -> None:
+        still = []
+        for done, future in self._waiters:
+            if self._done_total >= done or self._closed:
+                if not future.done():
+                    future.set_result(None)
+            else:
+                still.append((done, future))
+        self._waiters = still
+
+    def _schedule(self, catch_up: bool) -> None:
+        now = self._loop.time()
+        frame = self.frame_ms / 1000.0
+        behind = 0.0 if self._run_start is None else now - (self._run_start + self._run_sent * frame)
+        if self._run_start is None or behind > (MAX_BEHIND_FRAMES * frame if catch_up else 0.0):
+            self._run_start, self._run_sent = now, 0
+        self._timer = self._loop.call_at(self._run_start + self._run_sent * frame, self._tick)
+
+    def _tick(self) -> None:
+        self._timer = None
+        frame = self.frame_ms / 1000.0
+        assert self._run_start is not None
+        now = self._loop.time()
+        lead_until = now + (LEAD_FRAMES - 1) * frame
+        while self._frames and self._run_start + self._run_sent * frame <= lead_until + 1e-4:
+            self._transmit(self._frames.popleft())
+            self._run_sent += 1
+            self._done_total += 1
+        self._wake()
+        if self._frames:
+            self._schedule(catch_up=True)
+
+    def _transmit(self, pcm: bytes) -> None:
+        frame = _ostrel.AudioFrame()
+        frame.sample_rate, frame.channels, frame.bits_per_sample = self.sample_rate, self.channels, 16
+        frame.codec = _ostrel.AUDIO_CODEC_TYPE_PCM
+        frame.pts = int(monotonic() * 1000) & 0xFFFFFFFF
+        frame.SetData(pcm)
+        try:
+            code = self._send(frame)
+        except Exception as error:  # the cloud is gone (another process's, or destroyed)
+            log.warning("ostrel.aio: SendAudioFrame failed: %s", error)
+            self.close()
+            return
+        if code == 0:
+            self.frames_sent += 1
+            return
+        self.frames_failed += 1
+        now = monotonic()
+        if now - self._last_warning >= DROP_LOG_INTERVAL:
+            self._last_warning = now
+            log.warning("ostrel.aio: SendAudioFrame returned %d (%d frame(s) refused so far)", code,
+                        self.frames_failed)

@@ -1,0 +1,46 @@
+"""What a bounded stream counts, and the rate-limited warning it logs when it drops.
+
+A stream's counters are written by two threads without a lock: the SDK thread counts what it
+queued (``received``, ``max_depth``), the loop counts what it handed over (``delivered``,
+``max_lag_ms``). Drops are not counted where they happen (a full ``deque(maxlen=...)`` evicts
+its oldest item silently and atomically); they are derived: received, less delivered, less still
+queued, less discarded at close. ``stats`` is a snapshot taken on the loop.
+"""
+import logging
+from dataclasses import dataclass
+from time import monotonic
+
+log = logging.getLogger("ostrel.aio")
+
+# At most one drop warning per stream in this many seconds.
+DROP_LOG_INTERVAL = 1.0
+
+
+@dataclass(frozen=True)
+class StreamStats:
+    """A snapshot of a stream's counters."""
+
+    received: int  # items the SDK handed to the stream
+    dropped: int  # items evicted, oldest first, because the stream was full
+    max_depth: int  # the most items ever waiting at once
+    max_lag_ms: float  # the longest time from the SDK's call to the item's delivery to the consumer
+
+
+class DropWarning:
+    """Logs a stream's new drops at WARNING, at most once per ``DROP_LOG_INTERVAL``."""
+
+    def __init__(self, what: str) -> None:
+        self._what = what  # the stream, as the warning names it
+        self._reported = 0  # drops already logged
+        self._last = float("-inf")  # monotonic time of the last warning
+
+    def check(self, dropped: int) -> None:
+        """Logs if ``dropped`` grew and the last warning is old enough (loop thread)."""
+        if dropped <= self._reported:
+            return
+        now = monotonic()
+        if now - self._last < DROP_LOG_INTERVAL:
+            return
+        log.warning("ostrel.aio: %s dropped %d item(s), %d in all: its consumer is too slow",
+                    self._what, dropped - self._reported, dropped)
+        self._reported, self._last = dropped, now

@@ -1,0 +1,135 @@
+"""The consumer's half of a stream: async iteration over what SDK threads queued.
+
+A subclass owns the queue (``push`` on SDK threads, ``_take`` on the loop); this class waits for
+items, stamps their lag, derives the drops, logs them, and ends the iteration on close. Only the
+loop touches the waiter, so no lock is needed: an SDK thread that queues an item asks the hub for a
+wake-up, and the hub's drain, running on the loop after the consumer started waiting, resolves it.
+One consumer per stream.
+"""
+import asyncio
+from time import monotonic
+from typing import Callable, Generic, List, Optional, Tuple, TypeVar
+
+from ._hub import Event, Hub
+from ._stats import DropWarning, StreamStats
+
+T = TypeVar("T")
+
+
+class Stream(Generic[T]):
+    """An async iterator of items handed over by SDK threads; ends when closed."""
+
+    def __init__(self, hub: Hub, what: str, on_close: Optional[Callable[[], None]] = None) -> None:
+        self._hub = hub  # routes events here, and is told when the stream closes
+        self._waiter: Optional["asyncio.Future[None]"] = None  # the consumer waiting for an item
+        self._closed = False  # ended: by aclose() or by the connection's exit
+        self._on_close: List[Callable[[], None]] = [on_close] if on_close else []  # run once, on close
+        self._received = 0  # items queued (SDK thread)
+        self._delivered = 0  # items handed to the consumer (loop)
+        self._discarded = 0  # items still queued when the stream closed
+        self._skipped = 0  # items queued that the stream no longer wanted (a narrowed backlog)
+        self._max_depth = 0  # the most items queued at once (SDK thread)
+        self._max_lag = 0.0  # seconds, the longest from the SDK's call to the item's delivery
+        self._warning = DropWarning(what)  # rate-limited drop log
+
+    # -- what a subclass provides ---------------------------------------------------------------
+    def push(self, event: Event) -> None:
+        """Queues the event's item if the stream wants it (SDK thread)."""
+        raise NotImplementedError
+
+    def _take(self) -> Optional[Tuple[T, float]]:
+        """The oldest queued item and its SDK time, or None (loop)."""
+        raise NotImplementedError
+
+    def _depth(self) -> int:
+        """How many items are queued."""
+        raise NotImplementedError
+
+    def _clear(self) -> int:
+        """Drops every queued item; returns how many there were."""
+        raise NotImplementedError
+
+    # -- shared behaviour -----------------------------------------------------------------------
+    def _queued(self, depth: int) -> None:
+        """Counts one queued item (SDK thread); ``depth`` is the queue's length after it."""
+        self._received += 1
+        if depth > self._max_depth:
+            self._max_depth = depth
+
+    def _dropped(self) -> int:
+        return max(0, self._received - self._skipped - self._delivered - self._depth() - self._discarded)
+
+    @property
+    def stats(self) -> StreamStats:
+        """A snapshot of the stream's counters."""
+        return StreamStats(received=self._received - self._skipped, dropped=self._dropped(),
+                           max_depth=self._max_depth, max_lag_ms=self._max_lag * 1000.0)
+
+    @property
+    def closed(self) -> bool:
+        """True once the stream has ended."""
+        return self._closed
+
+    def __aiter__(self) -> "Stream[T]":
+        return self
+
+    def take_nowait(self) -> Optional[T]:
+        """The next item if one is waiting, else None; never waits."""
+        item = None if self._closed else self._take()
+        if item is None:
+            return None
+        value, called = item
+        self._delivered += 1
+        lag = monotonic() - called
+        if lag > self._max_lag:
+            self._max_lag = lag
+        self._warning.check(self._dropped())
+        return value
+
+    async def __anext__(self) -> T:
+        while not self._closed:
+            item = self._take()
+            if item is not None:
+                value, called = item
+                self._delivered += 1
+                lag = monotonic() - called
+                if lag > self._max_lag:
+                    self._max_lag = lag
+                self._warning.check(self._dropped())
+                return value
+            if self._waiter is not None:
+                raise RuntimeError("ostrel.aio: a stream has one consumer at a time")
+            waiter: "asyncio.Future[None]" = self._hub.loop.create_future()
+            self._waiter = waiter
+            try:
+                await waiter
+            finally:
+                self._waiter = None
+        raise StopAsyncIteration
+
+    def poke(self) -> None:
+        """Wakes the consumer if there is something for it (loop, after a burst)."""
+        waiter = self._waiter
+        if waiter is not None and not waiter.done() and (self._closed or self._depth()):
+            waiter.set_result(None)
+        self._warning.check(self._dropped())
+
+    def close(self) -> None:
+        """Ends the stream now (loop); a waiting consumer gets StopAsyncIteration."""
+        if self._closed:
+            return
+        self._closed = True
+        self._hub.remove(self)
+        self._discarded += self._clear()
+        self.poke()
+        callbacks, self._on_close = self._on_close, []
+        for callback in callbacks:
+            callback()
+
+    def add_close_callback(self, callback: Callable[[], None]) -> None:
+        """Runs ``callback`` when the stream ends (what its owner undoes: unsubscribing, say)."""
+        self._on_close.append(callback)
+
+    async def aclose(self) -> None:
+        """Ends the stream (see ``close``)."""
+        self.close()

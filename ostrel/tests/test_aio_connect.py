@@ -1,0 +1,120 @@
+"""Entering and leaving with ostrel.aio.connect, and the three ways entering fails: each leaves no
+cloud, thread or task behind (the autouse fixture checks the SDK and threads)."""
+import asyncio
+
+import pytest
+
+import _ostrel as o
+import ostrel
+import ostrel_loopback
+from aio_support import idle, params, run
+
+
+def test_enter_and_exit_seen_by_another_member():
+    async def main():
+        async with ostrel.aio.connect(params("watcher", "enter")) as watcher:
+            seen = watcher.events("OnRemoteUserEnterRoom", "OnRemoteUserExitRoom")
+            async with ostrel.aio.connect(params("bot", "enter")) as conn:
+                assert conn.user_id == "bot"
+                assert isinstance(conn.cloud, o.VONUCloud)
+                assert ostrel_loopback.live_instances() == 2
+                cloud = conn.cloud
+            assert ostrel_loopback.live_instances() == 1  # released at the block's end
+            with pytest.raises(RuntimeError):
+                conn.cloud
+            with pytest.raises(RuntimeError):  # a kept reference no longer reaches the SDK
+                cloud.ExitRoom()
+            names = [(await seen.__anext__()).name for _ in range(2)]
+            assert names == ["OnRemoteUserEnterRoom", "OnRemoteUserExitRoom"]
+            assert seen.stats.dropped == 0
+
+    run(main())
+
+
+def test_enter_room_refused_raises_sdk_error():
+    bad = params("bot", "refused")
+    bad.room.user_sig.SetValue("")
+
+    async def main():
+        with pytest.raises(ostrel.aio.SdkError) as caught:
+            async with ostrel.aio.connect(bad):
+                pass
+        return caught.value
+
+    error = run(main())
+    assert error.code == int(o.ERR_INVALID_USER_SIG) and error.code_name == "ERR_INVALID_USER_SIG"
+    assert ostrel_loopback.live_instances() == 0
+
+
+class _Silent(o.VONUCloud):
+    """A cloud whose EnterRoom reports success and never enters: OnEnterRoom never comes."""
+
+    def EnterRoom(self, params):
+        return 0
+
+
+class _Failing(o.VONUCloud):
+    """A cloud whose entry fails the way a server refuses: OnError before any OnEnterRoom."""
+
+    def EnterRoom(self, params):
+        ostrel_loopback.inject(None, "OnError", int(o.ERR_ENTER_ROOM_FAILED))
+        return 0
+
+
+def test_error_before_entering_and_timeout(monkeypatch):
+    async def enter(timeout):
+        async with ostrel.aio.connect(params("bot", "failing"), timeout=timeout):
+            pass
+
+    monkeypatch.setattr(ostrel.aio._connection._ostrel, "VONUCloud", _Failing)
+    with pytest.raises(ostrel.aio.SdkError) as caught:
+        run(enter(10.0))
+    assert caught.value.code == int(o.ERR_ENTER_ROOM_FAILED)
+
+    monkeypatch.setattr(ostrel.aio._connection._ostrel, "VONUCloud", _Silent)
+    with pytest.raises(asyncio.TimeoutError):
+        run(enter(0.2))
+    idle()
+    assert ostrel_loopback.live_instances() == 0
+
+
+def test_cancelled_while_entering_and_inside_block():
+    async def cancel_inside():
+        entered = asyncio.Event()
+
+        async def bot():
+            async with ostrel.aio.connect(params("bot", "cancel")) as conn:
+                entered.set()
+                async for _ in conn.events():
+                    pass
+
+        task = asyncio.ensure_future(bot())
+        await entered.wait()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    async def cancel_entering():
+        monkey = ostrel.aio._connection._ostrel.VONUCloud
+        task = asyncio.ensure_future(ostrel.aio.connect(params("bot2", "cancel")).__aenter__())
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert monkey is o.VONUCloud
+
+    run(cancel_inside())
+    run(cancel_entering())
+
+
+def test_exit_after_being_replaced_does_not_wait(caplog):
+    # The same user id entering elsewhere ends the first connection's membership; leaving the
+    # block then has no ExitRoom to wait for.
+    async def main():
+        async with ostrel.aio.connect(params("twin", "replace")) as first:
+            errors = first.events("OnError", "OnExitRoom")
+            async with ostrel.aio.connect(params("twin", "replace")):
+                assert [(await errors.__anext__()).name for _ in range(2)] == ["OnError", "OnExitRoom"]
+
+    run(main())
+    assert "OnExitRoom" not in caplog.text

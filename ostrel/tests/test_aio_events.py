@@ -1,0 +1,244 @@
+"""Events through ostrel.aio: what the bot sees equals what a raw delegate sees, in the SDK's
+order; the loop being blocked or closed never holds an SDK thread; many connections per loop and
+several loops at once."""
+import asyncio
+import logging
+
+import pytest
+
+import _ostrel as o
+import ostrel
+import ostrel_loopback
+from aio_support import EVENTS, Recorder, idle, normal, params, pcm_frame, run, run_python
+
+
+def test_event_list_is_the_delegates():
+    assert ostrel.aio.EVENT_NAMES == tuple(EVENTS) and len(EVENTS) == 22
+    assert all(callable(getattr(ostrel.aio._hub.HubDelegate, name)) for name in EVENTS)
+
+
+def test_same_events_in_the_same_order_as_a_raw_delegate():
+    room = "compare"
+    raw = Recorder()
+    raw_cloud = o.VONUCloud(raw)
+    assert raw_cloud.EnterRoom(params("raw", room)) == 0
+
+    async def main():
+        async with ostrel.aio.connect(params("bot", room)) as conn:
+            idle()
+            backlog = conn.events()  # the first iterator takes what arrived while entering
+            assert [e.name for e in _drain(backlog)][:3] == [
+                "OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom"]
+            stream = conn.events()  # a later one starts now
+            with raw.lock:
+                raw.events.clear()
+            sender = o.VONUCloud(Recorder())
+            sender.EnterRoom(params("sender", room))
+            idle()
+            sender.CreateLocalAudioChannel(o.AudioEncodeParams())
+            sender.CreateLocalVideoChannel(o.STREAM_TYPE_VIDEO_HIGH)
+            for i in range(5):
+                sender.SendAudioFrame(pcm_frame(i))
+            sender.SendCustomCmdMsg(3, b"hello", True, True)
+            ostrel_loopback.drop_messages("sender", 2)
+            for text in (b"lost", b"lost", b"after"):
+                sender.SendCustomCmdMsg(3, text, True, True)
+            ostrel_loopback.raise_error("bot", -7)
+            ostrel_loopback.raise_error("raw", -7)
+            sender.ExitRoom()
+            del sender
+            idle()
+            with raw.lock:
+                want = [(name, normal(args)) for name, args in raw.events]
+            got = _drain(stream)
+            assert stream.stats.dropped == 0 and stream.stats.received == len(got)
+        return got, want
+
+    try:
+        got, want = run(main())
+    finally:
+        raw_cloud.ExitRoom()
+        del raw_cloud
+    assert [(e.name, normal(e.args)) for e in got] == want
+    assert {name for name, _ in want} >= {"OnRemoteUserEnterRoom", "OnRemoteAudioAvailable", "OnRemoteAudioReceived",
+                                         "OnRemoteVideoAvailable", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg",
+                                         "OnError", "OnRemoteUserExitRoom"}
+    assert all(a.time <= b.time for a, b in zip(got, got[1:]))
+
+
+def _drain(stream):
+    """What a stream holds now, without waiting."""
+    out = []
+    while True:
+        item = stream.take_nowait()
+        if item is None:
+            return out
+        out.append(item)
+
+
+def test_filtering_and_bad_names():
+    async def main():
+        async with ostrel.aio.connect(params("bot", "filter")) as conn:
+            with pytest.raises(ValueError):
+                conn.events("OnNoSuchThing")
+            errors = conn.events("OnError")
+            for code in (-1, -2, -3):
+                ostrel_loopback.raise_error("bot", code)
+            got = [int((await errors.__anext__()).args[0]) for _ in range(3)]
+            assert got == [-1, -2, -3]
+            assert errors.names == frozenset({"OnError"})
+    run(main())
+
+
+def test_fault_inside_the_layer_is_logged_and_the_sdk_thread_goes_on(caplog, monkeypatch):
+    def broken(self, event):
+        raise ZeroDivisionError("broken sink")
+
+    async def main():
+        async with ostrel.aio.connect(params("bot", "fault")) as conn:
+            stream = conn.events("OnError")
+            monkeypatch.setattr(ostrel.aio.EventStream, "push", broken)
+            ostrel_loopback.raise_error("bot", -1)
+            idle()
+            monkeypatch.undo()
+            ostrel_loopback.raise_error("bot", -2)
+            assert int((await stream.__anext__()).args[0]) == -2
+
+    with caplog.at_level(logging.ERROR, logger="ostrel.aio"):
+        run(main())
+    assert "ZeroDivisionError: broken sink" in caplog.text and "OnError" in caplog.text
+    assert ostrel_loopback.escaped() == [] or all("broken" not in text for text in ostrel_loopback.escaped())
+
+
+def test_fifty_connections_on_one_loop():
+    # Fifty bots on one loop: each sends one command, and each hears the 49 others.
+    async def main():
+        ready, go, finish = asyncio.Semaphore(0), asyncio.Event(), asyncio.Event()
+        conns = []
+
+        async def member(i):
+            async with ostrel.aio.connect(params(f"m{i}", "fifty")) as conn:
+                conns.append(conn)
+                commands = conn.events("OnReceiveCustomCmdMsg")
+                ready.release()
+                await go.wait()
+                got = set()
+                async for event in commands:
+                    got.add(event.args[0])
+                    if len(got) == 49:
+                        break
+                ready.release()
+                await finish.wait()
+                return got
+
+        tasks = [asyncio.ensure_future(member(i)) for i in range(50)]
+        for _ in range(50):
+            await ready.acquire()
+        assert all(conn.send_command(1, conn.user_id.encode()) for conn in conns)
+        go.set()
+        for _ in range(50):
+            await ready.acquire()
+        assert ostrel_loopback.live_instances() == 50
+        finish.set()
+        results = await asyncio.gather(*tasks)
+        assert all(r == {f"m{i}" for i in range(50)} - {f"m{n}"} for n, r in enumerate(results))
+
+    run(main(), timeout=120)
+
+
+def test_blocked_loop_never_holds_an_sdk_thread():
+    # The loop sleeps 2 s while a member floods commands and audio at it: every callback returns
+    # at once, nothing is lost but frames beyond the bound, and the bot then reads it all in order.
+    out = run_python("""
+        import asyncio, time, threading
+        import _ostrel as o, ostrel, ostrel_loopback as lb
+        from aio_support import params, pcm_frame
+
+        async def main():
+            async with ostrel.aio.connect(params("bot", "blocked")) as conn:
+                commands = conn.events("OnReceiveCustomCmdMsg")
+                audio = conn.audio("flood", maxsize=10)
+                stop = threading.Event()
+                peak = [0, 0]
+                def flood():
+                    q = o.VONUCloud(None)
+                    q.EnterRoom(params("flood", "blocked"))
+                    time.sleep(0.2)
+                    q.CreateLocalAudioChannel(o.AudioEncodeParams())
+                    sent = 0
+                    while not stop.is_set():
+                        if sent < 60:
+                            sent += q.SendCustomCmdMsg(1, b"%d" % sent, True, True)
+                        q.SendAudioFrame(pcm_frame(sent))
+                        peak[0] = max(peak[0], lb.callbacks_running())
+                        time.sleep(0.01)
+                    q.ExitRoom()
+                t = threading.Thread(target=flood)
+                t.start()
+                started = time.monotonic()
+                time.sleep(2.0)  # the loop is blocked; SDK threads must not be
+                lb.wait_idle(5.0)
+                idle_after = time.monotonic() - started
+                got = []
+                async for e in commands:
+                    got.append(int(e.args[3]))
+                    if len(got) == 30:
+                        break
+                stop.set()
+                t.join()
+                print("peak", peak[0], "commands", got == list(range(30)), "frames",
+                      audio.stats.max_depth <= 10, audio.stats.dropped > 0, round(idle_after, 1))
+        asyncio.run(main())
+        assert lb.live_instances() == 0
+    """, timeout=120)
+    assert out.returncode == 0, out.stderr
+    print(out.stdout, out.stderr)
+    words = out.stdout.split()
+    assert int(words[1]) <= 2 and words[3:7] == ["True", "frames", "True", "True"], out.stdout
+    assert out.stderr.count("audio stream of 'flood' dropped") == 1, out.stderr  # logged once a second
+
+
+def test_closed_loop_drops_and_counts():
+    # A loop that ends without leaving the room (the connection is entered by hand and never
+    # closed): events after it closed are counted, and the SDK thread goes on.
+    holder = {}
+
+    async def main():
+        conn = ostrel.aio.connect(params("orphan", "closed"))
+        await conn.__aenter__()
+        holder["conn"] = conn
+
+    loop = asyncio.new_event_loop()
+    loop.run_until_complete(main())
+    loop.close()
+    conn = holder["conn"]
+    for code in (-1, -2, -3):
+        ostrel_loopback.raise_error("orphan", code)
+    idle()
+    assert conn.dropped_events == 3
+    conn._release()  # what the block's end would have done
+    idle()
+
+
+def test_loops_in_several_threads():
+    out = run_python("""
+        import asyncio, threading
+        import ostrel, ostrel_loopback as lb
+        from aio_support import params
+
+        results = []
+        def worker(i):
+            async def main():
+                async with ostrel.aio.connect(params("t%d" % i, "threads")) as conn:
+                    errors = conn.events("OnError")
+                    lb.raise_error("t%d" % i, -i)
+                    e = await asyncio.wait_for(errors.__anext__(), 10)
+                    results.append(int(e.args[0]) == -i)
+            asyncio.run(main())
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(1, 5)]
+        for t in threads: t.start()
+        for t in threads: t.join(60)
+        print(results.count(True), lb.live_instances())
+    """, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["4", "0"]

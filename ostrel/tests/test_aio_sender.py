@@ -1,0 +1,103 @@
+"""The paced sender, measured through a member that receives it: real-time pacing (never more
+than one frame ahead), clear() stopping the speech at once, drain() flushing a partial frame."""
+import asyncio
+import struct
+
+import ostrel
+from aio_support import idle, params, run
+
+RATE, MS = 48000, 20
+FRAME = RATE * MS // 1000  # samples per frame
+
+
+def speech(frames, start=0):
+    """PCM whose every sample holds the number of its frame."""
+    return b"".join(struct.pack("<h", start + i) * FRAME for i in range(frames))
+
+
+async def _pair(room):
+    listener = ostrel.aio.connect(params("listener", room))
+    bot = ostrel.aio.connect(params("bot", room))
+    await listener.__aenter__()
+    await bot.__aenter__()
+    return listener, bot
+
+
+def test_paced_in_real_time_and_complete():
+    async def main():
+        listener, bot = await _pair("pace")
+        try:
+            heard = listener.events("OnRemoteAudioReceived", maxsize=200)
+            sender = bot.audio_sender(RATE, 1, MS)
+            loop = asyncio.get_running_loop()
+            start = loop.time()
+            await sender.write(speech(50))  # one second
+            returned = loop.time() - start
+            assert sender.queued_ms <= MS  # returned within the lead
+            await sender.drain()
+            assert sender.queued_ms == 0 and sender.frames_sent == 50
+            events = [await heard.__anext__() for _ in range(50)]
+            # Never ahead of the clock by more than one frame: frame k cannot arrive before k - 1
+            # frame lengths passed since the first, and the write cannot return before 48 did.
+            assert all(e.time - events[0].time >= (k - 1) * MS / 1000 for k, e in enumerate(events))
+            assert returned >= 48 * MS / 1000 - 0.005
+            assert b"".join(e.args[1].data for e in events) == speech(50)
+            assert heard.stats.dropped == 0
+        finally:
+            await bot.close()
+            await listener.close()
+
+    run(main())
+
+
+def test_clear_stops_within_a_frame_and_releases_the_writer():
+    async def main():
+        listener, bot = await _pair("barge")
+        try:
+            heard = listener.audio("bot", maxsize=500)
+            sender = bot.audio_sender(RATE, 1, MS)
+            loop = asyncio.get_running_loop()
+            start = loop.time()
+            writing = asyncio.ensure_future(sender.write(speech(150)))  # three seconds
+            await asyncio.sleep(0.3)
+            elapsed = loop.time() - start
+            sender.clear()
+            await asyncio.wait_for(writing, 5)  # the waiting write returns
+            assert sender.queued_ms == 0 and sender.frames_cleared > 0
+            sent = sender.frames_sent
+            assert sent + sender.frames_cleared == 150
+            assert sent <= int(elapsed * 1000 / MS) + 1  # nothing ahead of the clock but one frame
+            await asyncio.sleep(0.1)
+            idle()
+            await asyncio.sleep(0)
+            assert heard.stats.received == sent  # nothing went out after clear()
+            # The sender speaks again after a barge-in, starting from its next write.
+            await sender.write(speech(2, start=500))
+            await sender.drain()
+            got = [heard.take_nowait() for _ in range(sent)]
+            assert got[-1] is not None and got[-1].data == speech(1, start=sent - 1)
+        finally:
+            await bot.close()
+            await listener.close()
+
+    run(main())
+
+
+def test_drain_pads_the_last_partial_frame():
+    async def main():
+        listener, bot = await _pair("drain")
+        try:
+            heard = listener.audio("bot")
+            sender = bot.audio_sender(RATE, 1, MS)
+            half = FRAME // 2 * 2  # bytes of half a frame
+            await sender.write(speech(1) + b"\x01\x00" * (FRAME // 2))
+            assert sender.queued_ms > 0
+            await sender.drain()
+            frames = [await heard.__anext__() for _ in range(2)]
+            assert frames[0].data == speech(1)
+            assert frames[1].data == b"\x01\x00" * (FRAME // 2) + bytes(half)
+        finally:
+            await bot.close()
+            await listener.close()
+
+    run(main())
