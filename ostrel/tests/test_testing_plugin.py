@@ -55,38 +55,38 @@ for name in EVENT_NAMES:
         setattr(Bot, name, lambda self, *args: None)
 
 
-def entered_bot(loopback):
+def entered_bot(loopback, name):
     bot = Bot()
-    assert bot.cloud.EnterRoom(loopback.room().params("bot")) == 0
+    assert bot.cloud.EnterRoom(loopback.room().params(name)) == 0
     loopback.wait_idle()
     return bot
 
 
 def test_tidy(loopback):
-    entered_bot(loopback).cloud.ExitRoom()
+    entered_bot(loopback, "tidy").cloud.ExitRoom()
     loopback.room().participant("a").send_tone(440, 40)
 
 
 def test_leaks_a_cloud(loopback):
-    kept.append(entered_bot(loopback))
+    kept.append(entered_bot(loopback, "leaked"))
 
 
 def test_callback_raises(loopback):
-    bot = entered_bot(loopback)
-    loopback.faults.raise_error("bot", -7)
+    bot = entered_bot(loopback, "raising")
+    loopback.faults.raise_error("raising", -7)
     loopback.wait_idle()
 
 
 def test_expects_the_raise(loopback):
-    bot = entered_bot(loopback)
-    loopback.faults.raise_error("bot", -8)
+    bot = entered_bot(loopback, "expected")
+    loopback.faults.raise_error("expected", -8)
     loopback.wait_idle()
     (text,) = loopback.take_escaped()
     assert "the bot cannot handle -8" in text
 
 
 def test_fails_holding_a_cloud(loopback):
-    bot = entered_bot(loopback)
+    bot = entered_bot(loopback, "failing")
     assert bot is None
 
 '''
