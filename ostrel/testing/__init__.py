@@ -7,7 +7,8 @@ delegate callback or a cloud outlived it. The classes work without pytest too
 (``with Loopback() as sdk: ...``).
 """
 from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable
-from .participant import EVENT_NAMES, Event, Participant, Predicate
+from .participant import Participant
+from .recorder import EVENT_NAMES, Event, EventRecorder, Predicate
 from .room import APP_ID, Room
 from .signals import pattern_i420, tone_pcm
 
@@ -17,6 +18,7 @@ __all__ = [
     "UNAVAILABLE",
     "Clock",
     "Event",
+    "EventRecorder",
     "Faults",
     "Loopback",
     "LoopbackUnavailable",
