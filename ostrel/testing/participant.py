@@ -40,8 +40,10 @@ class Participant(EventRecorder):
         self._tone_sample = 0
         # pts of the next audio frame, in milliseconds.
         self._audio_pts = 0
-        # Index of the next test pattern frame; a local video channel exists once it is > 0.
+        # Index of the next test pattern frame.
         self._pattern_index = 0
+        # Whether it made its local video channel.
+        self._video_channel = False
         try:
             _check("EnterRoom for %r" % self.user_id, self.cloud.EnterRoom(params))
             self.wait_for("OnEnterRoom", timeout=timeout)
@@ -99,8 +101,9 @@ class Participant(EventRecorder):
         ``pixel_in=True``; its local video channel is made on the first call."""
         if not self._pixel_input:
             raise ValueError("participant %r sends encoded video: enter it with pixel_in=True" % self.user_id)
-        if self._pattern_index == 0:
+        if not self._video_channel:
             _check("CreateLocalVideoChannel", self.cloud.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH))
+            self._video_channel = True
         for _ in range(frames):
             frame = ostrel.PixelFrame()
             frame.width, frame.height = width, height
@@ -112,9 +115,10 @@ class Participant(EventRecorder):
 
     def leave(self, timeout: float = 5.0) -> None:
         """Leaves the room and returns once OnExitRoom has arrived. The cloud stays usable
-        (it may enter again)."""
+        (it may enter again); its local channels end with the stay."""
         start = self.count()
         _check("ExitRoom for %r" % self.user_id, self.cloud.ExitRoom())
+        self._audio_rate, self._video_channel = None, False
         self.wait_for("OnExitRoom", timeout=timeout, since=start)
 
     def close(self) -> None:
