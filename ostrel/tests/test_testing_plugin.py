@@ -12,10 +12,10 @@ import ostrel
 import ostrel_loopback
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-# What the child needs to import: the package, the binding and the control module, wherever
-# they are (a source checkout with a build tree, or installed).
-IMPORT_PATH = [str(Path(str(m.__file__)).resolve().parent) for m in (_ostrel, ostrel_loopback)] + [
-    str(Path(str(ostrel.__file__)).resolve().parents[1])]
+# What the child needs to import, from where this process took it: the package first, then the
+# binding and the control module (a source checkout with a build tree, or installed).
+IMPORT_PATH = [str(Path(str(m.__file__)).resolve().parents[i]) for m, i in
+               ((ostrel, 1), (_ostrel, 0), (ostrel_loopback, 0))]
 
 Run = Callable[..., pytest.RunResult]
 
