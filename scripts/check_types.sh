@@ -18,7 +18,7 @@ trap 'rm -rf "$WORK"' EXIT
 mkdir -p "$WORK/stubs" "$WORK/probe" build
 cp binding/stubs/_ostrel.pyi loopback/python/ostrel_loopback.pyi "$WORK/stubs/"
 awk '/^```python$/ {on = 1; next} /^```$/ {on = 0} on' docs/typed-usage.md >"$WORK/typed_usage.py"
-PACKAGE=(ostrel/*.py ostrel/aio/*.py)
+PACKAGE=(ostrel/*.py ostrel/aio/*.py ostrel/testing/*.py)
 CHECKED=("${PACKAGE[@]}" examples/*.py binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
 PYRIGHT_CHECKED=("${PACKAGE[@]}" binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
 failed=0

@@ -9,6 +9,8 @@ import ostrel
 import ostrel_loopback
 from aio_support import idle, params, run
 
+pytestmark = pytest.mark.usefixtures("nothing_left_behind")
+
 
 def test_enter_and_exit_seen_by_another_member():
     async def main():

@@ -11,6 +11,8 @@ import ostrel
 import ostrel_loopback
 from aio_support import EVENTS, Recorder, idle, normal, params, pcm_frame, run, run_python
 
+pytestmark = pytest.mark.usefixtures("nothing_left_behind")
+
 
 def test_event_list_is_the_delegates():
     assert ostrel.aio.EVENT_NAMES == tuple(EVENTS) and len(EVENTS) == 22

@@ -19,6 +19,8 @@ import asyncio, atexit, sys, threading
 import ostrel, ostrel_loopback as lb
 from aio_support import params
 
+pytestmark = pytest.mark.usefixtures("nothing_left_behind")
+
 def report():
     alive = [t.name for t in threading.enumerate() if not isinstance(t, threading._DummyThread)]
     print("left", lb.live_instances(), len(alive), flush=True)

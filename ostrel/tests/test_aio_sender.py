@@ -3,8 +3,12 @@ than one frame ahead), clear() stopping the speech at once, drain() flushing a p
 import asyncio
 import struct
 
+import pytest
+
 import ostrel
 from aio_support import idle, params, run
+
+pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 
 RATE, MS = 48000, 20
 FRAME = RATE * MS // 1000  # samples per frame

@@ -9,6 +9,8 @@ import ostrel
 import ostrel_loopback
 from aio_support import idle, params, pcm_frame, run
 
+pytestmark = pytest.mark.usefixtures("nothing_left_behind")
+
 
 async def _speaker(room, user="speaker"):
     cloud = o.VONUCloud(None)

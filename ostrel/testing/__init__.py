@@ -1,0 +1,30 @@
+"""Testing bots offline on the loopback SDK.
+
+Installed with the package, the pytest plugin ``ostrel`` (``ostrel.testing.plugin``) gives
+every test the fixture ``loopback``: fresh rooms with scripted participants, the SDK clock,
+simulated network faults, and a teardown that fails the test when an exception escaped a
+delegate callback or a cloud outlived it. The classes work without pytest too
+(``with Loopback() as sdk: ...``).
+"""
+from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable
+from .participant import Participant
+from .recorder import EVENT_NAMES, Event, EventRecorder, Predicate
+from .room import APP_ID, Room
+from .signals import pattern_i420, tone_pcm
+
+__all__ = [
+    "APP_ID",
+    "EVENT_NAMES",
+    "UNAVAILABLE",
+    "Clock",
+    "Event",
+    "EventRecorder",
+    "Faults",
+    "Loopback",
+    "LoopbackUnavailable",
+    "Participant",
+    "Predicate",
+    "Room",
+    "pattern_i420",
+    "tone_pcm",
+]

@@ -1,0 +1,130 @@
+"""A scripted member of a room: a cloud whose delegate, the participant itself, records every
+event it receives (``EventRecorder``), and which sends test signals on the test's request.
+
+Sending and leaving run on the caller's thread; the participant's cloud refers back to it, a
+cycle that ``close`` breaks (the room closes its participants at the end of the test).
+"""
+from typing import List, Optional
+
+import ostrel
+
+from .recorder import EventRecorder
+from .signals import pattern_i420, tone_pcm
+
+# Length of the audio frames the participant sends, and the pts step of its video frames.
+AUDIO_FRAME_MS = 20
+VIDEO_FRAME_MS = 66
+
+
+def _check(operation: str, result: int) -> None:
+    if result != 0:
+        raise RuntimeError("%s returned %d" % (operation, result))
+
+
+class Participant(EventRecorder):
+    """A member of a room driven by the test: it records what it receives and sends test
+    signals. Made by ``Room.participant``, which returns once it is in the room."""
+
+    def __init__(self, params: ostrel.EnterRoomParams, *, timeout: float = 5.0) -> None:
+        user_id = params.room.user_id.GetValue() or ""
+        super().__init__(user_id)
+        # The user id it entered with.
+        self.user_id = user_id
+        # The cloud, whose delegate is the participant; None once closed.
+        self._cloud: Optional[ostrel.VONUCloud] = ostrel.VONUCloud(self)
+        # Whether it entered to send pixel frames (send_pattern needs it).
+        self._pixel_input = params.use_pixel_frame_input
+        # Sample rate of its local audio channel, None while it has none.
+        self._audio_rate: Optional[int] = None
+        # Index of the next tone sample at that rate, so a tone continues across calls.
+        self._tone_sample = 0
+        # pts of the next audio frame, in milliseconds.
+        self._audio_pts = 0
+        # Index of the next test pattern frame.
+        self._pattern_index = 0
+        # Whether it made its local video channel.
+        self._video_channel = False
+        try:
+            _check("EnterRoom for %r" % self.user_id, self.cloud.EnterRoom(params))
+            self.wait_for("OnEnterRoom", timeout=timeout)
+        except BaseException:
+            self.close()
+            raise
+
+    @property
+    def cloud(self) -> ostrel.VONUCloud:
+        """The participant's cloud, for anything the helpers here do not cover."""
+        if self._cloud is None:
+            raise RuntimeError("participant %r is closed" % self.user_id)
+        return self._cloud
+
+    def send_tone(self, freq: float, ms: int, sample_rate: int = 48000, *, paced: bool = False) -> bytes:
+        """Sends ``ms`` milliseconds (rounded up to whole 20 ms frames) of a ``freq`` Hz mono
+        tone at ``sample_rate``, continuing the previous tone at that rate, and returns the PCM
+        sent. A local audio channel at that rate is made first when needed. Frames go out at
+        once (``SendAudioFrame``), or paced by the SDK clock when ``paced``
+        (``SendContinuousAudioFrame``: the first at once, the rest one frame length apart)."""
+        if ms <= 0:
+            raise ValueError("ms must be positive")
+        self._audio_channel(sample_rate)
+        samples = sample_rate * AUDIO_FRAME_MS // 1000
+        sent: List[bytes] = []
+        for _ in range(-(-ms // AUDIO_FRAME_MS)):
+            pcm = tone_pcm(freq, sample_rate, self._tone_sample, samples)
+            frame = ostrel.AudioFrame()
+            frame.sample_rate, frame.channels, frame.bits_per_sample = sample_rate, 1, 16
+            frame.codec = ostrel.AUDIO_CODEC_TYPE_PCM
+            frame.pts = self._audio_pts & 0xFFFFFFFF
+            frame.SetData(pcm)
+            if paced:
+                _check("SendContinuousAudioFrame", self.cloud.SendContinuousAudioFrame(frame, False))
+            else:
+                _check("SendAudioFrame", self.cloud.SendAudioFrame(frame))
+            self._tone_sample += samples
+            self._audio_pts += AUDIO_FRAME_MS
+            sent.append(pcm)
+        return b"".join(sent)
+
+    def _audio_channel(self, sample_rate: int) -> None:
+        if self._audio_rate == sample_rate:
+            return
+        if self._audio_rate is not None:
+            _check("DestroyLocalAudioChannel", self.cloud.DestroyLocalAudioChannel())
+        params = ostrel.AudioEncodeParams()
+        params.sample_rate, params.channels, params.frame_length_ms = sample_rate, 1, AUDIO_FRAME_MS
+        _check("CreateLocalAudioChannel", self.cloud.CreateLocalAudioChannel(params))
+        self._audio_rate, self._tone_sample = sample_rate, 0
+
+    def send_pattern(self, frames: int, width: int = 320, height: int = 240) -> None:
+        """Sends ``frames`` frames of a moving I420 test pattern on the HIGH video stream,
+        continuing the previous pattern. The participant must have entered with
+        ``pixel_in=True``; its local video channel is made on the first call."""
+        if not self._pixel_input:
+            raise ValueError("participant %r sends encoded video: enter it with pixel_in=True" % self.user_id)
+        if not self._video_channel:
+            _check("CreateLocalVideoChannel", self.cloud.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH))
+            self._video_channel = True
+        for _ in range(frames):
+            frame = ostrel.PixelFrame()
+            frame.width, frame.height = width, height
+            frame.format = ostrel.VIDEO_PIXEL_FORMAT_YUV420p
+            frame.pts = (self._pattern_index * VIDEO_FRAME_MS) & 0xFFFFFFFF
+            frame.SetData(pattern_i420(self._pattern_index, width, height))
+            _check("SendPixelFrame", self.cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, frame))
+            self._pattern_index += 1
+
+    def leave(self, timeout: float = 5.0) -> None:
+        """Leaves the room and returns once OnExitRoom has arrived. The cloud stays usable
+        (it may enter again); its local channels end with the stay."""
+        start = self.count()
+        _check("ExitRoom for %r" % self.user_id, self.cloud.ExitRoom())
+        self._audio_rate, self._video_channel = None, False
+        self.wait_for("OnExitRoom", timeout=timeout, since=start)
+
+    def close(self) -> None:
+        """Drops the cloud: the SDK instance is destroyed (leaving its room) unless the test
+        still holds a reference to it. The participant's record stays readable."""
+        self._cloud = None
+
+    def __repr__(self) -> str:
+        return "<Participant %r%s>" % (self.user_id, "" if self._cloud is not None else " closed")

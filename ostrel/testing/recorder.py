@@ -1,0 +1,146 @@
+"""A delegate that records every event it receives, and waits on that record.
+
+The callbacks run on the SDK's event thread and only append to a log under a condition
+variable, so they never block the SDK for long and never raise. Waiting runs on the caller's
+thread: a condition wait with a timeout; the asyncio form runs the same wait on an executor
+thread, so an SDK thread never has to reach an event loop.
+"""
+import asyncio
+import collections
+import functools
+import threading
+from typing import Any, Callable, List, Optional, Tuple
+
+import ostrel
+
+# One received event: the callback's name and the arguments it was called with.
+Event = Tuple[str, Tuple[Any, ...]]
+# A test on an event's arguments, called with them unpacked.
+Predicate = Callable[..., bool]
+
+# Every callback a delegate subclass may override, in the class's order.
+EVENT_NAMES: Tuple[str, ...] = tuple(n for n in vars(ostrel.VONUCloudDelegate) if n.startswith("On"))
+
+
+class EventRecorder(ostrel.VONUCloudDelegate):
+    """Records every event as (name, args), in arrival order, and the PCM of every audio frame
+    received. Give it to a VONUCloud of your own, or use a Participant, which has one."""
+
+    def __init__(self, name: str = "recorder") -> None:
+        super().__init__()
+        # Who records, for messages (a participant's user id).
+        self.name = name
+        # Guards the two lists below; notified on every event.
+        self._changed = threading.Condition()
+        # The events received so far, oldest first.
+        self._events: List[Event] = []
+        # PCM payloads received, oldest first, with the sender (None for a mix).
+        self._pcm: List[Tuple[Optional[str], bytes]] = []
+
+    def _record(self, name: str, args: Tuple[Any, ...], pcm: Optional[Tuple[Optional[str], bytes]] = None) -> None:
+        with self._changed:
+            self._events.append((name, args))
+            if pcm is not None:
+                self._pcm.append(pcm)
+            self._changed.notify_all()
+
+    def OnRemoteAudioReceived(self, user_id: Optional[str], frame: ostrel.AudioFrame) -> None:
+        self._record("OnRemoteAudioReceived", (user_id, frame), _pcm_of(user_id, frame))
+
+    def OnRemoteMixedAudioReceived(self, frame: ostrel.AudioFrame) -> None:
+        self._record("OnRemoteMixedAudioReceived", (frame,), _pcm_of(None, frame))
+
+    @property
+    def events(self) -> List[Event]:
+        """A copy of the events received so far, oldest first, as (name, args)."""
+        with self._changed:
+            return list(self._events)
+
+    def count(self) -> int:
+        """How many events were received so far (a mark for ``wait_for(..., since=)``)."""
+        with self._changed:
+            return len(self._events)
+
+    def of(self, name: str) -> List[Tuple[Any, ...]]:
+        """The arguments of every event of that name received so far, oldest first."""
+        with self._changed:
+            return [args for n, args in self._events if n == name]
+
+    def clear(self) -> None:
+        """Forgets the events and audio received so far."""
+        with self._changed:
+            self._events.clear()
+            self._pcm.clear()
+
+    def audio(self, from_user: Optional[str] = None) -> bytes:
+        """The 16-bit PCM received so far: from that sender, or every PCM frame in arrival order
+        when None (a mixing receiver's mix). Opus frames are not included."""
+        with self._changed:
+            return b"".join(pcm for user, pcm in self._pcm if from_user is None or user == from_user)
+
+    def wait_for(self, name: str, predicate: Optional[Predicate] = None, timeout: float = 5.0, *,
+                 since: int = 0) -> Tuple[Any, ...]:
+        """The arguments of the first event of that name, from the ``since``-th on (received
+        before or during the call), for which ``predicate(*args)`` is true. Raises
+        TimeoutError after ``timeout`` seconds."""
+        return self._wait(name, predicate, timeout, since, threading.Event())
+
+    async def wait_for_async(self, name: str, predicate: Optional[Predicate] = None, timeout: float = 5.0, *,
+                             since: int = 0) -> Tuple[Any, ...]:
+        """``wait_for`` for coroutines: the event loop keeps running while it waits, and
+        cancelling the coroutine ends the wait. The predicate runs on a worker thread."""
+        cancelled = threading.Event()
+        wait = functools.partial(self._wait, name, predicate, timeout, since, cancelled)
+        try:
+            return await asyncio.get_running_loop().run_in_executor(None, wait)
+        finally:
+            cancelled.set()
+            with self._changed:
+                self._changed.notify_all()
+
+    def _wait(self, name: str, predicate: Optional[Predicate], timeout: float, since: int,
+              cancelled: threading.Event) -> Tuple[Any, ...]:
+        if name not in EVENT_NAMES:
+            raise ValueError("%r is not a delegate callback" % (name,))
+        found: List[Tuple[Any, ...]] = []
+        checked = since
+
+        def ready() -> bool:
+            nonlocal checked
+            checked = min(checked, len(self._events))  # the log was cleared meanwhile
+            for event_name, args in self._events[checked:]:
+                checked += 1
+                if event_name == name and (predicate is None or predicate(*args)):
+                    found.append(args)
+                    return True
+            return cancelled.is_set()
+
+        with self._changed:
+            self._changed.wait_for(ready, timeout)
+            if found:
+                return found[0]
+            if cancelled.is_set():
+                raise asyncio.CancelledError()
+            seen = collections.Counter(n for n, _ in self._events)
+        raise TimeoutError("%r received no %s%s within %g s; it received: %s" % (
+            self.name, name, " matching the predicate" if predicate is not None else "", timeout,
+            ", ".join("%s x%d" % item for item in seen.items()) or "nothing"))
+
+
+def _pcm_of(user_id: Optional[str], frame: ostrel.AudioFrame) -> Optional[Tuple[Optional[str], bytes]]:
+    if frame.codec != ostrel.AUDIO_CODEC_TYPE_PCM:
+        return None
+    return user_id, frame.data
+
+
+def _recording_method(name: str) -> Callable[..., None]:
+    def method(self: EventRecorder, *args: Any) -> None:
+        self._record(name, args)
+
+    method.__name__ = name
+    return method
+
+
+for _name in EVENT_NAMES:
+    if _name not in vars(EventRecorder):
+        setattr(EventRecorder, _name, _recording_method(_name))

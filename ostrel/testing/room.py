@@ -1,0 +1,79 @@
+"""A room for one test: its id, the EnterRoomParams that enter it, and the scripted
+participants made in it, which the room closes at the end of the test."""
+from typing import Any, List, Optional
+
+import ostrel
+
+from .participant import Participant
+
+# The app id every test room lives under; the loopback SDK accepts any non-zero one.
+APP_ID = 1400000001
+
+
+class Room:
+    """A room, named by ``id`` under ``APP_ID``. ``params`` gives what a bot enters it with;
+    ``participant`` enters a scripted member."""
+
+    def __init__(self, room_id: str) -> None:
+        # The room's text id (str_room_id).
+        self.id = room_id
+        # Participants made here, closed by close().
+        self._participants: List[Participant] = []
+
+    def params(self, user_id: str, *,
+               sample_rate: Optional[int] = None,
+               channels: Optional[int] = None,
+               frame_ms: Optional[int] = None,
+               obtain: Optional[ostrel.AudioObtainMethod] = None,
+               mix: Optional[bool] = None,
+               codec: Optional[ostrel.AudioCodecType] = None,
+               pixel_in: bool = False,
+               pixel_out: bool = False,
+               role: Optional[ostrel.VONURole] = None,
+               scene: Optional[ostrel.VONUScene] = None) -> ostrel.EnterRoomParams:
+        """EnterRoomParams that enter this room as ``user_id``. The audio options set the
+        member's AudioObtainParams (output sample rate, channels, frame length in ms, obtain
+        method, remote audio mix, output codec); ``pixel_in`` and ``pixel_out`` choose raw
+        pixel frames over encoded video for sending and receiving. An option left as None keeps
+        the SDK's default."""
+        params = ostrel.EnterRoomParams()
+        params.room.sdk_app_id = APP_ID
+        params.room.str_room_id.SetValue(self.id)
+        params.room.user_id.SetValue(user_id)
+        params.room.user_sig.SetValue("sig-" + user_id)
+        params.use_pixel_frame_input = pixel_in
+        params.use_pixel_frame_output = pixel_out
+        if role is not None:
+            params.role = role
+        if scene is not None:
+            params.scene = scene
+        audio = params.audio_obtain_params  # a view: changes go into params
+        if sample_rate is not None:
+            audio.output_sample_rate = sample_rate
+        if channels is not None:
+            audio.output_channels = channels
+        if frame_ms is not None:
+            audio.output_frame_length_ms = frame_ms
+        if obtain is not None:
+            audio.audio_obtain_method = obtain
+        if mix is not None:
+            audio.enable_remote_audio_mix = mix
+        if codec is not None:
+            audio.output_audio_codec_type = codec
+        return params
+
+    def participant(self, user_id: str, *, timeout: float = 5.0, **options: Any) -> Participant:
+        """Enters a scripted participant as ``user_id`` (``options`` as for ``params``) and
+        returns once its OnEnterRoom has arrived."""
+        participant = Participant(self.params(user_id, **options), timeout=timeout)
+        self._participants.append(participant)
+        return participant
+
+    def close(self) -> None:
+        """Closes every participant made here."""
+        for participant in self._participants:
+            participant.close()
+        self._participants.clear()
+
+    def __repr__(self) -> str:
+        return "<Room %r>" % self.id
