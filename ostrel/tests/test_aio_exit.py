@@ -12,14 +12,14 @@ import pytest
 
 from aio_support import HERE, run_python
 
+pytestmark = pytest.mark.usefixtures("nothing_left_behind")
+
 RUNS = 3
 
 BOT = r"""
 import asyncio, atexit, sys, threading
 import ostrel, ostrel_loopback as lb
 from aio_support import params
-
-pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 
 def report():
     alive = [t.name for t in threading.enumerate() if not isinstance(t, threading._DummyThread)]
