@@ -11,6 +11,10 @@
 // cloud it belongs to is then never destroyed, because Destroy would wait for that callback
 // forever. The gate keeps such a cloud's native delegate alive for the rest of the process, so
 // the SDK instance left behind still calls a live object.
+//
+// Each pass also marks its thread as being inside a callback of its delegate, with the process
+// generation it began in, so that a cloud's finalizer knows not to wait for a Destroy that waits
+// for the calling thread, and a child forked inside a callback can be told apart.
 #ifndef OSTREL_CALLBACK_GATE_H_
 #define OSTREL_CALLBACK_GATE_H_
 
