@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "fork_guard.h"
+
 namespace py = pybind11;
 
 namespace ostrel_binding {
@@ -82,6 +84,8 @@ Gate& gate() { return *gate_slot().load(std::memory_order_acquire); }
 
 bool g_installed = false;  // guarded by the GIL
 
+thread_local const CallbackPass* t_innermost = nullptr;  // the thread's innermost callback
+
 }  // namespace
 
 void install_exit_gate() {
@@ -97,10 +101,27 @@ bool exit_gate_keeps(const std::shared_ptr<void>& delegate) { return gate().keep
 
 void reset_exit_gate_after_fork() { gate_slot().store(new Gate(), std::memory_order_release); }
 
-CallbackPass::CallbackPass(const void* delegate) : delegate_(delegate), admitted_(gate().enter(delegate)) {}
+bool in_callback_of(const void* delegate) {
+    for (const CallbackPass* pass = t_innermost; pass != nullptr; pass = pass->enclosing_) {
+        if (pass->delegate_ == delegate) return true;
+    }
+    return false;
+}
+
+CallbackPass::CallbackPass(const void* delegate)
+    : delegate_(delegate),
+      admitted_(gate().enter(delegate)),
+      from_sdk_(PyGILState_Check() == 0),
+      generation_(process_generation()),
+      enclosing_(t_innermost) {
+    t_innermost = this;
+}
 
 CallbackPass::~CallbackPass() {
+    t_innermost = enclosing_;
     if (admitted_) gate().leave(delegate_);
 }
+
+const CallbackPass* CallbackPass::current() { return t_innermost; }
 
 }  // namespace ostrel_binding

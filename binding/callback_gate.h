@@ -11,6 +11,10 @@
 // cloud it belongs to is then never destroyed, because Destroy would wait for that callback
 // forever. The gate keeps such a cloud's native delegate alive for the rest of the process, so
 // the SDK instance left behind still calls a live object.
+//
+// Each pass also marks its thread as being inside a callback of its delegate, with the process
+// generation it began in, so that a cloud's finalizer knows not to wait for a Destroy that waits
+// for the calling thread, and a child forked inside a callback can be told apart.
 #ifndef OSTREL_CALLBACK_GATE_H_
 #define OSTREL_CALLBACK_GATE_H_
 
@@ -18,8 +22,9 @@
 
 namespace ostrel_binding {
 
-// Registers the atexit hook once; called (with the GIL held) when the first cloud is made, so
-// that importing the module registers nothing.
+// Registers the atexit hook once; called (with the GIL held) at the end of the module's
+// registration, so that the hook runs after every exit handler registered once the module is
+// imported (atexit runs the last registered first): those handlers may still wait for callbacks.
 void install_exit_gate();
 
 // True when the gate gave up on a callback of `delegate` that is still inside: the cloud must not
@@ -31,8 +36,13 @@ bool exit_gate_keeps(const std::shared_ptr<void>& delegate);
 // were doing at the moment of the fork.
 void reset_exit_gate_after_fork();
 
+// True when the calling thread is inside a callback of `delegate` (whether the gate let it in
+// or not): waiting there for that delegate's cloud to be destroyed would never end.
+bool in_callback_of(const void* delegate);
+
 // RAII pass through the gate for one callback of `delegate`; false when the gate is closed and
-// the callback must return without touching Python.
+// the callback must return without touching Python. While it lives, it is the calling thread's
+// innermost callback.
 class CallbackPass {
 public:
     explicit CallbackPass(const void* delegate);
@@ -41,9 +51,22 @@ public:
     CallbackPass& operator=(const CallbackPass&) = delete;
     explicit operator bool() const { return admitted_; }
 
+    // The calling thread's innermost callback, or null outside callbacks.
+    static const CallbackPass* current();
+    // The callback came from a thread that did not hold the GIL (an SDK thread), rather than
+    // from a Python call of a delegate method.
+    bool from_sdk() const { return from_sdk_; }
+    // process_generation() when the callback began.
+    unsigned generation() const { return generation_; }
+
 private:
-    const void* delegate_;  // whose callback this is
-    bool admitted_;         // the gate let it in (and must be told when it leaves)
+    friend bool in_callback_of(const void* delegate);
+
+    const void* delegate_;          // whose callback this is
+    bool admitted_;                 // the gate let it in (and must be told when it leaves)
+    bool from_sdk_;                 // see from_sdk()
+    unsigned generation_;           // see generation()
+    const CallbackPass* enclosing_; // the thread's callback that this one runs inside, if any
 };
 
 }  // namespace ostrel_binding

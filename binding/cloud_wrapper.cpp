@@ -1,115 +1,134 @@
 #include "cloud_wrapper.h"
 
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
+#include "bindings.h"
 #include "callback_gate.h"
 #include "fork_guard.h"
+#include "frame_payload.h"
 
 namespace py = pybind11;
 using ostrel::vonu::VONUCloud;
 
 VONUCloudWrapper::VONUCloudWrapper(std::shared_ptr<PyVONUCloudDelegate> delegate)
-    : vonu_cloud_(nullptr), delegate_(std::move(delegate)), process_(ostrel_binding::process_generation()) {
+    : vonu_cloud_(nullptr),
+      delegate_(std::move(delegate)),
+      callbacks_of_(delegate_.get()),
+      process_(ostrel_binding::process_generation()) {
     vonu_cloud_ = VONUCloud::Create(delegate_.get());
     if (vonu_cloud_ == nullptr) throw std::runtime_error("VONUCloud::Create returned no cloud instance");
 }
 
-VONUCloudWrapper::~VONUCloudWrapper() { Release(); }
+VONUCloudWrapper::~VONUCloudWrapper() {
+    if (!releasing_) destroy(std::exchange(vonu_cloud_, nullptr));
+}
 
 void VONUCloudWrapper::Release() {
-    if (vonu_cloud_ != nullptr) {
-        if (!inherited() && !ostrel_binding::exit_gate_keeps(delegate_)) VONUCloud::Destroy(vonu_cloud_);
-        vonu_cloud_ = nullptr;
+    if (!releasing_) {
+        releasing_ = true;
+        VONUCloud* cloud = std::exchange(vonu_cloud_, nullptr);
+        if (uses_ > 0) {
+            deferred_ = cloud;  // the last method to return destroys it
+            return;
+        }
+        py::gil_scoped_release nogil;
+        destroy(cloud);
+        return;
     }
+    if (ostrel_binding::in_callback_of(callbacks_of_)) return;  // Destroy may be waiting for this very callback
+    {
+        std::lock_guard<std::mutex> lock(released_mutex_);
+        if (released_) return;
+    }
+    py::gil_scoped_release nogil;
+    std::unique_lock<std::mutex> lock(released_mutex_);
+    released_cv_.wait(lock, [this] { return released_; });
+}
+
+void VONUCloudWrapper::destroy(VONUCloud* cloud) {
+    if (cloud != nullptr && !inherited() && !ostrel_binding::exit_gate_keeps(delegate_)) VONUCloud::Destroy(cloud);
     delegate_.reset();
+    {
+        std::lock_guard<std::mutex> lock(released_mutex_);
+        released_ = true;
+    }
+    released_cv_.notify_all();
 }
 
 bool VONUCloudWrapper::inherited() const { return process_ != ostrel_binding::process_generation(); }
 
-VONUCloud& VONUCloudWrapper::cloud() const {
-    if (inherited()) throw std::runtime_error(ostrel_binding::kForeignCloud);
-    // Released already: an explicit __del__() ran the finalizer.
-    if (vonu_cloud_ == nullptr) throw std::runtime_error("this VONUCloud has been destroyed");
-    return *vonu_cloud_;
+VONUCloudWrapper::Use::Use(VONUCloudWrapper& wrapper) : wrapper_(wrapper), cloud_(wrapper.vonu_cloud_) {
+    if (wrapper.inherited()) throw std::runtime_error(ostrel_binding::kForeignCloud);
+    // Released already: the finalizer ran, through an explicit __del__() perhaps on another thread.
+    if (cloud_ == nullptr) throw std::runtime_error("this VONUCloud has been destroyed");
+    ++wrapper_.uses_;
 }
 
-int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return cloud().EnterRoom(params); }
+VONUCloudWrapper::Use::~Use() {
+    if (--wrapper_.uses_ > 0 || wrapper_.deferred_ == nullptr) return;
+    VONUCloud* cloud = std::exchange(wrapper_.deferred_, nullptr);
+    py::gil_scoped_release nogil;
+    wrapper_.destroy(cloud);
+}
 
-int VONUCloudWrapper::ExitRoom() { return cloud().ExitRoom(); }
+int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return Use(*this)->EnterRoom(params); }
+
+int VONUCloudWrapper::ExitRoom() { return Use(*this)->ExitRoom(); }
 
 int VONUCloudWrapper::Subscribe(const std::string& user_id, StreamType type) {
-    return cloud().Subscribe(user_id.c_str(), type);
+    return Use(*this)->Subscribe(user_id.c_str(), type);
 }
 
 int VONUCloudWrapper::Unsubscribe(const std::string& user_id, StreamType type) {
-    return cloud().Unsubscribe(user_id.c_str(), type);
+    return Use(*this)->Unsubscribe(user_id.c_str(), type);
 }
 
-int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) { return cloud().GetAudioFrame(frame); }
+int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) { return Use(*this)->GetAudioFrame(frame); }
 
 int VONUCloudWrapper::CreateLocalAudioChannel(const AudioEncodeParams& params) {
-    return cloud().CreateLocalAudioChannel(params);
+    return Use(*this)->CreateLocalAudioChannel(params);
 }
 
-int VONUCloudWrapper::DestroyLocalAudioChannel() { return cloud().DestroyLocalAudioChannel(); }
+int VONUCloudWrapper::DestroyLocalAudioChannel() { return Use(*this)->DestroyLocalAudioChannel(); }
 
-int VONUCloudWrapper::SendAudioFrame(const AudioFrame& frame) { return cloud().SendAudioFrame(frame); }
+int VONUCloudWrapper::SendAudioFrame(const AudioFrame& frame) { return Use(*this)->SendAudioFrame(frame); }
 
 int VONUCloudWrapper::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
-    return cloud().SendContinuousAudioFrame(frame, clear_send_queue);
+    return Use(*this)->SendContinuousAudioFrame(frame, clear_send_queue);
 }
 
-int VONUCloudWrapper::CreateLocalVideoChannel(StreamType type) { return cloud().CreateLocalVideoChannel(type); }
+int VONUCloudWrapper::CreateLocalVideoChannel(StreamType type) { return Use(*this)->CreateLocalVideoChannel(type); }
 
-int VONUCloudWrapper::DestroyLocalVideoChannel(StreamType type) { return cloud().DestroyLocalVideoChannel(type); }
+int VONUCloudWrapper::DestroyLocalVideoChannel(StreamType type) { return Use(*this)->DestroyLocalVideoChannel(type); }
 
 int VONUCloudWrapper::SendVideoFrame(StreamType type, const VideoFrame& frame) {
-    return cloud().SendVideoFrame(type, frame);
+    return Use(*this)->SendVideoFrame(type, frame);
 }
 
 int VONUCloudWrapper::SendPixelFrame(StreamType type, const PixelFrame& frame) {
-    return cloud().SendVideoFrame(type, frame);
+    return Use(*this)->SendVideoFrame(type, frame);
 }
 
 void VONUCloudWrapper::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
-    cloud().SetVideoEncodeParam(type, param);
+    Use(*this)->SetVideoEncodeParam(type, param);
 }
-
-namespace {
-
-// The bytes object's own buffer and length, without a copy; on failure the Python error is
-// printed to standard error and cleared, and false is returned.
-bool read_payload(const py::bytes& message, char*& buffer, Py_ssize_t& buffer_len) {
-    buffer = nullptr;
-    buffer_len = 0;
-    if (PyBytes_AsStringAndSize(message.ptr(), &buffer, &buffer_len) == -1) {
-        PyErr_Print();
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 int VONUCloudWrapper::SendSeiMessage(int message_type, py::bytes message) {
-    char* buffer;
-    Py_ssize_t buffer_len;
-    if (!read_payload(message, buffer, buffer_len)) return -1;
-    return cloud().SendSeiMessage(message_type, buffer, static_cast<size_t>(buffer_len));
+    const std::string_view payload = ostrel_binding::payload_of(message);
+    return Use(*this)->SendSeiMessage(message_type, payload.data(), payload.size());
 }
 
 int VONUCloudWrapper::SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool reliable, bool ordered) {
-    char* buffer;
-    Py_ssize_t buffer_len;
-    if (!read_payload(message, buffer, buffer_len)) return -1;
-    const bool sent = cloud().SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), buffer,
-                                                    static_cast<size_t>(buffer_len), reliable, ordered);
+    const std::string_view payload = ostrel_binding::payload_of(message);
+    const bool sent =
+        Use(*this)->SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), payload.data(), payload.size(), reliable, ordered);
     return sent ? 1 : 0;
 }
 
 void VONUCloudWrapper::EnableVoiceActivityDetection(const VADParams& params) {
-    cloud().EnableVoiceActivityDetection(params);
+    Use(*this)->EnableVoiceActivityDetection(params);
 }
 
 namespace ostrel_binding {
@@ -136,16 +155,14 @@ int traverse_cloud(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// Destroys the SDK instance, with the GIL released, and lets go of the delegate.
+// Ends the SDK instance (see VONUCloudWrapper::Release); called with the GIL held.
 void release_cloud(PyObject* self) {
     py::detail::value_and_holder v_h =
         reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(
             py::detail::get_type_info(typeid(VONUCloudWrapper)));
     if (!v_h || !v_h.holder_constructed()) return;
     VONUCloudWrapper* wrapper = v_h.holder<std::unique_ptr<VONUCloudWrapper>>().get();
-    if (wrapper == nullptr) return;
-    py::gil_scoped_release nogil;
-    wrapper->Release();
+    if (wrapper != nullptr) wrapper->Release();
 }
 
 void finalize_cloud(PyObject* self) {
@@ -175,7 +192,6 @@ void bind_cloud(py::module_& m) {
                       type->tp_finalize = finalize_cloud;
                   }))
         .def(py::init([](std::shared_ptr<PyVONUCloudDelegate> delegate) {
-                 install_exit_gate();
                  install_fork_guard();
                  return std::make_unique<W>(std::move(delegate));
              }),

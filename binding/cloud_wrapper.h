@@ -4,7 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "delegate.h"
@@ -26,7 +28,8 @@ public:
     // through a null instance.
     explicit VONUCloudWrapper(std::shared_ptr<PyVONUCloudDelegate> delegate);
     // Runs without the GIL (the class releases it before calling the destructor), so Destroy
-    // may wait for a callback of this instance that is itself waiting for the GIL.
+    // may wait for a callback of this instance that is itself waiting for the GIL. Nothing else
+    // can reach the wrapper then: it destroys the instance unless Release already has.
     ~VONUCloudWrapper();
 
     VONUCloudWrapper(const VONUCloudWrapper&) = delete;
@@ -52,29 +55,56 @@ public:
     int SendCustomCmdMsg(int32_t cmd_id, pybind11::bytes message, bool reliable, bool ordered);
     void EnableVoiceActivityDetection(const VADParams& params);
 
-    // Destroys the SDK instance, then lets go of the delegate. Call without the GIL. After it,
-    // no callback of the instance runs; the wrapper is then only fit for destruction. Two
-    // instances are left undestroyed instead, because Destroy could not end well: one inherited
+    // Ends the SDK instance for good; called with the GIL held, by the finalizer (an explicit
+    // __del__() or the garbage collector) and by tp_clear. The first call takes the instance out,
+    // so that every method called from then on raises RuntimeError, and destroys it with the GIL
+    // released. A call arriving while that Destroy runs waits for it to finish (with the GIL
+    // released), unless the calling thread is inside a callback of this cloud's delegate, which
+    // Destroy may be waiting for: that call returns at once. A call made while a method of this
+    // cloud is inside the SDK (an SDK that runs a callback on the caller's thread) leaves the
+    // Destroy to that method, which runs it as it returns. Later calls do nothing.
+    //
+    // Two instances are left undestroyed, because Destroy could not end well: one inherited
     // through fork() (it is the parent's), and one whose callback the exit gate gave up on at
     // interpreter exit (Destroy would wait for that callback forever).
     void Release();
 
 private:
-    // The SDK instance, for a call from Python; raises RuntimeError in a child process, where
-    // the instance belongs to the parent, and after Release.
-    ostrel::vonu::VONUCloud& cloud() const;
+    // One method's use of the SDK instance: counted from before the SDK call until it returns,
+    // so that Release never destroys an instance that a method is still inside. Made and ended
+    // with the GIL held.
+    class Use {
+    public:
+        // Raises RuntimeError in a child process, where the instance belongs to the parent,
+        // and once Release has begun.
+        explicit Use(VONUCloudWrapper& wrapper);
+        // Runs a Destroy that Release left to the last method to return.
+        ~Use();
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+        ostrel::vonu::VONUCloud* operator->() const { return cloud_; }
+
+    private:
+        VONUCloudWrapper& wrapper_;        // whose instance is in use
+        ostrel::vonu::VONUCloud* cloud_;   // the live instance, for this one call
+    };
+
     // Made in another process: this one is a child of it, through fork().
     bool inherited() const;
+    // Destroys `cloud` (unless it is inherited or kept by the exit gate), lets go of the delegate
+    // and wakes the callers of Release waiting for it. Runs without the GIL.
+    void destroy(ostrel::vonu::VONUCloud* cloud);
 
-    ostrel::vonu::VONUCloud* vonu_cloud_;            // owned; released only through Destroy
+    ostrel::vonu::VONUCloud* vonu_cloud_;            // owned; null once Release has begun (GIL)
     std::shared_ptr<PyVONUCloudDelegate> delegate_;  // shared with the Python delegate object
-    unsigned process_;                               // process_generation() at construction
+    const void* const callbacks_of_;                 // the delegate, as the exit gate knows its callbacks
+    const unsigned process_;                         // process_generation() at construction
+    bool releasing_ = false;                         // Release has begun (GIL)
+    int uses_ = 0;                                   // methods inside the SDK now (GIL)
+    ostrel::vonu::VONUCloud* deferred_ = nullptr;    // taken out while methods were inside (GIL)
+    std::mutex released_mutex_;                      // guards released_
+    std::condition_variable released_cv_;            // signalled when destroy() is done
+    bool released_ = false;                          // destroy() is done
 };
-
-namespace ostrel_binding {
-
-void bind_cloud(pybind11::module_& m);
-
-}  // namespace ostrel_binding
 
 #endif  // OSTREL_CLOUD_WRAPPER_H_

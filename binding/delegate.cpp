@@ -119,9 +119,11 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
             throw;
         } catch (py::error_already_set& e) {
             if (stay.from_python()) throw;
+            ostrel_binding::end_forked_child(&e);
             error_text = e.what();
             raised = true;
         }
+        if (!raised) ostrel_binding::end_forked_child(nullptr);
     }
     if (raised) throw std::runtime_error(error_text);
     return result;
@@ -224,6 +226,7 @@ __attribute__((no_sanitize("null"))) void call_and_report(const char* name, Body
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (py::error_already_set& e) {
+        ostrel_binding::end_forked_child(&e);
         std::cerr << "python callback " << name << " error: " << e.what() << std::endl;
         PyErr_Clear();
     } catch (...) {

@@ -1,8 +1,11 @@
 #include "fork_guard.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <iostream>
 #include <mutex>
 
 #include "callback_gate.h"
@@ -25,7 +28,56 @@ void in_child() {
     reset_exit_gate_after_fork();
 }
 
+// The status that Python's own exit would give a program that `error` leaves (0 for none), with
+// the output that goes with it: a traceback, or a SystemExit code that is not an integer.
+int exit_status(pybind11::error_already_set* error) {
+    namespace py = pybind11;
+    if (error == nullptr) return 0;
+    if (!error->matches(PyExc_SystemExit)) {
+        error->restore();
+        PyErr_Print();
+        return 1;
+    }
+    py::object code = py::getattr(error->value(), "code", py::none());
+    if (code.is_none()) return 0;
+    if (PyLong_Check(code.ptr())) {
+        const long status = PyLong_AsLong(code.ptr());
+        if (status != -1 || PyErr_Occurred() == nullptr) return static_cast<int>(status);
+        PyErr_Clear();
+    }
+    PyObject* stream = PySys_GetObject("stderr");  // borrowed
+    if (stream == nullptr || stream == Py_None || PyFile_WriteObject(code.ptr(), stream, Py_PRINT_RAW) != 0 ||
+        PyFile_WriteString("\n", stream) != 0) {
+        PyErr_Clear();
+    }
+    return 1;
+}
+
+// Flushes sys.stdout and sys.stderr, ignoring a stream that is gone or fails.
+void flush_python_streams() {
+    for (const char* name : {"stdout", "stderr"}) {
+        PyObject* stream = PySys_GetObject(name);  // borrowed
+        if (stream == nullptr || stream == Py_None) continue;
+        PyObject* result = PyObject_CallMethod(stream, "flush", nullptr);
+        if (result == nullptr) PyErr_Clear();
+        Py_XDECREF(result);
+    }
+}
+
 }  // namespace
+
+void end_forked_child(pybind11::error_already_set* error) {
+    const CallbackPass* pass = CallbackPass::current();
+    if (pass == nullptr || !pass->from_sdk() || pass->generation() == process_generation()) return;
+    flush_python_streams();  // what the callback wrote comes before what follows
+    const int status = exit_status(error);
+    flush_python_streams();
+    std::cerr << "_ostrel: this process was forked inside a VONUCloudDelegate callback, which has ended; it cannot "
+                 "go back to the SDK thread it was forked on and exits with status "
+              << status << std::endl;
+    std::fflush(nullptr);
+    _exit(status);
+}
 
 const char kForeignCloud[] =
     "this VONUCloud belongs to another process: it was created before fork() and cannot be used in the child; "

@@ -10,10 +10,16 @@
 // of its own without the GIL. A fork() at that moment copies the lock held into the child, where
 // CPython 3.8, re-initialising itself after the fork, waits for it forever. SDK threads therefore
 // make their thread states under a lock of ours, which the fork handler takes before the fork.
+//
+// A fork() inside a callback copies the SDK thread that runs it: the child goes on in Python on
+// that copy, but the SDK code it would return to has no SDK behind it and would wait forever.
+// So when such a callback ends in the child (it returns, or an exception leaves it, SystemExit
+// included), the child ends there: Python's standard streams are flushed, one line on standard
+// error says what happened, and the process exits with the status that Python would give it.
 #ifndef OSTREL_FORK_GUARD_H_
 #define OSTREL_FORK_GUARD_H_
 
-#include <Python.h>
+#include <pybind11/pybind11.h>
 
 namespace ostrel_binding {
 
@@ -30,6 +36,13 @@ PyThreadState* new_thread_state();
 
 // The text of the RuntimeError raised by a cloud used in a child of the process that made it.
 extern const char kForeignCloud[];
+
+// Called with the GIL held when the calling thread's innermost callback is leaving Python, with
+// the Python error leaving it, if any. Returns at once, unless this process is a child forked
+// inside that callback on an SDK thread: then it ends the process, with status 0 after a
+// return, 1 after an uncaught exception (its traceback printed) and the code of a SystemExit as
+// Python reads it.
+void end_forked_child(pybind11::error_already_set* error);
 
 }  // namespace ostrel_binding
 

@@ -1,4 +1,10 @@
-// Payload exchange between frame records and Python bytes: the only path for frame payloads.
+// Payloads between Python bytes and the SDK: frame payloads (the only path for them) and the
+// messages that the cloud sends.
+//
+// A bytes parameter is read in place, never copied: the SDK gets the object's own buffer and
+// length (zero bytes included), valid while the caller's reference keeps the object alive. The
+// argument conversion admits only bytes objects (subclasses included), whose buffer can always
+// be read; pybind11's reading raises the interpreter's error should that ever fail.
 #ifndef OSTREL_FRAME_PAYLOAD_H_
 #define OSTREL_FRAME_PAYLOAD_H_
 
@@ -6,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace ostrel_binding {
 
@@ -19,13 +26,14 @@ py::bytes GetFrameData(const Frame& frame) {
     return py::bytes(reinterpret_cast<const char*>(data), frame.size());
 }
 
-// Hands the bytes object's own buffer to the setter, which copies it; no copy is made here.
+// The bytes object's own buffer and length, without a copy.
+inline std::string_view payload_of(const py::bytes& data) { return static_cast<std::string_view>(data); }
+
+// Hands the bytes object's own buffer to the setter, which copies it.
 template <typename Frame, void (Frame::*Setter)(const uint8_t*, size_t)>
 void SetFrameData(Frame& frame, py::bytes data) {
-    char* buffer = nullptr;
-    Py_ssize_t buffer_len = 0;
-    if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &buffer_len) == -1) throw py::error_already_set();
-    (frame.*Setter)(reinterpret_cast<const uint8_t*>(buffer), static_cast<size_t>(buffer_len));
+    const std::string_view payload = payload_of(data);
+    (frame.*Setter)(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
 }
 
 template <typename Frame>

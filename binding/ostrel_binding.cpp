@@ -2,9 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings.h"
-#include "cloud_wrapper.h"
-#include "delegate.h"
-#include "init_guard.h"
+#include "callback_gate.h"
 #include "ostrel_zulive_sdk.h"
 
 namespace py = pybind11;
@@ -31,4 +29,8 @@ PYBIND11_MODULE(_ostrel, m) {
     m.def("SetEnvironment", &ZuLiveSDK::SetEnvironment, py::arg("env"));
 
     ostrel_binding::guard_uninitialised(m);
+
+    // Registered now, before the program can register an exit handler that uses a cloud, so
+    // that the hook runs after every such handler (atexit runs the last registered first).
+    ostrel_binding::install_exit_gate();
 }

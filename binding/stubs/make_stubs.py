@@ -11,6 +11,11 @@ and on _ostrel.curated.pyi:
   signature stays above the curated one as a "# bound as:" comment. A change in the binary
   therefore changes the stub even where it is curated.
 
+- pybind11 annotates every integer parameter "typing.SupportsInt | typing.SupportsIndex", which
+  a float satisfies (it has __int__) although the module refuses one: each becomes
+  typing.SupportsIndex, which takes int, bool and any integer type with __index__, and no float.
+  "# bound as:" comments keep the annotation that the module registers.
+
 The module's own __all__ is dropped: the runtime module has none.
 
     python binding/stubs/make_stubs.py            # rewrite _ostrel.pyi
@@ -57,6 +62,16 @@ def python_names(text: str) -> str:
         return match.group(1)
 
     return re.sub(r"ostrel::vonu::(\w+)", replace, text)
+
+
+PYBIND11_INTEGER = "typing.SupportsInt | typing.SupportsIndex"
+INTEGER = "typing.SupportsIndex"
+
+
+def integers(text: str) -> str:
+    """Integer parameters as the module converts them, outside comments."""
+    return "".join(line if line.lstrip().startswith("#") else line.replace(PYBIND11_INTEGER, INTEGER)
+                   for line in text.splitlines(keepends=True))
 
 
 def drop_all(text: str) -> str:
@@ -162,7 +177,7 @@ def merge(generated: str, curated: str) -> str:
 
 
 def build() -> str:
-    return HEADER + merge(drop_all(python_names(stubgen())), CURATED.read_text())
+    return HEADER + integers(merge(drop_all(python_names(stubgen())), CURATED.read_text()))
 
 
 def main() -> int:

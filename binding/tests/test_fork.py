@@ -87,3 +87,61 @@ def test_child_has_an_sdk_of_its_own():
         "child status 7",
         "parent sees ['pb'] 0",
     ], (out.stdout, out.stderr)
+
+
+def test_child_forked_inside_a_callback_ends():
+    # The child is a copy of an SDK thread with no SDK behind it: leaving the callback ends it,
+    # with the status sys.exit asked for (0 for a plain return, 1 for an uncaught error) and
+    # one line on standard error; os._exit ends it silently as ever.
+    program = """
+        import os, sys, time
+        import _ostrel as o
+        from roomkit import EventLog, enter_params, idle
+
+        how = sys.argv[1]
+        children = []
+        class Forker(EventLog):
+            def OnEnterRoom(self):
+                pid = os.fork()
+                if pid != 0:
+                    children.append(pid)
+                    return
+                print("child", how, flush=True)
+                if how == "exit":
+                    sys.exit(3)
+                if how == "raise":
+                    raise ValueError("raised in the child")
+                if how == "os_exit":
+                    os._exit(6)
+
+        bot = Forker()
+        cloud = o.VONUCloud(bot)
+        cloud.EnterRoom(enter_params("forker", room="fork-callback"))
+        idle()
+        pid, = children
+        deadline = time.monotonic() + 20
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                print("child hung")
+                sys.exit(1)
+            time.sleep(0.05)
+        print("child status", os.WEXITSTATUS(status) if os.WIFEXITED(status) else -status)
+        print("parent", cloud.ExitRoom())
+    """
+    note = ("_ostrel: this process was forked inside a VONUCloudDelegate callback, which has ended; "
+            "it cannot go back to the SDK thread it was forked on and exits with status %d")
+    for how, status in (("return", 0), ("exit", 3), ("raise", 1), ("os_exit", 6)):
+        out = run_python(program, timeout=60, args=(how,))
+        assert out.returncode == 0, (how, out.stdout, out.stderr)
+        assert out.stdout.splitlines() == ["child " + how, "child status %d" % status, "parent 0"], \
+            (how, out.stdout, out.stderr)
+        lines = out.stderr.splitlines()
+        if how == "os_exit":
+            assert lines == [], out.stderr
+        else:
+            assert lines[-1] == note % status, (how, out.stderr)
+            assert ("ValueError: raised in the child" in out.stderr) == (how == "raise"), out.stderr

@@ -356,3 +356,27 @@ def test_collector_inside_a_callback_frees_nothing_in_use():
     """, timeout=300)
     assert out.returncode == 0, out.stderr
     assert "live 0 escaped []" in out.stdout, (out.stdout, out.stderr[-2000:])
+
+
+def test_exit_handler_registered_before_the_first_cloud_gets_its_callbacks():
+    # atexit runs handlers last-registered first: a handler registered before any cloud existed
+    # still leaves its room and hears OnExitRoom, whether the program ends normally or by
+    # sys.exit, and the process ends with the program's own status.
+    program = """
+        import atexit, sys
+        import _ostrel as o
+        from roomkit import EventLog, enter_params, idle
+
+        bot = EventLog()
+        def leave():
+            print("exit", bot.cloud.ExitRoom(), "heard", bool(bot.wait_for(lambda b: b.of("OnExitRoom"))), flush=True)
+        atexit.register(leave)
+        bot.cloud = o.VONUCloud(bot)
+        bot.cloud.EnterRoom(enter_params("leaver", room="atexit"))
+        idle()
+        if sys.argv[1] == "exit":
+            sys.exit(5)
+    """
+    for how, code in (("normal", 0), ("exit", 5)):
+        out = run_python(program, timeout=60, args=(how,))
+        assert (out.returncode, out.stdout.strip(), out.stderr) == (code, "exit 0 heard True", ""), how
