@@ -5,6 +5,7 @@
 
 #include "callback_gate.h"
 #include "fork_guard.h"
+#include "frame_view.h"
 
 namespace py = pybind11;
 using ostrel::vonu::VONUCloud;
@@ -46,7 +47,11 @@ int VONUCloudWrapper::Unsubscribe(const std::string& user_id, StreamType type) {
     return cloud().Unsubscribe(user_id.c_str(), type);
 }
 
-int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) { return cloud().GetAudioFrame(frame); }
+int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) {
+    // The SDK replaces the payload in place, which a view of it must not see.
+    if (frame != nullptr) ostrel_binding::refuse_while_viewed(frame);
+    return cloud().GetAudioFrame(frame);
+}
 
 int VONUCloudWrapper::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     return cloud().CreateLocalAudioChannel(params);

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame_view.h"
+
 namespace ostrel_binding {
 
 namespace py = pybind11;
@@ -20,8 +22,10 @@ py::bytes GetFrameData(const Frame& frame) {
 }
 
 // Hands the bytes object's own buffer to the setter, which copies it; no copy is made here.
+// Refused with BufferError while a view of the frame's payload is exported.
 template <typename Frame, void (Frame::*Setter)(const uint8_t*, size_t)>
 void SetFrameData(Frame& frame, py::bytes data) {
+    refuse_while_viewed(&frame);
     char* buffer = nullptr;
     Py_ssize_t buffer_len = 0;
     if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &buffer_len) == -1) throw py::error_already_set();
