@@ -21,8 +21,8 @@ import resource
 import statistics
 import subprocess
 import sys
-import threading
 import time
+from typing import Callable, List, Optional, Sequence, Tuple
 
 import _ostrel as ostrel
 import ostrel_loopback
@@ -39,20 +39,20 @@ HISTORY = 64  # send times kept per cloud, by pts modulo this (far more than a f
 class Bot(room_helpers.QuietDelegate):
     """Receives its partner's audio and notes each frame's delay since its send."""
 
-    def __init__(self, sent_at):
+    def __init__(self, sent_at: List[float]) -> None:
         super().__init__()
         self.sent_at = sent_at  # the partner's send times, by pts modulo HISTORY
-        self.delays = []
-        self.received = 0
+        self.delays: List[float] = []  # seconds from send to this override, per frame
+        self.received = 0  # frames received
 
-    def OnRemoteAudioReceived(self, user_id, frame):
+    def OnRemoteAudioReceived(self, user_id: Optional[str], frame: ostrel.AudioFrame) -> None:
         self.received += 1
         sent = self.sent_at[frame.pts % HISTORY]
         if sent:
             self.delays.append(time.perf_counter() - sent)
 
 
-def process_figures():
+def process_figures() -> Tuple[int, float]:
     """Threads and resident memory (MiB) of this process now."""
     threads = len(os.listdir("/proc/self/task"))
     with open("/proc/self/status") as status:
@@ -60,26 +60,27 @@ def process_figures():
     return threads, rss_kib / 1024
 
 
-def cpu_seconds():
+def cpu_seconds() -> float:
     usage = resource.getrusage(resource.RUSAGE_SELF)
     return usage.ru_utime + usage.ru_stime
 
 
-def cpu_share(seconds, work):
+def cpu_share(seconds: float, work: Callable[[float], None]) -> float:
     """Runs `work` and returns the process's CPU time over that wall time (1.0 = one core)."""
     cpu0, wall0 = cpu_seconds(), time.perf_counter()
     work(seconds)
     return (cpu_seconds() - cpu0) / (time.perf_counter() - wall0)
 
 
-def percentile(sorted_values, fraction):
+def percentile(sorted_values: Sequence[float], fraction: float) -> float:
     return sorted_values[min(len(sorted_values) - 1, int(len(sorted_values) * fraction))]
 
 
-def run_clouds(count, seconds, idle_seconds):
+def run_clouds(count: int, seconds: float, idle_seconds: float) -> None:
     pairs = count // 2
     send_times = [[0.0] * HISTORY for _ in range(2 * pairs)]
-    bots, clouds = [], []
+    bots: List[Bot] = []
+    clouds: List[ostrel.VONUCloud] = []
     for pair in range(pairs):
         room = "bots-%d" % pair
         for side in range(2):
@@ -102,7 +103,7 @@ def run_clouds(count, seconds, idle_seconds):
     frame.sample_rate, frame.channels = RATE, 1
     frame.SetData(b"\x10\x00" * SAMPLES)
 
-    def send(duration):
+    def send(duration: float) -> None:
         stop = time.perf_counter() + duration
         next_at = time.perf_counter()
         pts = 0
@@ -135,7 +136,7 @@ def run_clouds(count, seconds, idle_seconds):
     ostrel_loopback.wait_idle(10.0)
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--clouds", type=int, nargs="+", default=[50, 100, 200])
     parser.add_argument("--seconds", type=float, default=10.0, help="sending time per count")
