@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "init_guard.h"
+
 namespace ostrel_binding {
 
 namespace py = pybind11;
@@ -42,6 +44,9 @@ int export_view(PyObject* self, Py_buffer* view, int flags, const void* frame, c
 // empty, as `data` does.
 template <typename Frame>
 int get_frame_buffer(PyObject* self, Py_buffer* view, int flags) {
+    view->obj = nullptr;
+    // An instance whose __init__ never ran holds no frame for pybind11 to hand out.
+    if (refuse_uninitialised(self)) return -1;
     try {
         const Frame& frame = py::handle(self).cast<const Frame&>();
         const size_t size = frame.size();

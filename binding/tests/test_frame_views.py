@@ -86,6 +86,11 @@ def test_view_outlives_the_frame_and_its_subclass_exports_too():
     class Tagged(o.PixelFrame):
         pass
 
+    # Made without __init__: there is no frame to view.
+    for empty in (o.VideoFrame.__new__(o.VideoFrame), Tagged.__new__(Tagged)):
+        with pytest.raises(TypeError, match="__init__"):
+            memoryview(empty)
+
     payload = bytes(range(256)) * 64
     view = memoryview(framed(Tagged, payload))
     gc.collect()
