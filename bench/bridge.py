@@ -1,14 +1,27 @@
 """Benchmarks of the Python bridge on the loopback SDK (figures, not a pass/fail gate).
 
-    python bench/bridge.py [--seconds N]
+    python bench/bridge.py [--seconds N] [--events N] [--rounds N] [--only SECTION ...]
 
+0. The cost of one event, next to the reference points a user would weigh the binding against:
+   the plain CPython C API calling the same Python method from a native thread (with a thread
+   state made per call, and with one kept for the thread) and a ctypes CFUNCTYPE callback called
+   from a native thread. The bridge paths are OnRemoteAudioAvailable(str, bool),
+   OnReceiveCustomCmdMsg(str, int, int, bytes) and OnRemoteAudioReceived(str, AudioFrame). Every
+   contender runs the same method body on 640-byte payloads, in batches queued before the first
+   call and timed on the calling thread from the batch's first call to its last; a figure is the
+   median over the rounds; ratios to the kept-state floor and to ctypes are printed. The native
+   helper is the module _bridge_floor (bench/floor), built with -DOSTREL_BUILD_BENCH=ON into
+   <build>/bench, next to the python/ directory _ostrel is imported from (or --floor-dir).
 1. Callbacks per second into a trivial OnRemoteAudioReceived override, with the main thread
    waiting and with it sending nonstop.
 2. p50/p99 delay from SendAudioFrame to the override, with the main thread idle and with it
    busy running Python.
-3. Reading ``data`` of a 1080p I420 frame, next to a plain bytes copy of the same size.
+3. Reading a 1080p I420 frame's payload: ``data`` (a copy), a plain bytes copy of the same size,
+   and a numpy array over the frame's buffer (no copy; numpy is optional).
 """
 import argparse
+import ctypes
+import importlib
 import os
 import statistics
 import sys
@@ -26,6 +39,174 @@ FRAME_BYTES = 960 * 2  # 20 ms of 48 kHz mono
 
 def params(user, room):
     return room_helpers.enter_params(user, room, rate=48000)
+
+
+PAYLOAD = bytes(range(256)) * 2 + bytes(range(128))  # 640 bytes, every contender's payload
+BATCH = 250  # events queued before a batch starts (under the loopback's 256-frame queue bound)
+
+
+class Batch:
+    """The method every contender calls: the same body everywhere. It counts its calls and notes
+    the time of a batch's first call and its last."""
+
+    def __init__(self):
+        self.calls = 0
+        self.size = 0
+        self.first = 0.0
+        self.last = 0.0
+        self.done = threading.Event()
+
+    def start(self, size):
+        self.calls, self.size = 0, size
+        self.done.clear()
+
+    def hit(self, *args):
+        self.calls += 1
+        if self.calls == 1:
+            self.first = time.perf_counter()
+        if self.calls == self.size:
+            self.last = time.perf_counter()
+            self.done.set()
+
+    def per_call(self):
+        """Seconds between consecutive calls of the finished batch."""
+        return (self.last - self.first) / (self.size - 1)
+
+
+class BridgeSink(room_helpers.QuietDelegate):
+    """Each measured callback is Batch.hit; OnRemoteUserExitRoom holds the event thread at a gate
+    while the next batch is queued behind it."""
+
+    def __init__(self):
+        super().__init__()
+        self.batch = Batch()
+        self.gate = threading.Event()
+        self.at_gate = threading.Event()
+
+    def OnRemoteUserExitRoom(self, user_id, reason):
+        self.at_gate.set()
+        self.gate.wait()
+
+    def OnRemoteAudioAvailable(self, *args):
+        self.batch.hit(*args)
+
+    OnReceiveCustomCmdMsg = OnRemoteAudioAvailable
+    OnRemoteAudioReceived = OnRemoteAudioAvailable
+
+
+def load_floor(directory):
+    """The native helper, from `directory` or from <build>/bench beside the _ostrel in use."""
+    if directory is None:
+        directory = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ostrel.__file__))), "bench")
+    sys.path.insert(0, directory)
+    try:
+        return importlib.import_module("_bridge_floor")
+    except ImportError:
+        return None
+    finally:
+        sys.path.remove(directory)
+
+
+def bridge_contender(sink, event, args):
+    """Runs batches of `event` injected into the bench member; returns seconds per event."""
+    def run(count):
+        total, intervals = 0.0, 0
+        while count > 0:
+            size = min(BATCH, count)
+            sink.gate.clear()
+            sink.at_gate.clear()
+            ostrel_loopback.inject(b"bench", "OnRemoteUserExitRoom", b"gate", 0)
+            sink.at_gate.wait(10)
+            sink.batch.start(size)
+            for _ in range(size):
+                ostrel_loopback.inject(b"bench", event, *args)
+            sink.gate.set()
+            if not sink.batch.done.wait(30):
+                raise RuntimeError("%s: %d of %d callbacks arrived" % (event, sink.batch.calls, size))
+            total += sink.batch.last - sink.batch.first
+            intervals += size - 1
+            count -= size
+        return total / intervals
+    return run
+
+
+def native_contender(batch, launch):
+    """Batches where `launch(size)` makes `size` calls of `batch.hit` from a native thread."""
+    def run(count):
+        total, intervals = 0.0, 0
+        while count > 0:
+            size = min(BATCH, count)
+            batch.start(size)
+            launch(size)
+            if not batch.done.is_set():
+                raise RuntimeError("a native batch ended early")
+            total += batch.last - batch.first
+            intervals += size - 1
+            count -= size
+        return total / intervals
+    return run
+
+
+# What a user writes without a binding: a C callback type, and a wrapper that makes the user id
+# and the payload into Python objects before calling the method.
+PEER_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t)
+
+
+def floor_contender(floor, keep_state):
+    batch = Batch()
+    return native_contender(batch, lambda size: floor.call_python(batch.hit, "peer", PAYLOAD, size, keep_state))
+
+
+def ctypes_contender(floor):
+    batch = Batch()
+
+    def on_event(user, data, length):
+        batch.hit(user.decode(), ctypes.string_at(data, length))
+
+    callback = PEER_CALLBACK(on_event)  # referenced by launch, so alive as long as the contender
+
+    def launch(size):
+        floor.call_pointer(ctypes.cast(callback, ctypes.c_void_p).value, "peer", PAYLOAD, size)
+
+    return native_contender(batch, launch)
+
+
+def event_cost(events, rounds, floor_dir):
+    floor = load_floor(floor_dir)
+    if floor is None:
+        print("cost per event: skipped, _bridge_floor not built (configure with -DOSTREL_BUILD_BENCH=ON)")
+        return
+    ostrel_loopback.set_quality_interval(3_600_000)  # no quality reports between batches
+    sink = BridgeSink()
+    cloud = ostrel.VONUCloud(sink)
+    cloud.EnterRoom(params("bench", "bench-event-cost"))
+    sink.entered.wait(5)
+    ostrel_loopback.wait_idle(5.0)
+
+    contenders = [
+        ("C API, thread state per call", floor_contender(floor, False)),
+        ("C API, thread state kept", floor_contender(floor, True)),
+        ("ctypes callback", ctypes_contender(floor)),
+        ("OnRemoteAudioAvailable(str, bool)", bridge_contender(sink, "OnRemoteAudioAvailable", (b"peer", 1))),
+        ("OnReceiveCustomCmdMsg(str, int, int, bytes)",
+         bridge_contender(sink, "OnReceiveCustomCmdMsg", (b"peer", 1, 7, PAYLOAD))),
+        ("OnRemoteAudioReceived(str, AudioFrame)", bridge_contender(sink, "OnRemoteAudioReceived", (b"peer", PAYLOAD))),
+    ]
+    figures = {name: [] for name, _ in contenders}
+    for _ in range(rounds):
+        for name, run in contenders:
+            figures[name].append(run(events))
+    median = {name: statistics.median(values) for name, values in figures.items()}
+    kept, peer = median["C API, thread state kept"], median["ctypes callback"]
+    print("cost per event (%d events in batches of %d, median of %d rounds, %d-byte payloads):" % (
+        events, BATCH, rounds, len(PAYLOAD)))
+    for name, _ in contenders:
+        low, high = min(figures[name]), max(figures[name])
+        print("  %-46s %5.2f us (%.2f-%.2f)  %4.2fx kept floor  %4.2fx ctypes" % (
+            name, median[name] * 1e6, low * 1e6, high * 1e6, median[name] / kept, median[name] / peer))
+    cloud.ExitRoom()
+    del cloud
+    ostrel_loopback.set_quality_interval(2000)
 
 
 class Sink(room_helpers.QuietDelegate):
@@ -141,18 +322,41 @@ def data_read_speed():
 
     t_data = best(lambda: frame.data)
     t_copy = best(lambda: bytes(buffer))
-    print("1080p I420 (%d bytes): frame.data %.0f us (%.1f GB/s); bytes copy %.0f us (%.1f GB/s)" % (
-        size, t_data * 1e6, size / t_data / 1e9, t_copy * 1e6, size / t_copy / 1e9))
+    t_view = best(lambda: memoryview(frame).release())
+    print("1080p I420 (%d bytes): frame.data %.0f us (%.1f GB/s); bytes copy %.0f us (%.1f GB/s); "
+          "memoryview %.2f us" % (size, t_data * 1e6, size / t_data / 1e9, t_copy * 1e6, size / t_copy / 1e9,
+                                  t_view * 1e6))
+    try:
+        import numpy
+    except ImportError:
+        print("1080p I420: numpy not installed, no array figures")
+        return
+    t_array = best(lambda: numpy.frombuffer(frame, dtype=numpy.uint8))
+    t_from_data = best(lambda: numpy.frombuffer(frame.data, dtype=numpy.uint8))
+    print("1080p I420 as a numpy array: over the frame's buffer %.2f us; over a copy from data %.0f us (%.0fx)" % (
+        t_array * 1e6, t_from_data * 1e6, t_from_data / t_array))
+
+
+SECTIONS = ["events", "rate", "delay", "payload"]
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=3.0)
+    parser.add_argument("--events", type=int, default=50_000, help="events per contender and round")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--floor-dir", help="directory holding the _bridge_floor module")
+    parser.add_argument("--only", nargs="+", choices=SECTIONS, default=SECTIONS)
     args = parser.parse_args(argv)
-    callbacks_per_second(args.seconds)
-    delays(args.seconds, busy=False)
-    delays(args.seconds, busy=True)
-    data_read_speed()
+    if "events" in args.only:
+        event_cost(args.events, args.rounds, args.floor_dir)
+    if "rate" in args.only:
+        callbacks_per_second(args.seconds)
+    if "delay" in args.only:
+        delays(args.seconds, busy=False)
+        delays(args.seconds, busy=True)
+    if "payload" in args.only:
+        data_read_speed()
     return 0
 
 

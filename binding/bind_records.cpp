@@ -1,5 +1,6 @@
 // The SDK records as Python classes: fields as properties, record and string fields read as
-// views into the parent, writes by the record's copy assignment, frame payloads as bytes.
+// views into the parent, writes by the record's copy assignment, frame payloads as bytes and
+// as read-only buffers.
 #include <pybind11/pybind11.h>
 
 #include <stdexcept>
@@ -7,6 +8,7 @@
 
 #include "bindings.h"
 #include "frame_payload.h"
+#include "frame_view.h"
 #include "vonu/ostrel_vonu_cloud.h"
 #include "vonu/ostrel_vonu_defines.h"
 
@@ -32,9 +34,10 @@ void def_enum_field(py::class_<Class>& cls, const char* name, Enum Class::*field
                      py::cpp_function([field](Class& self, Enum value) { self.*field = value; }, py::is_method(cls)));
 }
 
-// The payload members shared by the three frame classes.
+// The payload members shared by the three frame classes, and their buffer protocol.
 template <typename Frame>
 void def_payload(py::class_<Frame>& cls) {
+    def_frame_view(cls);
     cls.def_property_readonly("data", py::cpp_function(&GetFrameData<Frame>, py::is_method(cls)))
         .def("SetData", &SetFrameData<Frame, &Frame::SetData>)
         .def_property_readonly("size", py::cpp_function(&GetFrameSize<Frame>, py::is_method(cls)));
@@ -99,7 +102,7 @@ void bind_records(py::module_& m) {
 
     py::class_<VADParams>(m, "VADParams").def(py::init<>()).def_readwrite("enable", &VADParams::enable);
 
-    py::class_<AudioFrame> audio(m, "AudioFrame");
+    py::class_<AudioFrame> audio(m, "AudioFrame", py::buffer_protocol());
     audio.def(py::init<>())
         .def_readwrite("pts", &AudioFrame::pts)
         .def_readwrite("sample_rate", &AudioFrame::sample_rate)
@@ -110,14 +113,14 @@ void bind_records(py::module_& m) {
     def_payload(audio);
     audio.def("SetExtraData", &SetFrameData<AudioFrame, &AudioFrame::SetExtraData>);
 
-    py::class_<VideoFrame> video(m, "VideoFrame");
+    py::class_<VideoFrame> video(m, "VideoFrame", py::buffer_protocol());
     video.def(py::init<>()).def_readwrite("pts", &VideoFrame::pts).def_readwrite("dts", &VideoFrame::dts);
     def_enum_field(video, "codec", &VideoFrame::codec);
     video.def_readwrite("is_key_frame", &VideoFrame::is_key_frame);
     def_enum_field(video, "rotation", &VideoFrame::rotation);
     def_payload(video);
 
-    py::class_<PixelFrame> pixel(m, "PixelFrame");
+    py::class_<PixelFrame> pixel(m, "PixelFrame", py::buffer_protocol());
     pixel.def(py::init<>()).def_readwrite("pts", &PixelFrame::pts);
     def_enum_field(pixel, "format", &PixelFrame::format);
     pixel.def_readwrite("height", &PixelFrame::height).def_readwrite("width", &PixelFrame::width);

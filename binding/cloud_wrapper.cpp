@@ -8,6 +8,7 @@
 #include "callback_gate.h"
 #include "fork_guard.h"
 #include "frame_payload.h"
+#include "frame_view.h"
 
 namespace py = pybind11;
 using ostrel::vonu::VONUCloud;
@@ -85,7 +86,11 @@ int VONUCloudWrapper::Unsubscribe(const std::string& user_id, StreamType type) {
     return Use(*this)->Unsubscribe(user_id.c_str(), type);
 }
 
-int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) { return Use(*this)->GetAudioFrame(frame); }
+int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) {
+    // The SDK replaces the payload in place, which a view of it must not see.
+    if (frame != nullptr) ostrel_binding::refuse_while_viewed(frame);
+    return Use(*this)->GetAudioFrame(frame);
+}
 
 int VONUCloudWrapper::CreateLocalAudioChannel(const AudioEncodeParams& params) {
     return Use(*this)->CreateLocalAudioChannel(params);

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "frame_view.h"
+
 namespace ostrel_binding {
 
 namespace py = pybind11;
@@ -29,9 +31,11 @@ py::bytes GetFrameData(const Frame& frame) {
 // The bytes object's own buffer and length, without a copy.
 inline std::string_view payload_of(const py::bytes& data) { return static_cast<std::string_view>(data); }
 
-// Hands the bytes object's own buffer to the setter, which copies it.
+// Hands the bytes object's own buffer to the setter, which copies it; no copy is made here.
+// Refused with BufferError while a view of the frame's payload is exported.
 template <typename Frame, void (Frame::*Setter)(const uint8_t*, size_t)>
 void SetFrameData(Frame& frame, py::bytes data) {
+    refuse_while_viewed(&frame);
     const std::string_view payload = payload_of(data);
     (frame.*Setter)(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
 }

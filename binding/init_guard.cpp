@@ -22,17 +22,23 @@ bool uninitialised(PyObject* o) {
     return false;
 }
 
+}  // namespace
+
+bool refuse_uninitialised(PyObject* o) {
+    if (!uninitialised(o)) return false;
+    const char* name = Py_TYPE(o)->tp_name;
+    PyErr_Format(PyExc_TypeError, "%.200s object is not initialized: %.200s.__init__() was never called", name, name);
+    return true;
+}
+
+namespace {
+
 // Checks the arguments from `first` on, positional and keyword, then dispatches.
 template <Py_ssize_t first>
 PyObject* checked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const Py_ssize_t count = PyVectorcall_NARGS(static_cast<size_t>(nargsf)) + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
     for (Py_ssize_t i = first; i < count; ++i) {
-        if (uninitialised(args[i])) {
-            const char* name = Py_TYPE(args[i])->tp_name;
-            PyErr_Format(PyExc_TypeError, "%.200s object is not initialized: %.200s.__init__() was never called", name,
-                         name);
-            return nullptr;
-        }
+        if (refuse_uninitialised(args[i])) return nullptr;
     }
     return g_dispatch(self, args, nargsf, kwnames);
 }

@@ -15,6 +15,10 @@ namespace ostrel_binding {
 // registered in `m`; the last registration step.
 void guard_uninitialised(pybind11::module_& m);
 
+// The same check for a slot that pybind11 does not dispatch (a frame's buffer slot): true, with
+// TypeError set, when `o` is an instance of the module's classes whose __init__ never ran.
+bool refuse_uninitialised(PyObject* o);
+
 }  // namespace ostrel_binding
 
 #endif  // OSTREL_INIT_GUARD_H_

@@ -6,6 +6,23 @@
 # Text parameters that the module hands to the SDK as a C string take str (sent as UTF-8), bytes
 # (sent unchanged) and None (a null pointer); those kept as a C++ string take str and bytes.
 
+# The frame records export their payload as a read-only buffer (memoryview, numpy.frombuffer).
+
+class AudioFrame:
+    # The payload, read-only and without a copy; SetData, SetExtraData and GetAudioFrame into the
+    # frame raise BufferError while a view is exported.
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+class VideoFrame:
+    # The payload, read-only and without a copy; SetData raises BufferError while a view is
+    # exported.
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+class PixelFrame:
+    # The payload, read-only and without a copy; SetData raises BufferError while a view is
+    # exported.
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
 class VONUCloud:
     # The delegate has no keyword name; None makes a cloud whose events go nowhere.
     def __init__(self, delegate: VONUCloudDelegate | None, /) -> None: ...

@@ -113,6 +113,9 @@ class AudioFrame:
     @property
     def size(self) -> int:
         ...
+    # The payload, read-only and without a copy; SetData, SetExtraData and GetAudioFrame into the
+    # frame raise BufferError while a view is exported.
+    def __buffer__(self, flags: int, /) -> memoryview: ...
 class AudioObtainMethod:
     """
     Members:
@@ -394,6 +397,9 @@ class PixelFrame:
     @width.setter
     def width(self, arg0: typing.SupportsIndex) -> None:
         ...
+    # The payload, read-only and without a copy; SetData raises BufferError while a view is
+    # exported.
+    def __buffer__(self, flags: int, /) -> memoryview: ...
 class RoomParams:
     str_room_id: VonuString
     user_id: VonuString
@@ -737,6 +743,9 @@ class VideoFrame:
     @property
     def size(self) -> int:
         ...
+    # The payload, read-only and without a copy; SetData raises BufferError while a view is
+    # exported.
+    def __buffer__(self, flags: int, /) -> memoryview: ...
 class VideoPixelFormat:
     """
     Members:

@@ -9,7 +9,9 @@ and on _ostrel.curated.pyi:
 - members listed in _ostrel.curated.pyi (delegate overrides, text parameters that take None,
   results that may be None) replace the generated member of the same name, and the generated
   signature stays above the curated one as a "# bound as:" comment. A change in the binary
-  therefore changes the stub even where it is curated.
+  therefore changes the stub even where it is curated;
+- members that Python 3.8 has no attribute for (SLOT_ONLY: the buffer protocol, a type slot that
+  only 3.12 shows as __buffer__) come from _ostrel.curated.pyi alone and end their class.
 
 - pybind11 annotates every integer parameter "typing.SupportsInt | typing.SupportsIndex", which
   a float satisfies (it has __int__) although the module refuses one: each becomes
@@ -33,6 +35,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 STUB = HERE / "_ostrel.pyi"
 CURATED = HERE / "_ostrel.curated.pyi"
+# Members that a type slot provides on 3.8 without a Python attribute, so the generated stub
+# cannot have them; type checkers read __buffer__ as the buffer protocol whatever the version.
+SLOT_ONLY = {"__buffer__"}
 HEADER = (
     "# Written by binding/stubs/make_stubs.py from the built module and binding/stubs/_ostrel.curated.pyi;\n"
     "# change those, not this file. A member under a \"bound as:\" comment is curated: the comment is\n"
@@ -160,6 +165,11 @@ def merge(generated: str, curated: str) -> str:
             edits.append((gen_class.lineno, gen_class.lineno - 1, note + [""]))  # after the header
         gen_members = by_name(gen_class.body)
         for member, cur_members in by_name(cur_class.body).items():
+            if member in SLOT_ONLY and member not in gen_members:
+                a, b = span(cur_members[0])
+                end = gen_class.end_lineno  # the line after the class, as an insertion point
+                edits.append((end, end - 1, comments_above(cur_lines, a) + cur_lines[a: b + 1]))
+                continue
             if member not in gen_members:
                 sys.exit("make_stubs: curated %s.%s is not in the generated stub" % (name, member))
             replace("%s.%s" % (name, member), gen_members[member], cur_members)
