@@ -195,9 +195,9 @@ void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
 
 // Each override hands dispatch() the event's Python name and a call that passes the table's
 // Python arguments; what the method returns is ignored.
-#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments) \
-    void PyVONUCloudDelegate::member parameters {                                          \
-        dispatch<DelegateEventPolicy::policy>(                                             \
+#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)     \
+    void PyVONUCloudDelegate::member parameters {                                              \
+        dispatch<DelegateEventPolicy::policy>(                                                 \
             this, #python_name, [&](const py::function& method) { method python_arguments; }); \
     }
 OSTREL_DELEGATE_EVENTS(OSTREL_DEFINE_OVERRIDE)

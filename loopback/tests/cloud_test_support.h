@@ -130,11 +130,11 @@ private:
     static void append(std::string&, const VideoFrame&) {}
     static void append(std::string&, const PixelFrame&) {}
 
-    void keep(const AudioFrame& f) { audio_.push_back(f); }
-    void keep(const VideoFrame& f) { video_.push_back(f); }
-    void keep(const PixelFrame& f) { pixels_.push_back(f); }
+    void keep_frame(const AudioFrame& f) { audio_.push_back(f); }
+    void keep_frame(const VideoFrame& f) { video_.push_back(f); }
+    void keep_frame(const PixelFrame& f) { pixels_.push_back(f); }
     template <typename T>
-    void keep(const T&) {}
+    void keep_frame(const T&) {}
 
     // Logs event `name` ("OnRemoteAudioAvailable bob 1") when called with its arguments.
     struct Recorder {
@@ -144,7 +144,7 @@ private:
         void operator()(const Args&... args) const {
             std::string line = name;
             (append(line, args), ...);
-            log.add(line, [&] { (log.keep(args), ...); });
+            log.add(line, [&] { (log.keep_frame(args), ...); });
         }
     };
 

@@ -36,6 +36,7 @@ inline QualityList quality_list(const NetworkQualityInfo* records, size_t count)
 template <typename... Args>
 void ignore(const Args&...) {}
 
+// Every event's override does nothing with its arguments.
 class QuietDelegate : public VONUCloudDelegate {
 public:
 #define OSTREL_QUIET_OVERRIDE(member, python_name, policy, parameters, python_arguments) \
