@@ -1,14 +1,14 @@
 // The trampoline: each SDK callback passes the exit gate, takes the GIL, holds a strong
-// reference to the Python delegate, looks up the override of the same name and calls it with
-// converted arguments (records and frames copied).
+// reference to the Python delegate, looks up the Python method that the delegate event table
+// names and calls it with the table's Python arguments (records and frames copied). Every
+// callback has one body, dispatch(), and the table's policy of the event says what happens when
+// the Python class leaves the method out, or the method raises:
 //
-// What happens when the Python class leaves a method out, or the method raises:
-//
-// | Callbacks                                              | Method missing            | Method raises          |
-// |--------------------------------------------------------|---------------------------|------------------------|
-// | the eighteen uniform ones (OnError ... OnRemoteMixedAudioReceived, both video callbacks) | error to the SDK: `Tried to call pure virtual function "VONUCloudDelegate::<name>"` | error to the SDK |
-// | OnMissCustomCmdMsg                                     | skipped                   | error to the SDK       |
-// | OnSeiMessageReceived, OnReceiveCustomCmdMsg, OnNetworkQuality | skipped            | one line on standard error: `python callback <name> error: <text>` |
+// | Policy                   | Method missing                          | Method raises                     |
+// |--------------------------|-----------------------------------------|-----------------------------------|
+// | kRequired                | error to the SDK: `Tried to call pure virtual function "VONUCloudDelegate::<name>"` | error to the SDK |
+// | kSkippedWhenMissing      | skipped                                 | error to the SDK                  |
+// | kReportedOnStandardError | skipped, no argument built              | one line on standard error: `python callback <name> error: <text>` |
 //
 // An error that goes to the SDK leaves the callback as a std::runtime_error whose what() is the
 // text pybind11 gives the Python error (type, message and traceback). It is made while the GIL
@@ -33,6 +33,7 @@
 #include "fork_guard.h"
 
 namespace py = pybind11;
+using ostrel::vonu::NetworkQualityInfo;
 using ostrel::vonu::VONUCloudDelegate;
 using ostrel_binding::CallbackPass;
 
@@ -129,96 +130,10 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
     return result;
 }
 
-// Uniform forwarding: call the override with the arguments, ignoring its result; without one,
-// throw `Tried to call pure virtual function "VONUCloudDelegate::<name>"` (after the GIL is
-// released) when `required`, else do nothing.
-template <typename... Args>
-void forward(const PyVONUCloudDelegate* self, const char* name, bool required, const Args&... args) {
-    const bool found = in_python(self, [&](PythonStay& stay) {
-        const py::function& override_fun = stay.find(name);
-        if (!override_fun) return false;
-        override_fun(args...);
-        return true;
-    });
-    if (!found && required) {
-        throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") + name +
-                                 "\"");
-    }
-}
-
-}  // namespace
-
-void PyVONUCloudDelegate::OnError(Error error) { forward(this, "OnError", true, error); }
-
-void PyVONUCloudDelegate::OnConnectionStateChanged(ConnectionState old_state, ConnectionState new_state) {
-    forward(this, "OnConnectionStateChanged", true, old_state, new_state);
-}
-
-void PyVONUCloudDelegate::OnEnterRoom() { forward(this, "OnEnterRoom", true); }
-
-void PyVONUCloudDelegate::OnExitRoom() { forward(this, "OnExitRoom", true); }
-
-void PyVONUCloudDelegate::OnLocalAudioChannelCreated() { forward(this, "OnLocalAudioChannelCreated", true); }
-
-void PyVONUCloudDelegate::OnLocalAudioChannelDestroyed() { forward(this, "OnLocalAudioChannelDestroyed", true); }
-
-void PyVONUCloudDelegate::OnLocalVideoChannelCreated(StreamType stream_type) {
-    forward(this, "OnLocalVideoChannelCreated", true, stream_type);
-}
-
-void PyVONUCloudDelegate::OnLocalVideoChannelDestroyed(StreamType stream_type) {
-    forward(this, "OnLocalVideoChannelDestroyed", true, stream_type);
-}
-
-void PyVONUCloudDelegate::OnRequestChangeVideoEncodeBitrate(StreamType stream_type, int bitrate_bps) {
-    forward(this, "OnRequestChangeVideoEncodeBitrate", true, stream_type, bitrate_bps);
-}
-
-void PyVONUCloudDelegate::OnRequestKeyFrame(StreamType stream_type) {
-    forward(this, "OnRequestKeyFrame", true, stream_type);
-}
-
-void PyVONUCloudDelegate::OnRemoteUserEnterRoom(const UserInfo& info) {
-    forward(this, "OnRemoteUserEnterRoom", true, info);
-}
-
-void PyVONUCloudDelegate::OnRemoteUserExitRoom(const UserInfo& info, int reason) {
-    forward(this, "OnRemoteUserExitRoom", true, info, reason);
-}
-
-void PyVONUCloudDelegate::OnRemoteAudioAvailable(const char* user_id, bool available) {
-    forward(this, "OnRemoteAudioAvailable", true, user_id, available);
-}
-
-void PyVONUCloudDelegate::OnRemoteVideoAvailable(const char* user_id, bool available, StreamType type) {
-    forward(this, "OnRemoteVideoAvailable", true, user_id, available, type);
-}
-
-void PyVONUCloudDelegate::OnRemoteVideoReceived(const char* user_id, StreamType type, const VideoFrame& frame) {
-    forward(this, "OnRemoteVideoFrameReceived", true, user_id, type, frame);
-}
-
-void PyVONUCloudDelegate::OnRemoteVideoReceived(const char* user_id, StreamType type, const PixelFrame& frame) {
-    forward(this, "OnRemotePixelFrameReceived", true, user_id, type, frame);
-}
-
-void PyVONUCloudDelegate::OnRemoteAudioReceived(const char* user_id, const AudioFrame& frame) {
-    forward(this, "OnRemoteAudioReceived", true, user_id, frame);
-}
-
-void PyVONUCloudDelegate::OnRemoteMixedAudioReceived(const AudioFrame& frame) {
-    forward(this, "OnRemoteMixedAudioReceived", true, frame);
-}
-
-void PyVONUCloudDelegate::OnMissCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t error_code,
-                                             uint32_t missed) {
-    forward(this, "OnMissCustomCmdMsg", false, user_id, cmd_id, error_code, missed);
-}
-
-namespace {
-
-// The catching callbacks report a failure on standard error and return normally. A thread
-// being ended by the interpreter (a forced unwind) is never swallowed.
+// A report on standard error for a failing event of policy kReportedOnStandardError; the callback
+// then returns normally. A Python error is moved out of the indicator into `e` when pybind11
+// throws it, so nothing is left to clear: `e` releases it when the handler ends, with the GIL
+// still held. A thread being ended by the interpreter (a forced unwind) is never swallowed.
 template <typename Body>
 __attribute__((no_sanitize("null"))) void call_and_report(const char* name, Body&& body) {
     try {
@@ -228,97 +143,81 @@ __attribute__((no_sanitize("null"))) void call_and_report(const char* name, Body
     } catch (py::error_already_set& e) {
         ostrel_binding::end_forked_child(&e);
         std::cerr << "python callback " << name << " error: " << e.what() << std::endl;
-        PyErr_Clear();
     } catch (...) {
         std::cerr << "unknown error" << std::endl;
     }
 }
 
-// Runs one catching callback: `body(override)` only when the class defines the method.
-template <typename Body>
-void forward_caught(const PyVONUCloudDelegate* self, const char* name, Body&& body) {
-    in_python(self, [&](PythonStay& stay) {
-        call_and_report(name, [&] {
-            const py::function& override_fun = stay.find(name);
-            if (override_fun) body(override_fun);
-        });
-        return true;
-    });
-}
+// The helpers that the table's Python arguments are written with.
 
 py::bytes message_bytes(const char* message, size_t length) {
     // A null message carries no bytes whatever its stated length.
     return message == nullptr ? py::bytes("", 0) : py::bytes(message, length);
 }
 
-// The SEI and custom command callbacks: build the message bytes only when an override exists,
-// and hand them over after the other arguments.
-template <typename... Args>
-void forward_message(const PyVONUCloudDelegate* self, const char* name, const char* message, size_t length,
-                     const Args&... args) {
-    forward_caught(self, name, [&](const py::function& override_fun) {
-        py::bytes msg = message_bytes(message, length);
-        override_fun(args..., msg);
-    });
+py::object quality_record(const NetworkQualityInfo* quality) {
+    return quality != nullptr ? py::cast(*quality, py::return_value_policy::copy)
+                              : py::cast(NetworkQualityInfo(), py::return_value_policy::move);
+}
+
+py::list quality_list(const NetworkQualityInfo* qualities, size_t count) {
+    py::list records;
+    for (size_t i = 0; i < count; ++i) records.append(py::cast(qualities[i], py::return_value_policy::copy));
+    return records;
+}
+
+// The one body of every callback: finds the Python method `name` and, when there is one, runs
+// `call(method)`, which builds the Python arguments and calls it; `policy` decides what a missing
+// method and a failure become. Without a method, an event of kRequired throws after the GIL is
+// released.
+template <DelegateEventPolicy policy, typename Call>
+void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
+    if constexpr (policy == DelegateEventPolicy::kReportedOnStandardError) {
+        in_python(self, [&](PythonStay& stay) {
+            call_and_report(name, [&] {
+                const py::function& method = stay.find(name);
+                if (method) call(method);
+            });
+            return true;
+        });
+    } else {
+        const bool found = in_python(self, [&](PythonStay& stay) {
+            const py::function& method = stay.find(name);
+            if (!method) return false;
+            call(method);
+            return true;
+        });
+        if (!found && policy == DelegateEventPolicy::kRequired) {
+            throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") + name +
+                                     "\"");
+        }
+    }
 }
 
 }  // namespace
 
-void PyVONUCloudDelegate::OnSeiMessageReceived(const char* user_id, StreamType stream_type, int message_type,
-                                               const char* message, size_t length) {
-    forward_message(this, "OnSeiMessageReceived", message, length, user_id, stream_type, message_type);
-}
-
-void PyVONUCloudDelegate::OnReceiveCustomCmdMsg(const char* user_id, int32_t cmd_id, uint32_t seq,
-                                                const char* message, size_t length) {
-    forward_message(this, "OnReceiveCustomCmdMsg", message, length, user_id, cmd_id, seq);
-}
-
-void PyVONUCloudDelegate::OnNetworkQuality(NetworkQualityInfo* local_quality, NetworkQualityInfo* remote_qualities,
-                                           size_t remote_quality_count) {
-    forward_caught(this, "OnNetworkQuality", [&](const py::function& override_fun) {
-        py::object local_arg = local_quality != nullptr
-                                   ? py::cast(*local_quality, py::return_value_policy::copy)
-                                   : py::cast(NetworkQualityInfo(), py::return_value_policy::move);
-        py::list remote_args;
-        for (size_t i = 0; i < remote_quality_count; ++i) {
-            remote_args.append(py::cast(remote_qualities[i], py::return_value_policy::copy));
-        }
-        override_fun(local_arg, remote_args);
-    });
-}
+// Each override hands dispatch() the event's Python name and a call that passes the table's
+// Python arguments; what the method returns is ignored.
+#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)     \
+    void PyVONUCloudDelegate::member parameters {                                              \
+        dispatch<DelegateEventPolicy::policy>(                                                 \
+            this, #python_name, [&](const py::function& method) { method python_arguments; }); \
+    }
+OSTREL_DELEGATE_EVENTS(OSTREL_DEFINE_OVERRIDE)
+#undef OSTREL_DEFINE_OVERRIDE
 
 namespace ostrel_binding {
 
+// Each Python method is the SDK operation itself, so that its signature is the native one, with
+// pybind11's default parameter names; a call from Python runs the trampoline like the SDK's.
 void bind_delegate(py::module_& m) {
-    using namespace ostrel::vonu;
     using Base = VONUCloudDelegate;
-    py::class_<Base, PyVONUCloudDelegate, std::shared_ptr<Base>>(m, "VONUCloudDelegate")
-        .def(py::init<>())
-        .def("OnError", &Base::OnError)
-        .def("OnConnectionStateChanged", &Base::OnConnectionStateChanged)
-        .def("OnEnterRoom", &Base::OnEnterRoom)
-        .def("OnExitRoom", &Base::OnExitRoom)
-        .def("OnLocalAudioChannelCreated", &Base::OnLocalAudioChannelCreated)
-        .def("OnLocalAudioChannelDestroyed", &Base::OnLocalAudioChannelDestroyed)
-        .def("OnLocalVideoChannelCreated", &Base::OnLocalVideoChannelCreated)
-        .def("OnLocalVideoChannelDestroyed", &Base::OnLocalVideoChannelDestroyed)
-        .def("OnRemoteUserEnterRoom", &Base::OnRemoteUserEnterRoom)
-        .def("OnRemoteUserExitRoom", &Base::OnRemoteUserExitRoom)
-        .def("OnRemoteAudioAvailable", &Base::OnRemoteAudioAvailable)
-        .def("OnRemoteVideoAvailable", &Base::OnRemoteVideoAvailable)
-        .def("OnRemoteAudioReceived", &Base::OnRemoteAudioReceived)
-        .def("OnRemoteMixedAudioReceived", &Base::OnRemoteMixedAudioReceived)
-        .def("OnRemoteVideoFrameReceived",
-             static_cast<void (Base::*)(const char*, StreamType, const VideoFrame&)>(&Base::OnRemoteVideoReceived))
-        .def("OnRemotePixelFrameReceived",
-             static_cast<void (Base::*)(const char*, StreamType, const PixelFrame&)>(&Base::OnRemoteVideoReceived))
-        .def("OnRequestKeyFrame", &Base::OnRequestKeyFrame)
-        .def("OnRequestChangeVideoEncodeBitrate", &Base::OnRequestChangeVideoEncodeBitrate)
-        .def("OnSeiMessageReceived", &Base::OnSeiMessageReceived)
-        .def("OnReceiveCustomCmdMsg", &Base::OnReceiveCustomCmdMsg)
-        .def("OnMissCustomCmdMsg", &Base::OnMissCustomCmdMsg)
-        .def("OnNetworkQuality", &Base::OnNetworkQuality);
+    py::class_<Base, PyVONUCloudDelegate, std::shared_ptr<Base>> delegate(m, "VONUCloudDelegate");
+    delegate.def(py::init<>());
+#define OSTREL_REGISTER_METHOD(member, python_name, policy, parameters, python_arguments) \
+    delegate.def(#python_name, static_cast<void (Base::*) parameters>(&Base::member));
+    OSTREL_DELEGATE_EVENTS(OSTREL_REGISTER_METHOD)
+#undef OSTREL_REGISTER_METHOD
 }
 
 }  // namespace ostrel_binding

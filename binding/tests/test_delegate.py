@@ -204,6 +204,46 @@ def test_catching_callbacks_report_on_stderr(clean, capfd):
     assert any("KeyError" in e and "missed" in e for e in lb.escaped())
 
 
+def test_registered_methods_called_from_python(capfd):
+    """Called from Python, each event keeps its policy, and Python errors come back unchanged,
+    except for the reported ones, which leave no error behind."""
+    plain = o.VONUCloudDelegate()
+    with pytest.raises(RuntimeError, match="^" + PURE.format("OnRemotePixelFrameReceived") + "$"):
+        o.VONUCloudDelegate.OnRemotePixelFrameReceived(plain, "u", o.STREAM_TYPE_VIDEO_HIGH, o.PixelFrame())
+    assert o.VONUCloudDelegate.OnMissCustomCmdMsg(plain, "u", 1, 0, 1) is None
+    assert o.VONUCloudDelegate.OnNetworkQuality(plain, o.NetworkQualityInfo(), o.NetworkQualityInfo(), 0) is None
+
+    class Raising(o.VONUCloudDelegate):
+        def __init__(self):
+            super().__init__()
+            self.inner = []
+
+        def OnError(self, error):
+            raise ValueError("on error")
+
+        def OnMissCustomCmdMsg(self, user, cmd, code, missed):
+            raise KeyError("missed")
+
+        def OnReceiveCustomCmdMsg(self, user, cmd, seq, msg):
+            raise ValueError("reported " + msg.decode())
+
+        def OnNetworkQuality(self, local, remote):
+            # From inside the override the registered method finds none, and does nothing.
+            self.inner.append(super().OnNetworkQuality(local, local, 0))
+
+    d = Raising()
+    capfd.readouterr()
+    with pytest.raises(ValueError, match="on error"):
+        o.VONUCloudDelegate.OnError(d, o.ERR_OK)
+    with pytest.raises(KeyError, match="missed"):
+        o.VONUCloudDelegate.OnMissCustomCmdMsg(d, "u", 1, 0, 1)
+    assert o.VONUCloudDelegate.OnReceiveCustomCmdMsg(d, "u", 1, 2, "abc", 3) is None
+    o.VONUCloudDelegate.OnNetworkQuality(d, o.NetworkQualityInfo(), o.NetworkQualityInfo(), 0)
+    assert d.inner == [None]
+    reports = [line for line in capfd.readouterr().err.splitlines() if line.startswith("python callback")]
+    assert reports == ["python callback OnReceiveCustomCmdMsg error: ValueError: reported abc"]
+
+
 def test_received_frames_outlive_the_callback(clean):
     kept = []
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "control/loopback_control.h"
@@ -96,71 +97,56 @@ public:
         return pixels_;
     }
 
-    void OnError(Error error) override { add("OnError " + std::to_string(error)); }
-    void OnConnectionStateChanged(ConnectionState a, ConnectionState b) override {
-        add("OnConnectionStateChanged " + std::to_string(a) + " " + std::to_string(b));
-    }
-    void OnEnterRoom() override { add("OnEnterRoom"); }
-    void OnExitRoom() override { add("OnExitRoom"); }
-    void OnLocalAudioChannelCreated() override { add("OnLocalAudioChannelCreated"); }
-    void OnLocalAudioChannelDestroyed() override { add("OnLocalAudioChannelDestroyed"); }
-    void OnLocalVideoChannelCreated(StreamType t) override { add("OnLocalVideoChannelCreated " + std::to_string(t)); }
-    void OnLocalVideoChannelDestroyed(StreamType t) override {
-        add("OnLocalVideoChannelDestroyed " + std::to_string(t));
-    }
-    void OnRequestChangeVideoEncodeBitrate(StreamType t, int bps) override {
-        add("OnRequestChangeVideoEncodeBitrate " + std::to_string(t) + " " + std::to_string(bps));
-    }
-    void OnRequestKeyFrame(StreamType t) override { add("OnRequestKeyFrame " + std::to_string(t)); }
-    void OnRemoteUserEnterRoom(const UserInfo& info) override {
-        add("OnRemoteUserEnterRoom " + str(ostrel::loopback::text_of(info.user_id)));
-    }
-    void OnRemoteUserExitRoom(const UserInfo& info, int reason) override {
-        add("OnRemoteUserExitRoom " + str(ostrel::loopback::text_of(info.user_id)) + " " + std::to_string(reason));
-    }
-    void OnRemoteAudioAvailable(const char* id, bool on) override {
-        add("OnRemoteAudioAvailable " + str(id) + " " + std::to_string(on));
-    }
-    void OnRemoteVideoAvailable(const char* id, bool on, StreamType t) override {
-        add("OnRemoteVideoAvailable " + str(id) + " " + std::to_string(on) + " " + std::to_string(t));
-    }
-    void OnRemoteVideoReceived(const char* id, StreamType t, const VideoFrame& f) override {
-        add("OnRemoteVideoFrameReceived " + str(id) + " " + std::to_string(t), [&] { video_.push_back(f); });
-    }
-    void OnRemoteVideoReceived(const char* id, StreamType t, const PixelFrame& f) override {
-        add("OnRemotePixelFrameReceived " + str(id) + " " + std::to_string(t), [&] { pixels_.push_back(f); });
-    }
-    void OnRemoteAudioReceived(const char* id, const AudioFrame& f) override {
-        add("OnRemoteAudioReceived " + str(id), [&] { audio_.push_back(f); });
-    }
-    void OnRemoteMixedAudioReceived(const AudioFrame& f) override {
-        add("OnRemoteMixedAudioReceived", [&] { audio_.push_back(f); });
-    }
-    void OnSeiMessageReceived(const char* id, StreamType t, int type, const char* msg, size_t len) override {
-        add("OnSeiMessageReceived " + str(id) + " " + std::to_string(t) + " " + std::to_string(type) + " " +
-            bytes(msg, len));
-    }
-    void OnReceiveCustomCmdMsg(const char* id, int32_t cmd, uint32_t seq, const char* msg, size_t len) override {
-        add("OnReceiveCustomCmdMsg " + str(id) + " " + std::to_string(cmd) + " " + std::to_string(seq) + " " +
-            bytes(msg, len));
-    }
-    void OnMissCustomCmdMsg(const char* id, int32_t cmd, uint32_t code, uint32_t missed) override {
-        add("OnMissCustomCmdMsg " + str(id) + " " + std::to_string(cmd) + " " + std::to_string(code) + " " +
-            std::to_string(missed));
-    }
-    void OnNetworkQuality(NetworkQualityInfo* local, NetworkQualityInfo* remote, size_t n) override {
-        std::string line = "OnNetworkQuality";
-        line += local ? " " + str(ostrel::loopback::text_of(local->user_id)) + ":" + std::to_string(local->quality)
-                      : std::string(" null");
-        for (size_t i = 0; i < n; ++i) {
-            line += " " + str(ostrel::loopback::text_of(remote[i].user_id)) + ":" + std::to_string(remote[i].quality);
-        }
-        add(line);
-    }
+#define OSTREL_LOG_EVENT(member, python_name, policy, parameters, python_arguments) \
+    void member parameters override { Recorder{*this, #python_name} python_arguments; }
+    OSTREL_DELEGATE_EVENTS(OSTREL_LOG_EVENT)
+#undef OSTREL_LOG_EVENT
 
 private:
     static std::string str(const char* s) { return s ? std::string(s) : std::string("<null>"); }
-    static std::string bytes(const char* p, size_t n) { return p ? std::string(p, n) : std::string("<null>"); }
+    static std::string quality(const NetworkQualityInfo& q) {
+        return str(ostrel::loopback::text_of(q.user_id)) + ":" + std::to_string(q.quality);
+    }
+
+    // Each argument adds " <text>" to the line; a frame adds nothing and is kept instead.
+    template <typename T, typename = std::enable_if_t<std::is_arithmetic<T>::value || std::is_enum<T>::value>>
+    static void append(std::string& line, T value) {
+        line += " " + std::to_string(value);
+    }
+    static void append(std::string& line, const char* id) { line += " " + str(id); }
+    static void append(std::string& line, const UserInfo& info) {
+        line += " " + str(ostrel::loopback::text_of(info.user_id));
+    }
+    static void append(std::string& line, const MessageBytes& m) {
+        line += " " + (m.data ? std::string(m.data, m.size) : std::string("<null>"));
+    }
+    static void append(std::string& line, const QualityRecord& q) {
+        line += q.record ? " " + quality(*q.record) : std::string(" null");
+    }
+    static void append(std::string& line, const QualityList& l) {
+        for (size_t i = 0; i < l.count; ++i) line += " " + quality(l.records[i]);
+    }
+    static void append(std::string&, const AudioFrame&) {}
+    static void append(std::string&, const VideoFrame&) {}
+    static void append(std::string&, const PixelFrame&) {}
+
+    void keep_frame(const AudioFrame& f) { audio_.push_back(f); }
+    void keep_frame(const VideoFrame& f) { video_.push_back(f); }
+    void keep_frame(const PixelFrame& f) { pixels_.push_back(f); }
+    template <typename T>
+    void keep_frame(const T&) {}
+
+    // Logs event `name` ("OnRemoteAudioAvailable bob 1") when called with its arguments.
+    struct Recorder {
+        EventLog& log;     // where to
+        const char* name;  // the event's Python name
+        template <typename... Args>
+        void operator()(const Args&... args) const {
+            std::string line = name;
+            (append(line, args), ...);
+            log.add(line, [&] { (log.keep_frame(args), ...); });
+        }
+    };
 
     void add(const std::string& line, const std::function<void()>& keep = nullptr) {
         if (hook) hook(line);

@@ -1,7 +1,7 @@
 // ostrel_loopback_inject: one delegate callback, built from injected arguments.
 //
-// The table of callbacks is made from the delegate's own signatures: each parameter type knows
-// how it is read from the injected arguments (Param below), so a callback is one line here.
+// The callbacks are the delegate event table's, made from its signatures: each parameter type
+// knows how it is read from the injected arguments (Param below).
 // Reading rules, by parameter type:
 //   integers, enumerations   an integer that fits the (underlying) type
 //   bool                     an integer, non-zero is true
@@ -24,6 +24,7 @@
 
 #include "call_recorder.h"
 #include "control/loopback_control.h"
+#include "delegate_events.h"
 #include "engine/test_controls.h"
 #include "record_access.h"
 
@@ -237,34 +238,12 @@ struct Injector<M> {
     }
 };
 
-using VideoReceived = void (D::*)(const char*, StreamType, const VideoFrame&);
-using PixelReceived = void (D::*)(const char*, StreamType, const PixelFrame&);
-
+// Every event of the delegate, by its Python name.
 const std::map<std::string, Build>& callbacks() {
-    static const std::map<std::string, Build> table = {
-        {"OnError", &Injector<&D::OnError>::build},
-        {"OnConnectionStateChanged", &Injector<&D::OnConnectionStateChanged>::build},
-        {"OnEnterRoom", &Injector<&D::OnEnterRoom>::build},
-        {"OnExitRoom", &Injector<&D::OnExitRoom>::build},
-        {"OnLocalAudioChannelCreated", &Injector<&D::OnLocalAudioChannelCreated>::build},
-        {"OnLocalAudioChannelDestroyed", &Injector<&D::OnLocalAudioChannelDestroyed>::build},
-        {"OnLocalVideoChannelCreated", &Injector<&D::OnLocalVideoChannelCreated>::build},
-        {"OnLocalVideoChannelDestroyed", &Injector<&D::OnLocalVideoChannelDestroyed>::build},
-        {"OnRequestChangeVideoEncodeBitrate", &Injector<&D::OnRequestChangeVideoEncodeBitrate>::build},
-        {"OnRequestKeyFrame", &Injector<&D::OnRequestKeyFrame>::build},
-        {"OnRemoteUserEnterRoom", &Injector<&D::OnRemoteUserEnterRoom>::build},
-        {"OnRemoteUserExitRoom", &Injector<&D::OnRemoteUserExitRoom>::build},
-        {"OnRemoteAudioAvailable", &Injector<&D::OnRemoteAudioAvailable>::build},
-        {"OnRemoteVideoAvailable", &Injector<&D::OnRemoteVideoAvailable>::build},
-        {"OnRemoteVideoFrameReceived", &Injector<static_cast<VideoReceived>(&D::OnRemoteVideoReceived)>::build},
-        {"OnRemotePixelFrameReceived", &Injector<static_cast<PixelReceived>(&D::OnRemoteVideoReceived)>::build},
-        {"OnRemoteAudioReceived", &Injector<&D::OnRemoteAudioReceived>::build},
-        {"OnRemoteMixedAudioReceived", &Injector<&D::OnRemoteMixedAudioReceived>::build},
-        {"OnSeiMessageReceived", &Injector<&D::OnSeiMessageReceived>::build},
-        {"OnReceiveCustomCmdMsg", &Injector<&D::OnReceiveCustomCmdMsg>::build},
-        {"OnMissCustomCmdMsg", &Injector<&D::OnMissCustomCmdMsg>::build},
-        {"OnNetworkQuality", &Injector<&D::OnNetworkQuality>::build},
-    };
+#define OSTREL_INJECTOR(member, python_name, policy, parameters, python_arguments) \
+    {#python_name, &Injector<static_cast<void (D::*) parameters>(&D::member)>::build},
+    static const std::map<std::string, Build> table = {OSTREL_DELEGATE_EVENTS(OSTREL_INJECTOR)};
+#undef OSTREL_INJECTOR
     return table;
 }
 
