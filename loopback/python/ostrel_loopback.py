@@ -115,7 +115,8 @@ def _int_range(ctype):
 def _range_checked(function, argtypes):
     """``function`` refusing integers its C parameters cannot hold, which ctypes would pass
     silently cut to their low bits: TypeError, as the _ostrel module's own functions do."""
-    ranges = [(i, t, _int_range(t)) for i, t in enumerate(argtypes) if _int_range(t)]
+    ranges = [(i, t, _int_range(t)) for i, t in enumerate(argtypes)]
+    ranges = [(i, t, r) for i, t, r in ranges if r is not None]
     if not ranges:
         return function
 
@@ -337,14 +338,14 @@ def dropped():
     return _lib.ostrel_loopback_dropped()
 
 
-_CODEC_KINDS = ("opus_encoders", "opus_decoders", "h264_encoders", "h264_decoders")
-
-
 def undecodable():
     """The number of sent media frames the SDK could not decode for the receivers that needed
     them decoded (Opus packets for PCM receivers, H.264 access units for pixel receivers); such a
     frame reaches none of them. Each sender's are also logged, at most once a second."""
     return _lib.ostrel_loopback_undecodable()
+
+
+_CODEC_KINDS = ("opus_encoders", "opus_decoders", "h264_encoders", "h264_decoders")
 
 
 def codecs():
