@@ -17,6 +17,7 @@ __all__ = [
     "clear",
     "calls",
     "last_call",
+    "calls_forgotten",
     # room simulation controls
     "wait_idle",
     "set_network_quality",
@@ -32,6 +33,7 @@ __all__ = [
     "live_instances",
     "sdk_threads",
     "dropped",
+    "undecodable",
     "codecs",
     # probes for tests
     "callbacks_running",
@@ -75,6 +77,7 @@ _FUNCTIONS = {
     "record": (None, [_c.c_int]),
     "clear": (None, []),
     "calls": (_c.c_void_p, []),
+    "calls_forgotten": (_c.c_ulonglong, []),
     "free": (None, [_c.c_void_p]),
     "wait_idle": (_c.c_int, [_c.c_double]),
     "set_network_quality": (_c.c_int, [_c.c_char_p, _c.c_int]),
@@ -91,6 +94,7 @@ _FUNCTIONS = {
     "sdk_threads": (_c.c_int, []),
     "callbacks_running": (_c.c_int, []),
     "dropped": (_c.c_ulonglong, []),
+    "undecodable": (_c.c_ulonglong, []),
     "codecs": (_c.c_int, [_c.c_int]),
 }
 
@@ -98,11 +102,41 @@ _FUNCTIONS = {
 # interpreter lock held, unlike those of _lib (ctypes.CDLL releases it around every call).
 _pylib = ctypes.PyDLL(_lib._name)
 
+
+def _int_range(ctype):
+    """(lowest, highest) value of a ctypes integer type, None for any other type."""
+    code = getattr(ctype, "_type_", None)
+    if not isinstance(code, str) or code not in "bBhHiIlLqQ":
+        return None
+    bits = 8 * ctypes.sizeof(ctype)
+    return (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if code.islower() else (0, (1 << bits) - 1)
+
+
+def _range_checked(function, argtypes):
+    """``function`` refusing integers its C parameters cannot hold, which ctypes would pass
+    silently cut to their low bits: TypeError, as the _ostrel module's own functions do."""
+    ranges = [(i, t, _int_range(t)) for i, t in enumerate(argtypes)]
+    ranges = [(i, t, r) for i, t, r in ranges if r is not None]
+    if not ranges:
+        return function
+
+    def call(*args):
+        for i, ctype, (low, high) in ranges:
+            if isinstance(args[i], int) and not low <= args[i] <= high:
+                raise TypeError(
+                    "%s: %d is out of range for %s (%d to %d)" % (function.__name__, args[i], ctype.__name__, low, high)
+                )
+        return function(*args)
+
+    return call
+
+
 for _name, (_restype, _argtypes) in _FUNCTIONS.items():
     for _handle in (_lib, _pylib):
         _function = getattr(_handle, "ostrel_loopback_" + _name)
         _function.restype = _restype
         _function.argtypes = _argtypes
+        setattr(_handle, _function.__name__, _range_checked(_function, _argtypes))
 
 
 def _take_text(pointer):
@@ -128,6 +162,12 @@ def clear():
 def calls():
     """The recorded calls, oldest first, as a list of (name, arguments) tuples."""
     return ast.literal_eval(_take_text(_lib.ostrel_loopback_calls()))
+
+
+def calls_forgotten():
+    """The number of calls the recorder let go since the last ``clear()``: it keeps the newest
+    10,000 calls, and of those at most 16 MiB of text (the newest call always)."""
+    return _lib.ostrel_loopback_calls_forgotten()
 
 
 def last_call(name):
@@ -203,13 +243,24 @@ def kick(user_id, reason):
     return _lib.ostrel_loopback_kick(_user_id(user_id), _int(reason, "reason"))
 
 
+# What the integer field of an argument holds: ctypes would cut a larger value silently.
+_ARG_INTEGER_RANGE = _int_range(dict(_Arg._fields_)["integer"])
+
+
+def _arg_integer(value):
+    low, high = _ARG_INTEGER_RANGE
+    if not low <= value <= high:
+        raise ValueError("%d does not fit any callback argument" % value)
+    return value
+
+
 def _arg(value, keep):
     arg = _Arg()
     if value is None:
         arg.kind = _NULL
     elif isinstance(value, (bool, int)):
         arg.kind = _INTEGER
-        arg.integer = int(value)
+        arg.integer = _arg_integer(int(value))
     elif isinstance(value, (bytes, bytearray, str)):
         data = value.encode("utf-8") if isinstance(value, str) else bytes(value)
         keep.append(data)
@@ -219,7 +270,7 @@ def _arg(value, keep):
     elif isinstance(value, tuple) and len(value) == 2:
         user, quality = value
         arg.kind = _PAIR
-        arg.integer = _int(quality, "quality")
+        arg.integer = _arg_integer(_int(quality, "quality"))
         if user is not None:
             data = _user_id(user)
             keep.append(data)
@@ -285,6 +336,13 @@ def sdk_threads():
 def dropped():
     """The number of media frames dropped so far because a delegate fell behind."""
     return _lib.ostrel_loopback_dropped()
+
+
+def undecodable():
+    """The number of sent media frames the SDK could not decode for the receivers that needed
+    them decoded (Opus packets for PCM receivers, H.264 access units for pixel receivers); such a
+    frame reaches none of them. Each sender's are also logged, at most once a second."""
+    return _lib.ostrel_loopback_undecodable()
 
 
 _CODEC_KINDS = ("opus_encoders", "opus_decoders", "h264_encoders", "h264_decoders")

@@ -30,6 +30,9 @@ struct ostrel_loopback_arg {
 OSTREL_EXPORT void ostrel_loopback_record(int on);
 OSTREL_EXPORT void ostrel_loopback_clear(void);
 OSTREL_EXPORT char* ostrel_loopback_calls(void);
+/* Calls let go since the last clear to keep the recorder within its bounds (the newest 10,000
+ * calls and 16 MiB of their text). */
+OSTREL_EXPORT unsigned long long ostrel_loopback_calls_forgotten(void);
 OSTREL_EXPORT void ostrel_loopback_free(char* text);
 
 /* Room simulation. */
@@ -57,6 +60,8 @@ OSTREL_EXPORT int ostrel_loopback_sdk_threads(void);
 /* Callbacks between their call and their return right now; lock-free, so a caller may spin. */
 OSTREL_EXPORT int ostrel_loopback_callbacks_running(void);
 OSTREL_EXPORT unsigned long long ostrel_loopback_dropped(void);
+/* Sent media frames that could not be decoded for the receivers that needed them decoded. */
+OSTREL_EXPORT unsigned long long ostrel_loopback_undecodable(void);
 /* Codecs the SDK runs for its rooms now, by kind: 0 Opus encoders, 1 Opus decoders, 2 H.264
  * encoders, 3 H.264 decoders; -1 for another kind. */
 OSTREL_EXPORT int ostrel_loopback_codecs(int kind);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/room_events.h"
+#include "engine/undecodable.h"
 #include "events/sdk_counters.h"
 #include "media/opus_formats.h"
 #include "record_access.h"
@@ -180,7 +181,6 @@ void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int 
 
 void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<uint8_t>& packet, uint32_t pts,
                   bool voice) {
-    (void)lock;
     SentAudio& out = sender.session.audio_out;
     const AudioEncodeParams& p = out.params;
     std::vector<int16_t> pcm;
@@ -196,7 +196,10 @@ void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vect
         if (!decoded) {
             decoded = true;
             if (!out.decoder) out.decoder = std::make_unique<LiveOpusDecoder>(p.sample_rate, p.channels);
-            if (out.decoder->codec.decode(packet.data(), packet.size(), pcm) < 0) pcm.clear();
+            if (out.decoder->codec.decode(packet.data(), packet.size(), pcm) < 0) {
+                pcm.clear();
+                note_undecodable(lock, sender, "Opus");
+            }
         }
         if (!pcm.empty()) receive_pcm(sender, *m, p.sample_rate, p.channels, pcm, pts, voice);
     }

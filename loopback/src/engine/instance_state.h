@@ -117,6 +117,11 @@ struct Session {
     ReceivedAudio audio_in;                                        // remote audio
     VideoSession video;                                            // local and remote video
     MessageSession messages;                                       // custom command messages
+    // Frames of this sender that could not be decoded, for the log's rate limit.
+    struct Undecodable {
+        Clock::time_point logged_at{};  // when they were last logged; never: the epoch
+        uint64_t unlogged = 0;          // counted since then
+    } undecodable;
 };
 
 struct InstanceState {

@@ -3,7 +3,9 @@
 // one of its own callbacks. It never calls a delegate, and calls made on it are SDK-internal:
 // the call recorder is muted on this thread.
 //
-// Its mutex is a leaf lock: tasks run without it, so a task may take the engine's lock.
+// Its mutex is a leaf lock: nothing else is locked while it is held (tasks run and threads are
+// joined without it), so a task may take the engine's lock, and engine code holding that lock
+// may post tasks. It is never held together with an event loop's mutex.
 #ifndef OSTREL_LOOPBACK_EVENTS_SERVICE_THREAD_H_
 #define OSTREL_LOOPBACK_EVENTS_SERVICE_THREAD_H_
 
