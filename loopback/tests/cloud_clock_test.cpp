@@ -55,6 +55,7 @@ TEST(CloudClock, FrozenNothingTimedHappensAndAdvanceRunsWhatIsDueInOrder) {
     ASSERT_EQ(a->EnterRoom(params("alice", "frozen")), 0);
     ASSERT_EQ(b->EnterRoom(params("bob", "frozen")), 0);
     ASSERT_TRUE(idle());
+    ra.clear();
     rb.clear();
     const int64_t start = ostrel_loopback_clock_now_ms();
     ASSERT_EQ(ostrel_loopback_disconnect("bob", 1500), 1);
@@ -162,7 +163,10 @@ TEST(CloudClock, MovingTheClockWhileAudioIsPaced) {
     AudioEncodeParams p;
     p.frame_length_ms = 10;
     ASSERT_EQ(s->CreateLocalAudioChannel(p), 0);
-    ASSERT_EQ(r->EnterRoom(params("listener", "moving")), 0);
+    EnterRoomParams pr = params("listener", "moving");
+    pr.audio_obtain_params.output_sample_rate = 48000;  // the sender's format: one frame each
+    pr.audio_obtain_params.output_frame_length_ms = 10;
+    ASSERT_EQ(r->EnterRoom(pr), 0);
     constexpr uint32_t kFrames = 200;
     for (uint32_t pts = 0; pts < kFrames; ++pts) {
         ASSERT_EQ(s->SendContinuousAudioFrame(pcm_frame(48000, 1, 10, 1, pts * 10), false), 0);

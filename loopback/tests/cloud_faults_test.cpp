@@ -45,6 +45,8 @@ struct Pair {
         EXPECT_EQ(sender->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
         EXPECT_EQ(receiver->Subscribe("tx", STREAM_TYPE_VIDEO_HIGH), 0);
         EXPECT_TRUE(idle());
+        rs.clear();
+        rr.clear();
     }
     // Sends `n` audio and `n` video frames, pts 0, 1, ...; returns the pts of those received.
     std::vector<uint32_t> audio_received(uint32_t n) {

@@ -23,8 +23,9 @@ Advance clock_advance(int64_t ms, double timeout_seconds) {
     const bool was_running = !service.clock_frozen();
     service.freeze_clock();
     const Clock::time_point target = service.now() + std::chrono::milliseconds(ms);
-    Advance result = Advance::done;
-    for (;;) {
+    // Events caused before the call are delivered at the time it found.
+    Advance result = wait_idle_until(deadline) ? Advance::done : Advance::timed_out;
+    while (result == Advance::done) {
         const events::Service::Step step = service.step_to(target, deadline);
         if (step == events::Service::Step::timed_out || !wait_idle_until(deadline)) {
             result = Advance::timed_out;

@@ -21,8 +21,9 @@ enum class Advance { done, timed_out, refused };
 // Moves the SDK clock `ms` forward. The timed work due on the way runs in time order, and
 // after the work of each due time the events it caused are delivered and their callbacks
 // have returned (as wait_idle) before the clock moves on, so that callbacks may add work that
-// falls due within the same call. A running clock is frozen meanwhile and runs again from the
-// new time afterwards. `timeout_seconds` (real time) bounds the whole call.
+// falls due within the same call. Events already queued are delivered first, before the clock
+// moves. A running clock is frozen meanwhile and runs again from the new time afterwards.
+// `timeout_seconds` (real time) bounds the whole call.
 Advance clock_advance(int64_t ms, double timeout_seconds);
 
 }  // namespace ostrel::loopback::engine
