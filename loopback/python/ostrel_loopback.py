@@ -35,6 +35,14 @@ __all__ = [
     "dropped",
     "undecodable",
     "codecs",
+    # the SDK clock
+    "clock_freeze",
+    "clock_advance",
+    "clock_now_ms",
+    "clock_resume",
+    # media faults
+    "media_loss",
+    "media_delay",
     # probes for tests
     "callbacks_running",
 ]
@@ -96,6 +104,12 @@ _FUNCTIONS = {
     "dropped": (_c.c_ulonglong, []),
     "undecodable": (_c.c_ulonglong, []),
     "codecs": (_c.c_int, [_c.c_int]),
+    "clock_freeze": (None, []),
+    "clock_resume": (None, []),
+    "clock_now_ms": (_c.c_int64, []),
+    "clock_advance": (_c.c_int, [_c.c_int64, _c.c_double]),
+    "media_loss": (_c.c_int, [_c.c_char_p, _c.c_double, _c.c_double, _c.c_int, _c.c_uint64]),
+    "media_delay": (_c.c_int, [_c.c_char_p, _c.c_int, _c.c_int]),
 }
 
 # A second handle on the same library, loaded as a Python DLL: its functions are called with the
@@ -353,6 +367,78 @@ def codecs():
     ``opus_encoders``, ``opus_decoders``, ``h264_encoders`` and ``h264_decoders``. The SDK makes
     one where sender and receiver disagree on a form and releases it once no receiver needs it."""
     return {name: _lib.ostrel_loopback_codecs(kind) for kind, name in enumerate(_CODEC_KINDS)}
+
+
+# ---- The SDK clock ----
+#
+# Every timed thing the SDK does (paced audio, network-quality reports, the reconnect after
+# disconnect, delayed media, the custom message rate window) reads one clock: real time unless
+# frozen.
+
+_MAX_ADVANCE_MS = 1 << 40  # about 34 years
+
+
+def clock_freeze():
+    """Stops the SDK clock: from now on nothing timed happens until clock_advance or
+    clock_resume."""
+    _lib.ostrel_loopback_clock_freeze()
+
+
+def clock_advance(ms, timeout=5.0):
+    """Moves the SDK clock ``ms`` milliseconds forward. The timed work that falls due on the way
+    runs in time order; after the work of each due time the events it caused are delivered and
+    their callbacks have returned (as wait_idle) before the clock moves on. A running clock jumps
+    ahead and runs on from there. Returns False if that took longer than ``timeout`` seconds of
+    real time. The interpreter lock is released meanwhile."""
+    ms = _int(ms, "ms")
+    if not 0 <= ms <= _MAX_ADVANCE_MS:
+        raise ValueError("ms must be from 0 to %d" % _MAX_ADVANCE_MS)
+    return _lib.ostrel_loopback_clock_advance(ms, float(timeout)) == 1
+
+
+def clock_now_ms():
+    """The SDK clock in milliseconds, from an arbitrary start: only differences mean anything."""
+    return _lib.ostrel_loopback_clock_now_ms()
+
+
+def clock_resume():
+    """Lets the SDK clock run with real time again, from where it stands."""
+    _lib.ostrel_loopback_clock_resume()
+
+
+# ---- Media faults ----
+
+_MAX_DELAY_MS = 3600 * 1000
+
+
+def _fraction(value, what):
+    if isinstance(value, (int, float)) and 0.0 <= value <= 1.0:
+        return float(value)
+    raise ValueError("%s must be a fraction from 0 to 1, not %r" % (what, value))
+
+
+def media_loss(user_id, audio=0.0, video=0.0, seed=None):
+    """Loses that fraction (0 to 1) of the audio and of the video frames delivered to that
+    member. With a ``seed`` (an int from 0 to 2**64 - 1) the same frames are lost every run;
+    without, the draws are random. ``media_loss(user_id)`` ends the loss."""
+    audio, video = _fraction(audio, "audio"), _fraction(video, "video")
+    if seed is not None:
+        seed = _int(seed, "seed")
+        if not 0 <= seed < 1 << 64:
+            raise ValueError("seed must be from 0 to 2**64 - 1")
+    return _lib.ostrel_loopback_media_loss(
+        _user_id(user_id), audio, video, 0 if seed is None else 1, 0 if seed is None else seed
+    )
+
+
+def media_delay(user_id, ms, jitter_ms=0):
+    """Media to that member arrives ``ms`` milliseconds later on the SDK clock, each frame up to
+    ``jitter_ms`` more or less, in the order sent. ``media_delay(user_id, 0)`` ends the delay;
+    frames already on their way still arrive when due."""
+    ms, jitter_ms = _int(ms, "ms"), _int(jitter_ms, "jitter_ms")
+    if not (0 <= ms <= _MAX_DELAY_MS and 0 <= jitter_ms <= _MAX_DELAY_MS):
+        raise ValueError("ms and jitter_ms must be from 0 to %d" % _MAX_DELAY_MS)
+    return _lib.ostrel_loopback_media_delay(_user_id(user_id), ms, jitter_ms)
 
 
 # ---- Probes for tests ----

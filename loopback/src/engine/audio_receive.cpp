@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <utility>
 
+#include "engine/media_faults.h"
 #include "engine/room_events.h"
 #include "engine/undecodable.h"
 #include "events/sdk_counters.h"
@@ -33,7 +35,7 @@ void fill_audio_frame(AudioFrame& frame, const ReadyAudio& ready, const AudioObt
 
 // Gives one finished frame to the receiver: by callback, or into its GetAudioFrame queue.
 // `sender` is null for a mixed frame.
-void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
+void give_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
     const AudioObtainParams& obtain = r.session.obtain;
     if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET) {
         auto& queue = r.session.audio_in.get_queue;
@@ -54,6 +56,19 @@ void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* send
         r.post(make_media_event("OnRemoteMixedAudioReceived", bytes,
                                 [out](Delegate& d) { d.OnRemoteMixedAudioReceived(*out); }));
     }
+}
+
+// give_ready through the receiver's media faults.
+void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
+    if (r.session.faults.none()) {
+        give_ready(r, std::move(ready), sender);
+        return;
+    }
+    std::optional<std::string> from;
+    if (sender != nullptr) from = *sender;
+    deliver_media(r, MediaKind::audio, [ready = std::move(ready), from = std::move(from)](InstanceState& to) mutable {
+        give_ready(to, std::move(ready), from ? &*from : nullptr);
+    });
 }
 
 // A converted PCM frame for the receiver, encoded first when it wants Opus (at `bitrate_bps`,

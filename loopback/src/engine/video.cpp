@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/media_faults.h"
 #include "engine/room_events.h"
 #include "engine/undecodable.h"
 #include "logger.h"
@@ -71,10 +72,11 @@ void deliver_sei(InstanceState& sender, int index) {
         for (const InstancePtr& m : sender.session.room->members) {
             if (m.get() == &sender || m->session.disconnected || !m->session.video.subscriptions.count({id, type}))
                 continue;
-            m->post(make_event("OnSeiMessageReceived", [id, type, message_type, message](Delegate& d) {
+            auto event = make_event("OnSeiMessageReceived", [id, type, message_type, message](Delegate& d) {
                 d.OnSeiMessageReceived(id.c_str(), type, message_type, reinterpret_cast<const char*>(message->data()),
                                        message->size());
-            }));
+            });
+            deliver_media(*m, MediaKind::sei, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
         }
     }
     pending.clear();
@@ -127,8 +129,9 @@ void post_frame(const std::vector<InstancePtr>& to, const std::string& sender, S
     // One copy of the sender's id for every receiver's event, like the frame itself.
     auto from = std::make_shared<const std::string>(sender);
     for (const InstancePtr& m : to) {
-        m->post(make_media_event(kEvent, size,
-                                 [from, type, frame](Delegate& d) { d.OnRemoteVideoReceived(from->c_str(), type, *frame); }));
+        auto event = make_media_event(
+            kEvent, size, [from, type, frame](Delegate& d) { d.OnRemoteVideoReceived(from->c_str(), type, *frame); });
+        deliver_media(*m, MediaKind::video, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
     }
 }
 
