@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bindings.h"
 #include "callback_gate.h"
 #include "fork_guard.h"
 

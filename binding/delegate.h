@@ -22,10 +22,4 @@ public:
 #undef OSTREL_DECLARE_OVERRIDE
 };
 
-namespace ostrel_binding {
-
-void bind_delegate(pybind11::module_& m);
-
-}  // namespace ostrel_binding
-
 #endif  // OSTREL_DELEGATE_H_

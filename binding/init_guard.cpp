@@ -1,5 +1,7 @@
 #include "init_guard.h"
 
+#include "bindings.h"
+
 namespace py = pybind11;
 
 namespace ostrel_binding {

@@ -11,9 +11,8 @@
 
 namespace ostrel_binding {
 
-// Puts the check in front of every method, property accessor and constructor of the classes
-// registered in `m`; the last registration step.
-void guard_uninitialised(pybind11::module_& m);
+// guard_uninitialised (bindings.h) puts the check in front of every method, property accessor
+// and constructor of the module's classes.
 
 // The same check for a slot that pybind11 does not dispatch (a frame's buffer slot): true, with
 // TypeError set, when `o` is an instance of the module's classes whose __init__ never ran.

@@ -274,18 +274,21 @@ def test_many_threads_one_cloud_and_shared_delegate(loopback):
         cloud.EnterRoom(room.params("r%d" % i))
     source = room.participant("src").cloud
     loopback.wait_idle()
-    per_thread = 25  # 4 threads x 25 = 100 messages, within the per-second limits over the run
+    per_thread = 25  # 4 threads x 25 = 100 messages, more than one second's rate allows
 
     def send(tag):
         for n in range(per_thread):
             while not source.SendCustomCmdMsg(1 + tag, b"%d:%d" % (tag, n), True, True):
-                threading.Event().wait(0.05)  # rate limited: try again shortly
+                threading.Event().wait(0.001)  # rate limited until the clock moves on
 
+    # The rate window runs on the SDK clock, which this thread moves while the senders retry.
+    loopback.clock.freeze()
     threads = [threading.Thread(target=send, args=(t,)) for t in range(4)]
     for t in threads:
         t.start()
-    for t in threads:
-        t.join()
+    while any(t.is_alive() for t in threads):
+        loopback.clock.advance(100)
+        threads[0].join(0.005)
     idle()
     got = shared.of("OnReceiveCustomCmdMsg")
     assert len(got) == 3 * 4 * per_thread

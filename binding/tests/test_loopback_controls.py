@@ -1,9 +1,21 @@
 """The loopback SDK's control interface, end to end through rooms."""
+import contextlib
+
 import pytest
 
 import _ostrel as o
 import ostrel_loopback as lb
 from roomkit import EventLog, enter_params, idle
+
+
+@contextlib.contextmanager
+def frozen_clock():
+    """The SDK clock, frozen for a block and running again after it."""
+    lb.clock_freeze()
+    try:
+        yield
+    finally:
+        lb.clock_resume()
 
 
 @pytest.fixture
@@ -36,8 +48,10 @@ def test_quality_reports_and_interval(pair):
     assert lb.set_network_quality("ctl-b", int(o.NETWORK_QUALITY_POOR)) == 1
     with pytest.raises(ValueError):
         lb.set_network_quality("ctl-b", 7)
-    lb.set_quality_interval(20)
-    assert a.wait_for(lambda d: len(d.of("OnNetworkQuality")) >= 2)
+    with frozen_clock():
+        lb.set_quality_interval(20)
+        assert lb.clock_advance(40)  # a report at 20 ms and one at 40 ms
+    assert len(a.of("OnNetworkQuality")) == 2
     local, remotes = a.of("OnNetworkQuality")[-1]
     assert local.user_id.GetValue() == "ctl-a"
     assert [(r.user_id.GetValue(), r.quality) for r in remotes] == [("ctl-b", o.NETWORK_QUALITY_POOR)]
@@ -45,10 +59,14 @@ def test_quality_reports_and_interval(pair):
 
 def test_disconnect_error_and_kick(pair):
     a, ca, b, cb = pair
-    assert lb.disconnect("ctl-a", 50) == 1
-    assert a.wait_for(lambda d: (o.CONNECTION_STATE_CONNECTING, o.CONNECTION_STATE_CONNECTED)
-                      in d.of("OnConnectionStateChanged"))
-    assert a.of("OnConnectionStateChanged")[0] == (o.CONNECTION_STATE_CONNECTED, o.CONNECTION_STATE_DISCONNECTED)
+    with frozen_clock():
+        assert lb.disconnect("ctl-a", 50) == 1
+        idle()
+        assert a.of("OnConnectionStateChanged") == [
+            (o.CONNECTION_STATE_CONNECTED, o.CONNECTION_STATE_DISCONNECTED),
+            (o.CONNECTION_STATE_DISCONNECTED, o.CONNECTION_STATE_CONNECTING)]
+        assert lb.clock_advance(50)  # the reconnect, due 50 ms later on the SDK clock
+    assert a.of("OnConnectionStateChanged")[-1] == (o.CONNECTION_STATE_CONNECTING, o.CONNECTION_STATE_CONNECTED)
     assert lb.raise_error("ctl-a", int(o.ERR_SERVER_PROCESS_FAILED)) == 1
     assert lb.kick("ctl-b", 2) == 1
     idle()

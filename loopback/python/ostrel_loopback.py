@@ -11,43 +11,6 @@ import ast
 import ctypes
 import os
 
-__all__ = [
-    # the call recorder
-    "record",
-    "clear",
-    "calls",
-    "last_call",
-    "calls_forgotten",
-    # room simulation controls
-    "wait_idle",
-    "set_network_quality",
-    "set_quality_interval",
-    "drop_messages",
-    "disconnect",
-    "raise_error",
-    "kick",
-    "inject",
-    "fail_next_create",
-    "escaped",
-    "clear_escaped",
-    "live_instances",
-    "sdk_threads",
-    "dropped",
-    "undecodable",
-    "codecs",
-    # the SDK clock
-    "clock_freeze",
-    "clock_advance",
-    "clock_now_ms",
-    "clock_resume",
-    # media faults
-    "media_loss",
-    "media_delay",
-    # probes for tests
-    "callbacks_running",
-]
-
-
 def _load():
     import _ostrel
 
@@ -459,3 +422,8 @@ def callbacks_running():
     needs the interpreter lock. The count is taken without locks and may change right after the
     call returns."""
     return _pylib.ostrel_loopback_callbacks_running()
+
+
+# The public names: every function this module defines without a leading underscore.
+__all__ = sorted(name for name, value in globals().items()
+                 if not name.startswith("_") and getattr(value, "__module__", None) == __name__)

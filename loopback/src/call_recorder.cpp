@@ -4,6 +4,8 @@
 #include <mutex>
 #include <utility>
 
+#include "locked.h"
+
 namespace ostrel {
 namespace loopback {
 namespace call_recorder {
@@ -112,15 +114,15 @@ void record(const char* name, const Dict& args) {
     entry += "', ";
     entry += args.text();
     entry += ')';
-    Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.bytes += entry.size();
-    s.calls.push_back(std::move(entry));
-    while (s.calls.size() > kMaxCalls || (s.bytes > kMaxBytes && s.calls.size() > 1)) {
-        s.bytes -= s.calls.front().size();
-        s.calls.pop_front();
-        ++s.forgotten;
-    }
+    locked(store(), [&](Store& s) {
+        s.bytes += entry.size();
+        s.calls.push_back(std::move(entry));
+        while (s.calls.size() > kMaxCalls || (s.bytes > kMaxBytes && s.calls.size() > 1)) {
+            s.bytes -= s.calls.front().size();
+            s.calls.pop_front();
+            ++s.forgotten;
+        }
+    });
 }
 
 std::mutex& mutex_for_fork() { return store().mutex; }
@@ -128,30 +130,28 @@ std::mutex& mutex_for_fork() { return store().mutex; }
 void set_enabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
 
 void clear() {
-    Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.calls.clear();
-    s.bytes = 0;
-    s.forgotten = 0;
+    locked(store(), [](Store& s) {
+        s.calls.clear();
+        s.bytes = 0;
+        s.forgotten = 0;
+    });
 }
 
 uint64_t forgotten() {
-    Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.forgotten;
+    return locked(store(), [](const Store& s) { return s.forgotten; });
 }
 
 std::string dump() {
-    Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    std::string out = "[";
-    out.reserve(s.bytes + 2 * s.calls.size() + 2);
-    for (const std::string& call : s.calls) {
-        out += call;
-        out += ",\n";
-    }
-    out += ']';
-    return out;
+    return locked(store(), [](const Store& s) {
+        std::string out = "[";
+        out.reserve(s.bytes + 2 * s.calls.size() + 2);
+        for (const std::string& call : s.calls) {
+            out += call;
+            out += ",\n";
+        }
+        out += ']';
+        return out;
+    });
 }
 
 }  // namespace call_recorder

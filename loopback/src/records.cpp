@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "record_access.h"
+#include "record_fields.h"
 #include "call_recorder.h"
 #include "vonu/ostrel_vonu_cloud.h"
 #include "vonu/ostrel_vonu_defines.h"
@@ -177,6 +178,20 @@ EnterRoomParams::~EnterRoomParams() = default;
     }                                                                                              \
     const void* Frame::handle() const { return handle_; }
 
+// Copies are field by field, with a copy of the payload behind the handle.
+#define OSTREL_COPY_FIELD(field) field(other.field),
+#define OSTREL_ASSIGN_FIELD(field) field = other.field;
+#define OSTREL_FRAME_COPY_MEMBERS(Frame, FIELDS)                                 \
+    Frame::Frame(const Frame& other)                                             \
+        : FIELDS(OSTREL_COPY_FIELD) handle_(copy_storage(other.handle_)) {}      \
+    Frame& Frame::operator=(const Frame& other) {                                \
+        if (this != &other) {                                                    \
+            FIELDS(OSTREL_ASSIGN_FIELD)                                          \
+            *storage(handle_) = *storage(other.handle_);                         \
+        }                                                                        \
+        return *this;                                                            \
+    }
+
 AudioFrame::AudioFrame()
     : sample_rate(48000),
       channels(1),
@@ -186,27 +201,7 @@ AudioFrame::AudioFrame()
       has_voice(false),
       handle_(new_storage()) {}
 
-AudioFrame::AudioFrame(const AudioFrame& other)
-    : sample_rate(other.sample_rate),
-      channels(other.channels),
-      bits_per_sample(other.bits_per_sample),
-      codec(other.codec),
-      pts(other.pts),
-      has_voice(other.has_voice),
-      handle_(copy_storage(other.handle_)) {}
-
-AudioFrame& AudioFrame::operator=(const AudioFrame& other) {
-    if (this != &other) {
-        sample_rate = other.sample_rate;
-        channels = other.channels;
-        bits_per_sample = other.bits_per_sample;
-        codec = other.codec;
-        pts = other.pts;
-        has_voice = other.has_voice;
-        *storage(handle_) = *storage(other.handle_);
-    }
-    return *this;
-}
+OSTREL_FRAME_COPY_MEMBERS(AudioFrame, OSTREL_AUDIO_FRAME_FIELDS)
 
 void AudioFrame::SetExtraData(const uint8_t* data, size_t size) {
     if (rec::on()) rec::record("AudioFrame::SetExtraData", rec::Dict().payload("data", data, size));
@@ -223,25 +218,7 @@ VideoFrame::VideoFrame()
       rotation(VIDEO_ROTATION_0),
       handle_(new_storage()) {}
 
-VideoFrame::VideoFrame(const VideoFrame& other)
-    : pts(other.pts),
-      dts(other.dts),
-      is_key_frame(other.is_key_frame),
-      codec(other.codec),
-      rotation(other.rotation),
-      handle_(copy_storage(other.handle_)) {}
-
-VideoFrame& VideoFrame::operator=(const VideoFrame& other) {
-    if (this != &other) {
-        pts = other.pts;
-        dts = other.dts;
-        is_key_frame = other.is_key_frame;
-        codec = other.codec;
-        rotation = other.rotation;
-        *storage(handle_) = *storage(other.handle_);
-    }
-    return *this;
-}
+OSTREL_FRAME_COPY_MEMBERS(VideoFrame, OSTREL_VIDEO_FRAME_FIELDS)
 
 OSTREL_FRAME_PAYLOAD_MEMBERS(VideoFrame)
 
@@ -253,29 +230,14 @@ PixelFrame::PixelFrame()
       rotation(VIDEO_ROTATION_0),
       handle_(new_storage()) {}
 
-PixelFrame::PixelFrame(const PixelFrame& other)
-    : pts(other.pts),
-      width(other.width),
-      height(other.height),
-      format(other.format),
-      rotation(other.rotation),
-      handle_(copy_storage(other.handle_)) {}
-
-PixelFrame& PixelFrame::operator=(const PixelFrame& other) {
-    if (this != &other) {
-        pts = other.pts;
-        width = other.width;
-        height = other.height;
-        format = other.format;
-        rotation = other.rotation;
-        *storage(handle_) = *storage(other.handle_);
-    }
-    return *this;
-}
+OSTREL_FRAME_COPY_MEMBERS(PixelFrame, OSTREL_PIXEL_FRAME_FIELDS)
 
 OSTREL_FRAME_PAYLOAD_MEMBERS(PixelFrame)
 
 #undef OSTREL_FRAME_PAYLOAD_MEMBERS
+#undef OSTREL_FRAME_COPY_MEMBERS
+#undef OSTREL_ASSIGN_FIELD
+#undef OSTREL_COPY_FIELD
 
 }  // namespace vonu
 }  // namespace ostrel

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
+#include "locked.h"
 #include "logger.h"
 #include "call_recorder.h"
 #include "settings.h"
@@ -97,15 +99,11 @@ bool known_environment(const char* env) {
 }  // namespace
 
 Socks5Proxy socks5_proxy() {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.proxy;
+    return locked(state(), [](const State& s) { return s.proxy; });
 }
 
 std::string environment() {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return s.environment;
+    return locked(state(), [](const State& s) { return s.environment; });
 }
 
 bool valid_socks5_proxy(const char* host, unsigned short port, const char* username, const char* password) {
@@ -115,10 +113,10 @@ bool valid_socks5_proxy(const char* host, unsigned short port, const char* usern
 std::mutex& mutex_for_fork() { return state().mutex; }
 
 void reset_for_test() {
-    State& s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.proxy = Socks5Proxy();
-    s.environment = kEnvironments[0];
+    locked(state(), [](State& s) {
+        s.proxy = Socks5Proxy();
+        s.environment = kEnvironments[0];
+    });
 }
 
 }  // namespace settings
@@ -129,6 +127,7 @@ namespace live {
 namespace log = ::ostrel::loopback::log;
 namespace call_recorder = ::ostrel::loopback::call_recorder;
 namespace settings = ::ostrel::loopback::settings;
+using ::ostrel::loopback::locked;
 
 bool ZuLiveSDK::SetLogPath(const char* path) {
     if (call_recorder::on()) call_recorder::record("SetLogPath", call_recorder::Dict().cstr("path", path));
@@ -182,11 +181,7 @@ bool ZuLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* 
         proxy.username = username ? username : "";
         proxy.password = password ? password : "";
     }
-    {
-        settings::State& s = settings::state();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        s.proxy = proxy;
-    }
+    locked(settings::state(), [&](settings::State& s) { s.proxy = proxy; });
     // The password is never logged.
     if (!proxy.set()) {
         OSTREL_LOG(kInfo, "SOCKS5 proxy cleared");
@@ -210,13 +205,8 @@ bool ZuLiveSDK::SetEnvironment(const char* env) {
                    env ? env : "(null)");
         return false;
     }
-    std::string previous;
-    {
-        settings::State& s = settings::state();
-        std::lock_guard<std::mutex> lock(s.mutex);
-        previous = s.environment;
-        s.environment = env;
-    }
+    const std::string previous =
+        locked(settings::state(), [&](settings::State& s) { return std::exchange(s.environment, env); });
     OSTREL_LOG(kInfo, "environment set to %s (was %s)", env, previous.c_str());
     return true;
 }

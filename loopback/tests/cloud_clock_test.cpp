@@ -16,17 +16,6 @@ using namespace cloud_test;
 using Lines = std::vector<std::string>;
 using ostrel::loopback::events::SdkClock;
 
-// Freezes the SDK clock for one scope and lets it run again after it, so that a failing test
-// leaves the clock running for the others in the process.
-class FrozenClock {
-public:
-    FrozenClock() { ostrel_loopback_clock_freeze(); }
-    ~FrozenClock() { ostrel_loopback_clock_resume(); }
-    FrozenClock(const FrozenClock&) = delete;
-    FrozenClock& operator=(const FrozenClock&) = delete;
-    bool advance(int64_t ms) { return ostrel_loopback_clock_advance(ms, 10.0) == 1; }
-};
-
 TEST(SdkClock, FreezesMovesOnlyForwardAndResumesWhereItStood) {
     using std::chrono::seconds;
     const SdkClock::time_point t0{seconds(100)};
@@ -52,9 +41,7 @@ TEST(CloudClock, FrozenNothingTimedHappensAndAdvanceRunsWhatIsDueInOrder) {
     QualityReports reports(1000);
     EventLog ra, rb;
     Cloud a(&ra), b(&rb);
-    ASSERT_EQ(a->EnterRoom(params("alice", "frozen")), 0);
-    ASSERT_EQ(b->EnterRoom(params("bob", "frozen")), 0);
-    ASSERT_TRUE(idle());
+    ASSERT_TRUE(enter_alice_and_bob(a, b, "frozen"));
     ra.clear();
     rb.clear();
     const int64_t start = ostrel_loopback_clock_now_ms();
@@ -84,9 +71,7 @@ TEST(CloudClock, WorkThatCallbacksAddDuringAnAdvanceRunsInIt) {
     EventLog rs, rr;
     Cloud s(&rs), r(&rr);
     ASSERT_EQ(s->EnterRoom(params("talker", "callback-work")), 0);
-    AudioEncodeParams p;
-    p.frame_length_ms = 20;
-    ASSERT_EQ(s->CreateLocalAudioChannel(p), 0);
+    ASSERT_EQ(s->CreateLocalAudioChannel(audio_channel(20)), 0);
     ASSERT_EQ(r->EnterRoom(params("ear", "callback-work")), 0);
     ASSERT_TRUE(idle());
     // A report makes the talker queue three paced frames, 20 ms apart from the report's time.
@@ -160,13 +145,9 @@ TEST(CloudClock, MovingTheClockWhileAudioIsPaced) {
     EventLog rs, rr;
     Cloud s(&rs), r(&rr);
     ASSERT_EQ(s->EnterRoom(params("pacer", "moving")), 0);
-    AudioEncodeParams p;
-    p.frame_length_ms = 10;
-    ASSERT_EQ(s->CreateLocalAudioChannel(p), 0);
-    EnterRoomParams pr = params("listener", "moving");
-    pr.audio_obtain_params.output_sample_rate = 48000;  // the sender's format: one frame each
-    pr.audio_obtain_params.output_frame_length_ms = 10;
-    ASSERT_EQ(r->EnterRoom(pr), 0);
+    ASSERT_EQ(s->CreateLocalAudioChannel(audio_channel(10)), 0);
+    // The sender's format: one frame each.
+    ASSERT_EQ(r->EnterRoom(receiver("listener", "moving", 48000, 1, 10)), 0);
     constexpr uint32_t kFrames = 200;
     for (uint32_t pts = 0; pts < kFrames; ++pts) {
         ASSERT_EQ(s->SendContinuousAudioFrame(pcm_frame(48000, 1, 10, 1, pts * 10), false), 0);

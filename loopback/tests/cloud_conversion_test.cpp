@@ -206,15 +206,22 @@ TEST(CloudConversion, PixelFramesReachEncodedReceiversAsH264WithKeyFramesOnSubsc
     EXPECT_EQ(codecs(kH264Encoders), 0);
 }
 
-TEST(CloudConversion, H264SentReachesPixelReceiversDecoded) {
+// A camera sending H.264 on `stream`, and a viewer subscribed to it that wants pixels.
+struct CameraToPixels {
     EventLog rs, rp;
-    Cloud s(&rs), pix(&rp);
-    ASSERT_EQ(s->EnterRoom(params("enc-cam", "decode")), 0);
-    EnterRoomParams pp = params("viewer", "decode");
-    pp.use_pixel_frame_output = true;
-    ASSERT_EQ(pix->EnterRoom(pp), 0);
-    ASSERT_EQ(pix->Subscribe("enc-cam", STREAM_TYPE_VIDEO_LOW), 0);
-    ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_LOW), 0);
+    Cloud s{&rs}, pix{&rp};
+    CameraToPixels(const char* room, StreamType stream) {
+        EXPECT_EQ(s->EnterRoom(params("cam", room)), 0);
+        EXPECT_EQ(pix->EnterRoom(pixel_viewer("viewer", room)), 0);
+        EXPECT_EQ(pix->Subscribe("cam", stream), 0);
+        EXPECT_EQ(s->CreateLocalVideoChannel(stream), 0);
+    }
+};
+
+TEST(CloudConversion, H264SentReachesPixelReceiversDecoded) {
+    CameraToPixels room("decode", STREAM_TYPE_VIDEO_LOW);
+    Cloud& s = room.s;
+    EventLog& rp = room.rp;
     media::H264EncoderConfig config;
     config.width = 320;
     config.height = 240;
@@ -251,14 +258,9 @@ TEST(CloudConversion, H264SentReachesPixelReceiversDecoded) {
 TEST(CloudConversion, X264StreamReachesPixelReceiversWithoutDelay) {
     for (const bool delimiters : {false, true}) {
         SCOPED_TRACE(delimiters);
-        EventLog rs, rp;
-        Cloud s(&rs), pix(&rp);
-        ASSERT_EQ(s->EnterRoom(params("x264-cam", "x264")), 0);
-        EnterRoomParams pp = params("x264-viewer", "x264");
-        pp.use_pixel_frame_output = true;
-        ASSERT_EQ(pix->EnterRoom(pp), 0);
-        ASSERT_EQ(pix->Subscribe("x264-cam", STREAM_TYPE_VIDEO_HIGH), 0);
-        ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+        CameraToPixels room("x264", STREAM_TYPE_VIDEO_HIGH);
+        Cloud& s = room.s;
+        EventLog& rp = room.rp;
         const auto units = h264_vector::units(delimiters);
         for (int n = 0; n < h264_vector::kFrames; ++n) {
             SCOPED_TRACE(n);
@@ -293,9 +295,7 @@ TEST(CloudConversion, UndecodableFramesAreCountedAndLogged) {
     EventLog rs, rp, rv;
     Cloud s(&rs), pcm(&rp), viewer(&rv);
     ASSERT_EQ(pcm->EnterRoom(audio_receiver("pcm", "garble", 16000, AUDIO_CODEC_TYPE_PCM)), 0);
-    EnterRoomParams pv = params("viewer", "garble");
-    pv.use_pixel_frame_output = true;
-    ASSERT_EQ(viewer->EnterRoom(pv), 0);
+    ASSERT_EQ(viewer->EnterRoom(pixel_viewer("viewer", "garble")), 0);
     ASSERT_EQ(viewer->Subscribe("garbler", STREAM_TYPE_VIDEO_HIGH), 0);
     ASSERT_EQ(s->EnterRoom(params("garbler", "garble")), 0);
     AudioEncodeParams p;

@@ -10,15 +10,6 @@ namespace {
 using namespace cloud_test;
 using ostrel::loopback::set_payload;
 
-class FrozenClock {
-public:
-    FrozenClock() { ostrel_loopback_clock_freeze(); }
-    ~FrozenClock() { ostrel_loopback_clock_resume(); }
-    FrozenClock(const FrozenClock&) = delete;
-    FrozenClock& operator=(const FrozenClock&) = delete;
-    bool advance(int64_t ms) { return ostrel_loopback_clock_advance(ms, 10.0) == 1; }
-};
-
 VideoFrame key_frame(uint32_t pts) {
     VideoFrame vf;
     const uint8_t nal[] = {0, 0, 0, 1, 0x65};
@@ -33,15 +24,10 @@ struct Pair {
     EventLog rs, rr;
     Cloud sender{&rs}, receiver{&rr};
     explicit Pair(const char* room, AudioObtainMethod method = AUDIO_OBTAIN_METHOD_CALLBACK) {
-        EnterRoomParams pr = params("rx", room);
-        pr.audio_obtain_params.audio_obtain_method = method;
-        pr.audio_obtain_params.output_sample_rate = 48000;  // the sender's format: one frame each
-        pr.audio_obtain_params.output_frame_length_ms = 10;
-        EXPECT_EQ(receiver->EnterRoom(pr), 0);
+        // The sender's format: one frame each.
+        EXPECT_EQ(receiver->EnterRoom(cloud_test::receiver("rx", room, 48000, 1, 10, method)), 0);
         EXPECT_EQ(sender->EnterRoom(params("tx", room)), 0);
-        AudioEncodeParams p;
-        p.frame_length_ms = 10;
-        EXPECT_EQ(sender->CreateLocalAudioChannel(p), 0);
+        EXPECT_EQ(sender->CreateLocalAudioChannel(audio_channel(10)), 0);
         EXPECT_EQ(sender->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
         EXPECT_EQ(receiver->Subscribe("tx", STREAM_TYPE_VIDEO_HIGH), 0);
         EXPECT_TRUE(idle());
@@ -156,11 +142,7 @@ TEST(MediaFaults, DelayedPulledAudioAndMemberThatLeaves) {
     // Frames on their way to a member that leaves never arrive, and the faults end with the stay.
     ASSERT_EQ(room.sender->SendAudioFrame(pcm_frame(48000, 1, 10, 3, 10)), 0);
     ASSERT_EQ(room.receiver->ExitRoom(), 0);
-    EnterRoomParams pr = params("rx", "delay-pull");
-    pr.audio_obtain_params.audio_obtain_method = AUDIO_OBTAIN_METHOD_GET;
-    pr.audio_obtain_params.output_sample_rate = 48000;
-    pr.audio_obtain_params.output_frame_length_ms = 10;
-    ASSERT_EQ(room.receiver->EnterRoom(pr), 0);
+    ASSERT_EQ(room.receiver->EnterRoom(receiver("rx", "delay-pull", 48000, 1, 10, AUDIO_OBTAIN_METHOD_GET)), 0);
     ASSERT_TRUE(clock.advance(40));
     EXPECT_EQ(room.receiver->GetAudioFrame(&out), ERR_READ_TRY_AGAIN);
     ASSERT_EQ(room.sender->SendAudioFrame(pcm_frame(48000, 1, 10, 3, 11)), 0);

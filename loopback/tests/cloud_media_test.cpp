@@ -14,17 +14,6 @@ using namespace cloud_test;
 using ostrel::loopback::frame_payload;
 using ostrel::loopback::set_payload;
 
-EnterRoomParams receiver(const char* user, const char* room, int rate, int channels, int ms,
-                         AudioObtainMethod method = AUDIO_OBTAIN_METHOD_CALLBACK, bool mix = false) {
-    EnterRoomParams p = params(user, room);
-    p.audio_obtain_params.audio_obtain_method = method;
-    p.audio_obtain_params.enable_remote_audio_mix = mix;
-    p.audio_obtain_params.output_sample_rate = rate;
-    p.audio_obtain_params.output_channels = channels;
-    p.audio_obtain_params.output_frame_length_ms = ms;
-    return p;
-}
-
 TEST(CloudMedia, AudioValidationAndConversionPerReceiver) {
     EventLog rs, r16, r48;
     Cloud s(&rs), a(&r16), b(&r48);
@@ -122,9 +111,7 @@ TEST(CloudMedia, ContinuousAudioIsPacedAndVoiceDetected) {
     Cloud s(&rs), r(&rr);
     ASSERT_EQ(r->EnterRoom(receiver("ear", "paced", 48000, 1, 10)), 0);
     ASSERT_EQ(s->EnterRoom(params("mouth", "paced")), 0);
-    AudioEncodeParams p;
-    p.frame_length_ms = 10;
-    ASSERT_EQ(s->CreateLocalAudioChannel(p), 0);
+    ASSERT_EQ(s->CreateLocalAudioChannel(audio_channel(10)), 0);
     VADParams vad;
     vad.enable = true;
     s->EnableVoiceActivityDetection(vad);
@@ -153,9 +140,7 @@ TEST(CloudMedia, VideoNeedsSubscriptionAndMatchingForm) {
     EXPECT_EQ(s->CreateLocalVideoChannel(static_cast<StreamType>(4)), ERR_INVALID_PARAMETER);
     ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
     ASSERT_EQ(enc->EnterRoom(params("enc", "video")), 0);
-    EnterRoomParams pp = params("pix", "video");
-    pp.use_pixel_frame_output = true;
-    ASSERT_EQ(pix->EnterRoom(pp), 0);
+    ASSERT_EQ(pix->EnterRoom(pixel_viewer("pix", "video")), 0);
     ASSERT_EQ(none->EnterRoom(params("none", "video")), 0);
     ASSERT_EQ(enc->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
     ASSERT_EQ(pix->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
@@ -205,9 +190,7 @@ TEST(CloudMedia, PixelFramesAreSizeChecked) {
     EnterRoomParams ps = params("painter", "pixels");
     ps.use_pixel_frame_input = true;
     ASSERT_EQ(s->EnterRoom(ps), 0);
-    EnterRoomParams pp = params("viewer", "pixels");
-    pp.use_pixel_frame_output = true;
-    ASSERT_EQ(pix->EnterRoom(pp), 0);
+    ASSERT_EQ(pix->EnterRoom(pixel_viewer("viewer", "pixels")), 0);
     ASSERT_EQ(pix->Subscribe("painter", STREAM_TYPE_VIDEO_AUX), 0);  // before the stream exists
     ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_AUX), 0);
     ASSERT_TRUE(rs.wait_line("OnRequestKeyFrame 7"));

@@ -199,9 +199,7 @@ TEST(CloudRoom, NetworkQualityReportsAndBitrateRequests) {
 TEST(CloudRoom, DisconnectKickAndErrors) {
     EventLog ra, rb;
     Cloud a(&ra), b(&rb);
-    ASSERT_EQ(a->EnterRoom(params("alice", "controls")), 0);
-    ASSERT_EQ(b->EnterRoom(params("bob", "controls")), 0);
-    ASSERT_TRUE(idle());
+    ASSERT_TRUE(enter_alice_and_bob(a, b, "controls"));
     ra.clear();
     EXPECT_EQ(ostrel_loopback_disconnect("alice", 20), 1);
     EXPECT_FALSE(a->SendCustomCmdMsg(1, "x", 1, true, true));  // no connection

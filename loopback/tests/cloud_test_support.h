@@ -230,6 +230,17 @@ public:
     QualityReports& operator=(const QualityReports&) = delete;
 };
 
+// Freezes the SDK clock for one scope and lets it run again after it, so that a failing test
+// leaves the clock running for the others in the process.
+class FrozenClock {
+public:
+    FrozenClock() { ostrel_loopback_clock_freeze(); }
+    ~FrozenClock() { ostrel_loopback_clock_resume(); }
+    FrozenClock(const FrozenClock&) = delete;
+    FrozenClock& operator=(const FrozenClock&) = delete;
+    bool advance(int64_t ms) { return ostrel_loopback_clock_advance(ms, 10.0) == 1; }
+};
+
 inline EnterRoomParams params(const char* user, const char* room = "room", uint32_t app = 1400000001) {
     EnterRoomParams p;
     p.room.sdk_app_id = app;
@@ -239,7 +250,38 @@ inline EnterRoomParams params(const char* user, const char* room = "room", uint3
     return p;
 }
 
+// A member that takes remote video as decoded pixels.
+inline EnterRoomParams pixel_viewer(const char* user, const char* room) {
+    EnterRoomParams p = params(user, room);
+    p.use_pixel_frame_output = true;
+    return p;
+}
+
+// A member that takes remote audio in the given form.
+inline EnterRoomParams receiver(const char* user, const char* room, int rate, int channels, int ms,
+                                AudioObtainMethod method = AUDIO_OBTAIN_METHOD_CALLBACK, bool mix = false) {
+    EnterRoomParams p = params(user, room);
+    p.audio_obtain_params.audio_obtain_method = method;
+    p.audio_obtain_params.enable_remote_audio_mix = mix;
+    p.audio_obtain_params.output_sample_rate = rate;
+    p.audio_obtain_params.output_channels = channels;
+    p.audio_obtain_params.output_frame_length_ms = ms;
+    return p;
+}
+
+// A local audio channel of `ms` frames, the rest as the SDK's defaults.
+inline AudioEncodeParams audio_channel(int ms) {
+    AudioEncodeParams p;
+    p.frame_length_ms = ms;
+    return p;
+}
+
 inline bool idle() { return ostrel_loopback_wait_idle(10.0) == 1; }
+
+// Enters `a` as alice and `b` as bob into `room`, and waits until each has heard of the other.
+inline bool enter_alice_and_bob(Cloud& a, Cloud& b, const char* room) {
+    return a->EnterRoom(params("alice", room)) == 0 && b->EnterRoom(params("bob", room)) == 0 && idle();
+}
 
 inline std::vector<std::string> escaped_texts() {
     char* t = ostrel_loopback_escaped();

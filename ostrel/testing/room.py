@@ -10,6 +10,13 @@ from .participant import Participant
 APP_ID = 1400000001
 
 
+def _set_given(record: Any, **fields: Any) -> None:
+    """Sets each of ``fields`` on ``record`` that has a value; None keeps the SDK's default."""
+    for name, value in fields.items():
+        if value is not None:
+            setattr(record, name, value)
+
+
 class Room:
     """A room, named by ``id`` under ``APP_ID``. ``params`` gives what a bot enters it with;
     ``participant`` enters a scripted member."""
@@ -43,23 +50,11 @@ class Room:
         params.room.user_sig.SetValue("sig-" + user_id)
         params.use_pixel_frame_input = pixel_in
         params.use_pixel_frame_output = pixel_out
-        if role is not None:
-            params.role = role
-        if scene is not None:
-            params.scene = scene
-        audio = params.audio_obtain_params  # a view: changes go into params
-        if sample_rate is not None:
-            audio.output_sample_rate = sample_rate
-        if channels is not None:
-            audio.output_channels = channels
-        if frame_ms is not None:
-            audio.output_frame_length_ms = frame_ms
-        if obtain is not None:
-            audio.audio_obtain_method = obtain
-        if mix is not None:
-            audio.enable_remote_audio_mix = mix
-        if codec is not None:
-            audio.output_audio_codec_type = codec
+        _set_given(params, role=role, scene=scene)
+        _set_given(params.audio_obtain_params,  # a view: changes go into params
+                   output_sample_rate=sample_rate, output_channels=channels,
+                   output_frame_length_ms=frame_ms, audio_obtain_method=obtain,
+                   enable_remote_audio_mix=mix, output_audio_codec_type=codec)
         return params
 
     def participant(self, user_id: str, *, timeout: float = 5.0, **options: Any) -> Participant:

@@ -1,6 +1,7 @@
 """The paced sender, measured through a member that receives it: real-time pacing (never more
 than one frame ahead), clear() stopping the speech at once, drain() flushing a partial frame."""
 import asyncio
+import contextlib
 import struct
 
 import pytest
@@ -19,20 +20,18 @@ def speech(frames, start=0):
     return b"".join(struct.pack("<h", start + i) * FRAME for i in range(frames))
 
 
-async def _pair(room):
-    listener = ostrel.aio.connect(params("listener", room))
-    bot = ostrel.aio.connect(params("bot", room))
-    await listener.__aenter__()
-    await bot.__aenter__()
-    return listener, bot
+@contextlib.asynccontextmanager
+async def _speaking(room):
+    """A listener, and the paced sender of a bot in the same room."""
+    async with ostrel.aio.connect(params("listener", room)) as listener:
+        async with ostrel.aio.connect(params("bot", room)) as bot:
+            yield listener, bot.audio_sender(RATE, 1, MS)
 
 
 def test_paced_in_real_time_and_complete():
     async def main():
-        listener, bot = await _pair("pace")
-        try:
+        async with _speaking("pace") as (listener, sender):
             heard = listener.events("OnRemoteAudioReceived", maxsize=200)
-            sender = bot.audio_sender(RATE, 1, MS)
             loop = asyncio.get_running_loop()
             start = loop.time()
             await sender.write(speech(50))  # one second
@@ -47,19 +46,14 @@ def test_paced_in_real_time_and_complete():
             assert returned >= 48 * MS / 1000 - 0.005
             assert b"".join(e.args[1].data for e in events) == speech(50)
             assert heard.stats.dropped == 0
-        finally:
-            await bot.close()
-            await listener.close()
 
     run(main())
 
 
 def test_clear_stops_within_a_frame_and_releases_the_writer():
     async def main():
-        listener, bot = await _pair("barge")
-        try:
+        async with _speaking("barge") as (listener, sender):
             heard = listener.audio("bot", maxsize=500)
-            sender = bot.audio_sender(RATE, 1, MS)
             loop = asyncio.get_running_loop()
             start = loop.time()
             writing = asyncio.ensure_future(sender.write(speech(150)))  # three seconds
@@ -80,19 +74,14 @@ def test_clear_stops_within_a_frame_and_releases_the_writer():
             await sender.drain()
             got = [heard.take_nowait() for _ in range(sent)]
             assert got[-1] is not None and got[-1].data == speech(1, start=sent - 1)
-        finally:
-            await bot.close()
-            await listener.close()
 
     run(main())
 
 
 def test_drain_pads_the_last_partial_frame():
     async def main():
-        listener, bot = await _pair("drain")
-        try:
+        async with _speaking("drain") as (listener, sender):
             heard = listener.audio("bot")
-            sender = bot.audio_sender(RATE, 1, MS)
             half = FRAME // 2 * 2  # bytes of half a frame
             await sender.write(speech(1) + b"\x01\x00" * (FRAME // 2))
             assert sender.queued_ms > 0
@@ -100,8 +89,5 @@ def test_drain_pads_the_last_partial_frame():
             frames = [await heard.__anext__() for _ in range(2)]
             assert frames[0].data == speech(1)
             assert frames[1].data == b"\x01\x00" * (FRAME // 2) + bytes(half)
-        finally:
-            await bot.close()
-            await listener.close()
 
     run(main())

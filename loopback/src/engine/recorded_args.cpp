@@ -1,9 +1,13 @@
+// Records as the call recorder writes them: every value field from the record's list in
+// record_fields.h under its own name, and a frame's payload (and extra data) as bytes.
 #include "engine/recorded_args.h"
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "record_access.h"
+#include "record_fields.h"
 
 namespace ostrel::loopback::engine {
 
@@ -12,33 +16,49 @@ using call_recorder::Dict;
 
 namespace {
 
+Dict fields_of(const RoomParams& record);
+Dict fields_of(const AudioObtainParams& record);
+
+// One field into `d`, in the form its type takes in the recorder: numbers and enumerations as
+// int, flags as bool, texts as bytes (None for no text), pointers as their address, nested
+// records as dicts.
+void put(Dict& d, const char* key, int value) { d.integer(key, value); }
+void put(Dict& d, const char* key, uint32_t value) { d.uinteger(key, value); }
+void put(Dict& d, const char* key, bool value) { d.boolean(key, value); }
+void put(Dict& d, const char* key, const VonuString& value) { d.cstr(key, text_of(value)); }
+void put(Dict& d, const char* key, const void* value) { pointer(d, key, value); }
+void put(Dict& d, const char* key, const RoomParams& value) { d.dict(key, fields_of(value)); }
+void put(Dict& d, const char* key, const AudioObtainParams& value) { d.dict(key, fields_of(value)); }
+template <typename Enum, std::enable_if_t<std::is_enum_v<Enum>, int> = 0>
+void put(Dict& d, const char* key, Enum value) {
+    d.uinteger(key, value);
+}
+
+// fields_of(record): the record's value fields as a dict.
+#define OSTREL_PUT_FIELD(field) put(d, #field, record.field);
+#define OSTREL_FIELDS_OF(Record, FIELDS)     \
+    Dict fields_of(const Record& record) {   \
+        Dict d;                              \
+        FIELDS(OSTREL_PUT_FIELD)             \
+        return d;                            \
+    }
+OSTREL_FIELDS_OF(RoomParams, OSTREL_ROOM_PARAMS_FIELDS)
+OSTREL_FIELDS_OF(AudioObtainParams, OSTREL_AUDIO_OBTAIN_PARAMS_FIELDS)
+OSTREL_FIELDS_OF(EnterRoomParams, OSTREL_ENTER_ROOM_PARAMS_FIELDS)
+OSTREL_FIELDS_OF(AudioEncodeParams, OSTREL_AUDIO_ENCODE_PARAMS_FIELDS)
+OSTREL_FIELDS_OF(VideoEncodeParams, OSTREL_VIDEO_ENCODE_PARAMS_FIELDS)
+OSTREL_FIELDS_OF(AudioFrame, OSTREL_AUDIO_FRAME_FIELDS)
+OSTREL_FIELDS_OF(VideoFrame, OSTREL_VIDEO_FRAME_FIELDS)
+OSTREL_FIELDS_OF(PixelFrame, OSTREL_PIXEL_FRAME_FIELDS)
+#undef OSTREL_FIELDS_OF
+#undef OSTREL_PUT_FIELD
+
+// A frame's fields and its payload.
 template <typename Frame>
-Dict& frame_data(Dict& d, const Frame& frame) {
+Dict frame_dict(const Frame& frame) {
+    Dict d = fields_of(frame);
     const std::vector<uint8_t>& bytes = frame_payload(frame);
-    return d.payload("data", bytes.empty() ? nullptr : bytes.data(), bytes.size());
-}
-
-Dict room_dict(const RoomParams& r) {
-    Dict d;
-    d.uinteger("sdk_app_id", r.sdk_app_id)
-        .cstr("user_id", text_of(r.user_id))
-        .cstr("user_sig", text_of(r.user_sig))
-        .uinteger("room_id", r.room_id)
-        .cstr("str_room_id", text_of(r.str_room_id));
-    pointer(d, "custom_data", r.custom_data);
-    pointer(d, "decryption_delegate", r.decryption_delegate);
-    pointer(d, "encryption_delegate", r.encryption_delegate);
-    return d;
-}
-
-Dict obtain_dict(const AudioObtainParams& p) {
-    Dict d;
-    d.uinteger("audio_obtain_method", p.audio_obtain_method)
-        .boolean("enable_remote_audio_mix", p.enable_remote_audio_mix)
-        .integer("output_sample_rate", p.output_sample_rate)
-        .integer("output_channels", p.output_channels)
-        .integer("output_frame_length_ms", p.output_frame_length_ms)
-        .uinteger("output_audio_codec_type", p.output_audio_codec_type);
+    d.payload("data", bytes.empty() ? nullptr : bytes.data(), bytes.size());
     return d;
 }
 
@@ -49,66 +69,21 @@ Dict& pointer(Dict& d, const char* key, const void* p) {
     return d.uinteger(key, reinterpret_cast<uintptr_t>(p));
 }
 
-Dict enter_dict(const EnterRoomParams& p) {
-    Dict d;
-    d.dict("room", room_dict(p.room))
-        .uinteger("scene", p.scene)
-        .uinteger("role", p.role)
-        .cstr("private_map_key", text_of(p.private_map_key))
-        .dict("audio_obtain_params", obtain_dict(p.audio_obtain_params))
-        .boolean("use_pixel_frame_input", p.use_pixel_frame_input)
-        .boolean("use_pixel_frame_output", p.use_pixel_frame_output);
-    return d;
-}
+Dict enter_dict(const EnterRoomParams& p) { return fields_of(p); }
 
 Dict audio_frame_dict(const AudioFrame& f) {
-    Dict d;
-    d.integer("sample_rate", f.sample_rate)
-        .integer("channels", f.channels)
-        .integer("bits_per_sample", f.bits_per_sample)
-        .uinteger("codec", f.codec)
-        .uinteger("pts", f.pts)
-        .boolean("has_voice", f.has_voice);
-    frame_data(d, f);
+    Dict d = frame_dict(f);
     const std::vector<uint8_t>& extra = frame_extra(f);
     d.payload("extra_data", extra.empty() ? nullptr : extra.data(), extra.size());
     return d;
 }
 
-Dict video_frame_dict(const VideoFrame& f) {
-    Dict d;
-    d.uinteger("pts", f.pts)
-        .uinteger("dts", f.dts)
-        .boolean("is_key_frame", f.is_key_frame)
-        .uinteger("codec", f.codec)
-        .uinteger("rotation", f.rotation);
-    return frame_data(d, f);
-}
+Dict video_frame_dict(const VideoFrame& f) { return frame_dict(f); }
 
-Dict pixel_frame_dict(const PixelFrame& f) {
-    Dict d;
-    d.uinteger("pts", f.pts)
-        .uinteger("width", f.width)
-        .uinteger("height", f.height)
-        .uinteger("format", f.format)
-        .uinteger("rotation", f.rotation);
-    return frame_data(d, f);
-}
+Dict pixel_frame_dict(const PixelFrame& f) { return frame_dict(f); }
 
-Dict audio_encode_dict(const AudioEncodeParams& p) {
-    Dict d;
-    d.integer("channels", p.channels)
-        .integer("sample_rate", p.sample_rate)
-        .integer("frame_length_ms", p.frame_length_ms)
-        .integer("bitrate_bps", p.bitrate_bps)
-        .boolean("need_encode", p.need_encode);
-    return d;
-}
+Dict audio_encode_dict(const AudioEncodeParams& p) { return fields_of(p); }
 
-Dict video_encode_dict(const VideoEncodeParams& p) {
-    Dict d;
-    d.integer("frame_rate", p.frame_rate).integer("bitrate_bps", p.bitrate_bps).integer("gop_in_seconds", p.gop_in_seconds);
-    return d;
-}
+Dict video_encode_dict(const VideoEncodeParams& p) { return fields_of(p); }
 
 }  // namespace ostrel::loopback::engine

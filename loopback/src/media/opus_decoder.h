@@ -22,6 +22,7 @@ namespace ostrel {
 namespace loopback {
 namespace media {
 
+// Move-only, as the libopus state it owns.
 class OpusDecoder {
 public:
     // True when the decoder can produce this format (see opus_formats.h).
@@ -30,12 +31,6 @@ public:
     // Throws std::invalid_argument for a format supports() refuses, std::runtime_error when
     // libopus fails to set up.
     OpusDecoder(int rate, int channels);
-
-    OpusDecoder(OpusDecoder&&) noexcept = default;
-    OpusDecoder& operator=(OpusDecoder&&) noexcept = default;
-    OpusDecoder(const OpusDecoder&) = delete;
-    OpusDecoder& operator=(const OpusDecoder&) = delete;
-    ~OpusDecoder() = default;
 
     // Decodes one packet and appends its PCM (interleaved, channels() per frame) to `pcm`.
     // Returns the samples per channel appended, or -1 for a packet libopus rejects, in which

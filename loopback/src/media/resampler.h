@@ -27,18 +27,13 @@ namespace ostrel {
 namespace loopback {
 namespace media {
 
+// Move-only, as the speexdsp state it owns.
 class Resampler {
 public:
     // Converts from in_rate to out_rate (samples per second per channel, 1 to 384000) with
     // `channels` interleaved channels (1 or 2). Throws std::invalid_argument for values out of
     // that range and std::runtime_error when the library cannot set up the filter.
     Resampler(int in_rate, int out_rate, int channels);
-
-    Resampler(Resampler&&) noexcept = default;
-    Resampler& operator=(Resampler&&) noexcept = default;
-    Resampler(const Resampler&) = delete;
-    Resampler& operator=(const Resampler&) = delete;
-    ~Resampler() = default;
 
     // Converts `frames` interleaved frames (frames * channels samples) and appends every output
     // frame they complete to `out`. The count appended follows the rate ratio, with the
