@@ -3,7 +3,7 @@
 # ($PYTHON, or .venv/bin/python):
 #  1. the _ostrel stub regenerated from the module equals binding/stubs/_ostrel.pyi;
 #  2. mypy.stubtest finds both stubs consistent with the modules (binding/stubs/stubtest-allowlist.txt);
-#  3. mypy --strict passes the package ostrel (its tests aside), the examples, the typed bot and
+#  3. mypy --strict passes the package ostrel (its tests aside), the examples, the stub maker, the typed bot and
 #     docs/typed-usage.md, and flags exactly
 #     the lines marked "# expect:" in binding/tests/typed_wrong_override.py; pyright likewise for
 #     the package, the bot, the page and the wrong overrides;
@@ -19,7 +19,7 @@ mkdir -p "$WORK/stubs" "$WORK/probe" build
 cp binding/stubs/_ostrel.pyi loopback/python/ostrel_loopback.pyi "$WORK/stubs/"
 awk '/^```python$/ {on = 1; next} /^```$/ {on = 0} on' docs/typed-usage.md >"$WORK/typed_usage.py"
 PACKAGE=(ostrel/*.py ostrel/aio/*.py ostrel/testing/*.py)
-CHECKED=("${PACKAGE[@]}" examples/*.py binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
+CHECKED=("${PACKAGE[@]}" examples/*.py binding/stubs/make_stubs.py binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
 PYRIGHT_CHECKED=("${PACKAGE[@]}" binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
 failed=0
 

@@ -31,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
+from typing import Dict, List, Tuple
 
 HERE = Path(__file__).resolve().parent
 STUB = HERE / "_ostrel.pyi"
@@ -87,14 +88,20 @@ def drop_all(text: str) -> str:
     return "".join(kept)
 
 
-def span(node: ast.stmt) -> "tuple[int, int]":
+def end_line(node: ast.stmt) -> int:
+    """The last line (1-based) of a parsed statement, which Python 3.8's ast always gives."""
+    assert node.end_lineno is not None
+    return node.end_lineno
+
+
+def span(node: ast.stmt) -> "Tuple[int, int]":
     """First and last line (0-based, inclusive) of a statement and its decorators."""
     decorators = getattr(node, "decorator_list", [])
     first = min([node.lineno] + [d.lineno for d in decorators]) - 1
-    return first, node.end_lineno - 1
+    return first, end_line(node) - 1
 
 
-def comments_above(lines: "list[str]", first: int) -> "list[str]":
+def comments_above(lines: "List[str]", first: int) -> "List[str]":
     """The comment lines directly above line `first`."""
     start = first
     while start > 0 and lines[start - 1].lstrip().startswith("#"):
@@ -102,7 +109,7 @@ def comments_above(lines: "list[str]", first: int) -> "list[str]":
     return lines[start:first]
 
 
-def class_comment(lines: "list[str]", cls: ast.ClassDef) -> "list[str]":
+def class_comment(lines: "List[str]", cls: ast.ClassDef) -> "List[str]":
     """A comment block right after `class X:` that a blank line separates from the first member."""
     block = []
     i = cls.lineno
@@ -112,7 +119,7 @@ def class_comment(lines: "list[str]", cls: ast.ClassDef) -> "list[str]":
     return block if block and not lines[i].strip() else []
 
 
-def bound_as(lines: "list[str]", node: ast.stmt) -> str:
+def bound_as(lines: "List[str]", node: ast.stmt) -> str:
     """The generated member as one comment line: decorators (except overload) and its header."""
     first, last = span(node)
     indent = lines[node.lineno - 1][: len(lines[node.lineno - 1]) - len(lines[node.lineno - 1].lstrip())]
@@ -124,8 +131,8 @@ def bound_as(lines: "list[str]", node: ast.stmt) -> str:
     return indent + "# bound as: " + " ".join(parts)
 
 
-def by_name(body: "list[ast.stmt]") -> "dict[str, list[ast.stmt]]":
-    found: "dict[str, list[ast.stmt]]" = {}
+def by_name(body: "List[ast.stmt]") -> "Dict[str, List[ast.stmt]]":
+    found: "Dict[str, List[ast.stmt]]" = {}
     for node in body:
         if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
             found.setdefault(node.name, []).append(node)
@@ -138,9 +145,9 @@ def merge(generated: str, curated: str) -> str:
     gen_lines = generated.splitlines()
     cur_lines = curated.splitlines()
     gen_top = by_name(ast.parse(generated).body)
-    edits: "list[tuple[int, int, list[str]]]" = []  # (first, last, new lines) over gen_lines
+    edits: "List[Tuple[int, int, List[str]]]" = []  # (first, last, new lines) over gen_lines
 
-    def replace(where: str, gen_nodes: "list[ast.stmt]", cur_nodes: "list[ast.stmt]") -> None:
+    def replace(where: str, gen_nodes: "List[ast.stmt]", cur_nodes: "List[ast.stmt]") -> None:
         spans = [span(n) for n in gen_nodes]
         first, last = spans[0][0], spans[-1][1]
         if last - first + 1 != sum(b - a + 1 for a, b in spans):
@@ -167,7 +174,7 @@ def merge(generated: str, curated: str) -> str:
         for member, cur_members in by_name(cur_class.body).items():
             if member in SLOT_ONLY and member not in gen_members:
                 a, b = span(cur_members[0])
-                end = gen_class.end_lineno  # the line after the class, as an insertion point
+                end = end_line(gen_class)  # the line after the class, as an insertion point
                 edits.append((end, end - 1, comments_above(cur_lines, a) + cur_lines[a: b + 1]))
                 continue
             if member not in gen_members:
