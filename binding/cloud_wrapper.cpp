@@ -49,7 +49,10 @@ void VONUCloudWrapper::Release() {
 }
 
 void VONUCloudWrapper::destroy(VONUCloud* cloud) {
-    if (cloud != nullptr && !inherited() && !ostrel_binding::exit_gate_keeps(delegate_)) VONUCloud::Destroy(cloud);
+    if (cloud != nullptr && !inherited() &&
+        !(delegate_ && ostrel_binding::exit_gate_keeps(delegate_, delegate_->callbacks_inside))) {
+        VONUCloud::Destroy(cloud);
+    }
     delegate_.reset();
     {
         std::lock_guard<std::mutex> lock(released_mutex_);

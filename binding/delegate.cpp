@@ -31,6 +31,7 @@
 
 #include "callback_gate.h"
 #include "fork_guard.h"
+#include "thread_state.h"
 
 namespace py = pybind11;
 using ostrel::vonu::NetworkQualityInfo;
@@ -40,18 +41,20 @@ using ostrel_binding::CallbackPass;
 namespace {
 
 // One callback's stay in Python: the GIL and a strong reference to the delegate's Python
-// object, both taken on construction and given back on destruction, in that order reversed. A
-// thread without a thread state (an SDK thread) gets one for the stay, made under the fork
-// guard's lock.
+// object, both taken on construction and given back on destruction, in that order reversed. An
+// SDK thread takes the GIL with the thread state it keeps (thread_state.h), made at its first
+// callback; a thread of Python's own takes it with its own state.
 class PythonStay {
 public:
     explicit PythonStay(const PyVONUCloudDelegate* delegate)
         : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), from_python_(PyGILState_Check() != 0) {
-        if (PyGILState_GetThisThreadState() != nullptr) {
+        if (!from_python_ && (kept_ = ostrel_binding::kept_thread_state()) != nullptr) {
+            PyEval_RestoreThread(kept_);
+        } else if (PyGILState_GetThisThreadState() != nullptr) {
             gil_ = PyGILState_Ensure();
         } else {
-            own_state_ = ostrel_binding::new_thread_state();
-            PyEval_RestoreThread(own_state_);
+            kept_ = ostrel_binding::keep_new_thread_state();
+            PyEval_RestoreThread(kept_);
         }
         // The registry lookup allocates nothing, so no collection can run before the reference
         // is held.
@@ -62,9 +65,8 @@ public:
         if (abandoned_) return;
         override_ = py::function();
         self_ = py::object();
-        if (own_state_ != nullptr) {
-            PyThreadState_Clear(own_state_);
-            PyThreadState_DeleteCurrent();  // and releases the GIL
+        if (kept_ != nullptr) {
+            PyEval_SaveThread();  // the state stays with the thread
         } else {
             PyGILState_Release(gil_);
         }
@@ -93,7 +95,7 @@ public:
 private:
     const VONUCloudDelegate* delegate_;  // the native delegate, as the registry knows it
     bool from_python_;                   // the GIL was held before the callback took it
-    PyThreadState* own_state_ = nullptr;  // the thread state made for this stay, if any
+    PyThreadState* kept_ = nullptr;      // the SDK thread's kept thread state, if it runs on it
     PyGILState_STATE gil_{};             // how to give the GIL back otherwise
     bool abandoned_ = false;             // a forced unwind: give nothing back
     py::object self_;                    // the delegate's Python object, held for the whole stay
@@ -106,7 +108,7 @@ private:
 // catching it binds a null reference, as the C++ runtime defines it, so the null check is off.)
 template <typename Body>
 __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* self, Body&& body) {
-    CallbackPass pass(self);
+    CallbackPass pass(self, self->callbacks_inside);
     if (!pass) return true;  // the interpreter is exiting: nothing to run and nothing missing
     std::string error_text;
     bool raised = false;
