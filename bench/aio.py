@@ -27,21 +27,13 @@ from typing import Any, Awaitable, Callable, List, Optional, Tuple
 import _ostrel as o
 import ostrel
 import ostrel_loopback
+from ostrel.testing import EVENT_NAMES, Room
 
-APP_ID = 1400000001
-QUIET = [n for n in vars(o.VONUCloudDelegate) if n.startswith("On") and n != "OnRemoteAudioReceived"]
+QUIET = [n for n in EVENT_NAMES if n != "OnRemoteAudioReceived"]
 
 
 def params(user: str, room: str) -> o.EnterRoomParams:
-    p = o.EnterRoomParams()
-    p.room.sdk_app_id = APP_ID
-    p.room.str_room_id.SetValue(room)
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig")
-    obtain = p.audio_obtain_params
-    obtain.output_sample_rate, obtain.output_channels, obtain.output_frame_length_ms = 48000, 1, 20
-    p.audio_obtain_params = obtain
-    return p
+    return Room(room).params(user, sample_rate=48000, channels=1, frame_ms=20)
 
 
 class Glue(o.VONUCloudDelegate):

@@ -50,6 +50,11 @@ class QualityBot(room_helpers.QuietDelegate):
         """Enters the room; the SDK's result code."""
         return self.cloud.EnterRoom(params)
 
+    def stop(self) -> None:
+        """Leaves the room and destroys the SDK instance at once: no callback runs after it."""
+        self.cloud.ExitRoom()
+        self.cloud.__del__()
+
     def _say(self, notice: bytes) -> None:
         self.outbox.append(notice)
         while self.outbox and self.cloud.SendCustomCmdMsg(NOTICE_CMD, self.outbox[0], True, True):

@@ -1,14 +1,15 @@
 """What the examples share: EnterRoomParams for a room of the loopback SDK, a delegate that
-accepts every event and ignores it (a delegate subclass must not leave a callback out), the
-test signals they send, and writing received audio to a WAV file."""
-import math
-import struct
+accepts every event and ignores it (a delegate subclass must not leave a callback out), frames
+of the test signals the package's testing tools generate, and writing received audio to a WAV
+file."""
 import threading
 import time
 import wave
 from typing import List, Optional
 
-import _ostrel as ostrel
+import ostrel
+from ostrel.aio import EVENT_NAMES
+from ostrel.testing.signals import pattern_i420, tone_pcm
 
 APP_ID = 1400000001
 
@@ -53,7 +54,7 @@ def _ignore(self: QuietDelegate, *args: object) -> None:
     pass
 
 
-for _name in [n for n in vars(ostrel.VONUCloudDelegate) if n.startswith("On") and n != "OnEnterRoom"]:
+for _name in [n for n in EVENT_NAMES if n != "OnEnterRoom"]:
     setattr(QuietDelegate, _name, _ignore)
 
 
@@ -64,32 +65,21 @@ def now_ms() -> int:
 
 def tone_frame(index: int, rate: int, samples: int) -> ostrel.AudioFrame:
     """Frame `index` of a 440 Hz mono tone: `samples` 16-bit samples at `rate`."""
-    start = index * samples
-    pcm = struct.pack("<%dh" % samples, *(
-        int(9000 * math.sin(2 * math.pi * 440 * (start + i) / rate)) for i in range(samples)))
     frame = ostrel.AudioFrame()
     frame.sample_rate, frame.channels, frame.bits_per_sample = rate, 1, 16
     frame.codec = ostrel.AUDIO_CODEC_TYPE_PCM
     frame.pts = now_ms()
-    frame.SetData(pcm)
+    frame.SetData(tone_pcm(440, rate, index * samples, samples))
     return frame
 
 
-_RAMP = bytes(range(256)) * 4
-
-
 def pattern_frame(index: int, width: int, height: int) -> ostrel.PixelFrame:
-    """Frame `index` of a moving diagonal test pattern in I420 (width up to 768)."""
-    shift = (index * 4) % 256
-    y_plane = b"".join(_RAMP[(row + shift) % 256:(row + shift) % 256 + width] for row in range(height))
-    chroma = ((width + 1) // 2) * ((height + 1) // 2)
-    u_plane = bytes([(64 + index) % 256]) * chroma
-    v_plane = bytes([(192 - index) % 256]) * chroma
+    """Frame `index` of a moving diagonal test pattern in I420."""
     frame = ostrel.PixelFrame()
     frame.width, frame.height = width, height
     frame.format = ostrel.VIDEO_PIXEL_FORMAT_YUV420p
     frame.pts = now_ms()
-    frame.SetData(y_plane + u_plane + v_plane)
+    frame.SetData(pattern_i420(index, width, height))
     return frame
 
 

@@ -32,6 +32,7 @@ def bot(loopback: Loopback) -> Iterator[Tuple[QualityBot, Participant]]:
     while len(listener.of("OnNetworkQuality")) == reports:
         loopback.clock.advance(100)
     yield bot, listener
+    bot.stop()
 
 
 def notices(loopback: Loopback, listener: Participant) -> List[bytes]:

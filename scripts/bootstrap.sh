@@ -19,7 +19,7 @@ if ((${#missing[@]})); then
   SUDO=""
   [[ $(id -u) -ne 0 ]] && SUDO="sudo"
   echo "bootstrap: installing ${missing[*]}" >&2
-  if [[ " ${missing[*]}" == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  if [[ " ${missing[*]}" == *:arm64* ]] && ! dpkg --print-foreign-architectures | grep -x arm64 >/dev/null; then
     $SUDO dpkg --add-architecture arm64
   fi
   $SUDO apt-get update -qq

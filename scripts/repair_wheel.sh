@@ -27,7 +27,8 @@ rm -rf "$out" && mkdir -p "$out"
 auditwheel repair --plat "$plat" -w "$out" "$wheel" >/dev/null 2>&1 \
   || { auditwheel repair --plat "$plat" -w "$out" "$wheel"; exit 1; }
 repaired="$(ls "$out"/*-"$plat".whl)"
-if python -m zipfile -l "$repaired" | grep -q '^ostrel\.libs/'; then
+# grep reads the whole listing (no -q): an early exit would break the pipe under pipefail.
+if python -m zipfile -l "$repaired" | grep '^ostrel\.libs/' >/dev/null; then
   python "$here/restore_runpath.py" "$wheel" "$repaired"
 fi
 [[ "$(tag_of "$repaired")" == "$plat" ]] || { echo "repair_wheel: auditwheel refuses $repaired" >&2; exit 1; }

@@ -3,6 +3,8 @@
 //   reports callbacks delivered per second.
 // - Latency: 50 senders at 50 frames per second (2,500 events per second) to one subscriber;
 //   reports the 50th and 99th percentile of the time from send to callback.
+// - FrozenReports: two minutes of network-quality reports to a room of `n` members on a frozen
+//   SDK clock (one report every 2 s), advanced in one call; reports the real time it takes.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,7 +20,13 @@
 #include "quiet_delegate.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-extern "C" int ostrel_loopback_wait_idle(double timeout_seconds);
+extern "C" {
+int ostrel_loopback_wait_idle(double timeout_seconds);
+void ostrel_loopback_set_quality_interval(int ms);
+void ostrel_loopback_clock_freeze(void);
+void ostrel_loopback_clock_resume(void);
+int ostrel_loopback_clock_advance(int64_t ms, double timeout_seconds);
+}
 
 namespace {
 
@@ -150,6 +158,26 @@ void Latency(benchmark::State& state) {
     state.counters["events"] = static_cast<double>(m.size());
 }
 BENCHMARK(Latency)->Arg(3)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void FrozenReports(benchmark::State& state) {
+    ostrel_loopback_clock_freeze();
+    ostrel_loopback_set_quality_interval(2000);
+    std::vector<Member> members(static_cast<size_t>(state.range(0)));
+    for (size_t i = 0; i < members.size(); ++i) {
+        members[i].delegate = std::make_unique<Quiet>();
+        members[i].cloud = VONUCloud::Create(members[i].delegate.get());
+        members[i].cloud->EnterRoom(enter("m" + std::to_string(i), "bench-reports"));
+    }
+    ostrel_loopback_wait_idle(5.0);
+    for (auto _ : state) {
+        if (ostrel_loopback_clock_advance(120000, 60.0) != 1) state.SkipWithError("advance timed out");
+    }
+    state.counters["reports"] = benchmark::Counter(static_cast<double>(60 * members.size()),
+                                                   benchmark::Counter::kIsIterationInvariantRate);
+    members.clear();
+    ostrel_loopback_clock_resume();
+}
+BENCHMARK(FrozenReports)->Arg(2)->Arg(10)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,6 +1,15 @@
+"""Fixtures of the binding tests. From a source checkout no entry point installs the plugin of
+ostrel.testing (the fixture ``loopback``), so it is registered here under its installed name."""
 import pytest
 
 import ostrel_loopback
+
+
+def pytest_configure(config):
+    if not config.pluginmanager.has_plugin("ostrel"):
+        from ostrel.testing import plugin
+
+        config.pluginmanager.register(plugin, "ostrel")
 
 
 @pytest.fixture

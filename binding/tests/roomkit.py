@@ -1,67 +1,26 @@
-"""Helpers for tests that run real rooms on the loopback SDK."""
-import threading
-
-import _ostrel as o
+"""What the binding tests add to ostrel.testing for rooms on the loopback SDK: parameters with a
+default room id, a recorder that waits on a test over its whole log (the subprocess scenarios
+print whether it came true rather than raising), and a wait for the SDK to go idle."""
 import ostrel_loopback
-
-APP_ID = 1400000001
-# Every callback a delegate subclass may override, in the class's order.
-EVENTS = [name for name in vars(o.VONUCloudDelegate) if name.startswith("On")]
+from ostrel.testing import EventRecorder, Room
 
 
-def enter_params(user, room="room-1", app_id=APP_ID, role=None, obtain=None, pixel_in=False, pixel_out=False):
-    params = o.EnterRoomParams()
-    params.room.sdk_app_id = app_id
-    params.room.str_room_id.SetValue(room)
-    params.room.user_id.SetValue(user)
-    params.room.user_sig.SetValue("sig-" + user)
-    if role is not None:
-        params.role = role
-    if obtain is not None:
-        params.audio_obtain_params = obtain
-    params.use_pixel_frame_input = pixel_in
-    params.use_pixel_frame_output = pixel_out
-    return params
+def enter_params(user, room="room-1", **options):
+    """EnterRoomParams for ``user`` in ``room``; ``options`` as for ``Room.params``."""
+    return Room(room).params(user, **options)
 
 
-def _recording_method(name):
-    def method(self, *args):
-        with self.lock:
-            self.events.append((name, args))
-            self.changed.notify_all()
-
-    method.__name__ = name
-    return method
-
-
-class EventLog(o.VONUCloudDelegate):
-    """A delegate that records every event as (name, args), in arrival order."""
-
-    def __init__(self):
-        super().__init__()
-        self.lock = threading.RLock()  # wait_for's predicate reads the log while holding it
-        self.changed = threading.Condition(self.lock)
-        self.events = []
+class EventLog(EventRecorder):
+    """An EventRecorder whose ``wait_for`` takes a test over the whole log and answers whether
+    it came true in time, instead of waiting for one named event."""
 
     def names(self):
-        with self.lock:
-            return [name for name, _ in self.events]
+        """The names of the events received so far, in arrival order."""
+        return [name for name, _ in self.events]
 
-    def of(self, name):
-        with self.lock:
-            return [args for n, args in self.events if n == name]
-
-    def wait_for(self, predicate, timeout=10.0):
-        with self.changed:
-            return self.changed.wait_for(lambda: predicate(self), timeout)
-
-    def clear(self):
-        with self.lock:
-            self.events.clear()
-
-
-for _name in EVENTS:
-    setattr(EventLog, _name, _recording_method(_name))
+    def wait_for(self, predicate, timeout=10.0):  # the log-wide form the binding tests use
+        with self._changed:
+            return self._changed.wait_for(lambda: predicate(self), timeout)
 
 
 def idle():

@@ -42,14 +42,14 @@ def test_class_surface():
         NoInit()
 
 
-def test_two_members_see_each_other(clean):
-    alice, bob = EventLog(), EventLog()
-    ca, cb = o.VONUCloud(alice), o.VONUCloud(bob)
-    assert ca.EnterRoom(enter_params("alice")) == 0
-    idle()
-    assert cb.EnterRoom(enter_params("bob")) == 0
-    idle()
-    assert alice.names()[:3] == ["OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom"]
+def test_two_members_see_each_other(loopback):
+    room = loopback.room()
+    alice = room.participant("alice")
+    bob = room.participant("bob")
+    ca, cb = alice.cloud, bob.cloud
+    loopback.wait_idle()
+    assert [name for name, _ in alice.events][:3] == [
+        "OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom"]
     old, new = alice.of("OnConnectionStateChanged")[-1]
     assert isinstance(new, o.ConnectionState) and new == o.CONNECTION_STATE_CONNECTED
     (info,), = alice.of("OnRemoteUserEnterRoom")
@@ -57,21 +57,21 @@ def test_two_members_see_each_other(clean):
     assert bob.of("OnRemoteUserEnterRoom")[0][0].user_id.GetValue() == "alice"
 
     ca.CreateLocalAudioChannel(o.AudioEncodeParams())
-    idle()
+    loopback.wait_idle()
     assert ("alice", True) in bob.of("OnRemoteAudioAvailable")
     frame = o.AudioFrame()
     frame.sample_rate, frame.channels = 48000, 1
     frame.SetData(b"\x01\x00" * 960)
     assert ca.SendAudioFrame(frame) == 0
-    idle()
+    loopback.wait_idle()
     (user, received), = bob.of("OnRemoteAudioReceived")
     assert user == "alice" and isinstance(received, o.AudioFrame)
     assert received.sample_rate == 16000 and received.size == 640  # bob's default output: 16 kHz, 20 ms
 
     assert cb.ExitRoom() == 0
-    idle()
+    loopback.wait_idle()
     assert alice.of("OnRemoteUserExitRoom")[0][0].user_id.GetValue() == "bob"
-    assert "OnExitRoom" in bob.names()
+    assert "OnExitRoom" in [name for name, _ in bob.events]
 
 
 UNIFORM = [
@@ -266,15 +266,14 @@ def test_received_frames_outlive_the_callback(clean):
     assert [f.data for f in kept] == [bytes([i]) * n for i in range(5) for n in (10, 4)]
 
 
-def test_many_threads_one_cloud_and_shared_delegate(clean):
+def test_many_threads_one_cloud_and_shared_delegate(loopback):
+    room = loopback.room()
     shared = EventLog()
-    sender = EventLog()
     receivers = [o.VONUCloud(shared) for _ in range(3)]
     for i, cloud in enumerate(receivers):
-        cloud.EnterRoom(enter_params("r%d" % i, room="threads"))
-    source = o.VONUCloud(sender)
-    source.EnterRoom(enter_params("src", room="threads"))
-    idle()
+        cloud.EnterRoom(room.params("r%d" % i))
+    source = room.participant("src").cloud
+    loopback.wait_idle()
     per_thread = 25  # 4 threads x 25 = 100 messages, within the per-second limits over the run
 
     def send(tag):

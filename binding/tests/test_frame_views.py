@@ -8,6 +8,7 @@ import pytest
 import _ostrel as o
 import ostrel_loopback as lb
 import roomkit
+from ostrel.testing import EVENT_NAMES
 
 FRAMES = [o.AudioFrame, o.VideoFrame, o.PixelFrame]
 
@@ -123,7 +124,7 @@ def test_view_of_a_received_frame_stays_valid_after_the_callback():
         def OnRemoteAudioReceived(self, user_id, frame):
             self.views.append(memoryview(frame))
 
-    for name in roomkit.EVENTS:
+    for name in EVENT_NAMES:
         if name != "OnRemoteAudioReceived":
             setattr(Keeper, name, lambda self, *args: None)
     keeper = Keeper()

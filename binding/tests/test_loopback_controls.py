@@ -100,3 +100,88 @@ def test_codecs_count_the_encoder_a_pixel_sender_needs_for_an_encoded_receiver()
     assert video[2].is_key_frame and video[2].data.startswith(b"\x00\x00\x00\x01")
     assert cv.ExitRoom() == 0
     assert lb.codecs()["h264_encoders"] == 0
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: lb.set_network_quality("nobody-here", 2**32 + 3),
+        lambda: lb.set_network_quality("nobody-here", -(2**31) - 1),
+        lambda: lb.drop_messages("nobody-here", 2**32),
+        lambda: lb.disconnect("nobody-here", 2**31),
+        lambda: lb.raise_error("nobody-here", 2**32 - 3),
+        lambda: lb.kick("nobody-here", 2**63),
+        lambda: lb.set_quality_interval(2**32 + 2000),
+    ],
+)
+def test_integers_the_c_side_cannot_hold_are_refused_not_cut(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_integer_range_edges_pass_and_inject_refuses_what_no_argument_holds(pair):
+    a, ca, b, cb = pair
+    assert lb.drop_messages("nobody-here", 2**32 - 1) == 0
+    assert lb.disconnect("nobody-here", 2**31 - 1) == 0
+    assert lb.raise_error("nobody-here", -(2**31)) == 0
+    with pytest.raises(ValueError):
+        lb.inject("ctl-a", "OnRequestKeyFrame", 2**64 + 2)  # would arrive as 2
+    with pytest.raises(ValueError):
+        lb.inject("ctl-a", "OnNetworkQuality", ("ctl-a", -(2**63) - 1), [])
+    assert lb.inject("ctl-a", "OnRequestKeyFrame", 2) == 1
+    idle()
+    assert a.of("OnRequestKeyFrame") == [(o.STREAM_TYPE_VIDEO_HIGH,)]
+
+
+def test_user_ids_that_are_not_utf8_are_refused_where_they_enter(pair):
+    a, ca, b, cb = pair
+    odd = o.VONUCloud(EventLog())
+    params = enter_params("x", room="controls")
+    params.room.user_id.SetValue(b"\xff\xfe\x80bot")
+    assert odd.EnterRoom(params) == o.ERR_INVALID_USER_ID
+    assert ca.Subscribe(b"\xff\xfe\x80bot", o.STREAM_TYPE_VIDEO_HIGH) == o.ERR_INVALID_PARAMETER
+    assert ca.Unsubscribe(b"\xed\xa0\x80", o.STREAM_TYPE_AUDIO) == o.ERR_INVALID_PARAMETER
+    idle()
+    assert a.of("OnRemoteUserEnterRoom") == []
+
+
+def test_opus_the_decoder_refuses_is_counted_as_undecodable(pair):
+    a, ca, b, cb = pair
+    channel = o.AudioEncodeParams()
+    channel.need_encode = False
+    assert ca.CreateLocalAudioChannel(channel) == 0
+    before, dropped = lb.undecodable(), lb.dropped()
+    for pts in range(0, 200, 20):
+        frame = o.AudioFrame()
+        frame.sample_rate, frame.channels, frame.codec, frame.pts = 48000, 1, o.AUDIO_CODEC_TYPE_OPUS, pts
+        frame.SetData(b"\x03\x00")  # a packet of zero frames
+        assert ca.SendAudioFrame(frame) == 0
+    idle()
+    assert lb.undecodable() - before == 10
+    assert lb.dropped() == dropped and b.of("OnRemoteAudioReceived") == []
+
+
+def test_recorder_keeps_the_newest_calls_and_counts_those_it_let_go():
+    text = o.VonuString()
+    lb.clear()
+    lb.record(True)
+    try:
+        for n in range(10_050):
+            text.SetValue(str(n))
+        calls = lb.calls()
+        assert len(calls) == 10_000 and lb.calls_forgotten() == 50
+        assert calls[0] == ("VonuString::SetValue", {"value": b"50"})
+        assert calls[-1] == ("VonuString::SetValue", {"value": b"10049"})
+        lb.clear()
+        assert lb.calls_forgotten() == 0
+        # Large calls: at most 16 MiB of their text is kept, the newest always.
+        frame = o.AudioFrame()
+        for n in range(20):
+            frame.SetData(bytes([ord("a") + n]) * 1_000_000)
+        calls = lb.calls()
+        assert 0 < lb.calls_forgotten() < 20 and len(calls) + lb.calls_forgotten() == 20
+        assert sum(len(args["data"]) for _, args in calls) <= 16 << 20
+        assert calls[-1][1]["data"][:1] == b"t"
+    finally:
+        lb.record(False)
+        lb.clear()

@@ -17,6 +17,7 @@ __all__ = [
     "clear",
     "calls",
     "last_call",
+    "calls_forgotten",
     # room simulation controls
     "wait_idle",
     "set_network_quality",
@@ -32,7 +33,16 @@ __all__ = [
     "live_instances",
     "sdk_threads",
     "dropped",
+    "undecodable",
     "codecs",
+    # the SDK clock
+    "clock_freeze",
+    "clock_advance",
+    "clock_now_ms",
+    "clock_resume",
+    # media faults
+    "media_loss",
+    "media_delay",
     # probes for tests
     "callbacks_running",
 ]
@@ -75,6 +85,7 @@ _FUNCTIONS = {
     "record": (None, [_c.c_int]),
     "clear": (None, []),
     "calls": (_c.c_void_p, []),
+    "calls_forgotten": (_c.c_ulonglong, []),
     "free": (None, [_c.c_void_p]),
     "wait_idle": (_c.c_int, [_c.c_double]),
     "set_network_quality": (_c.c_int, [_c.c_char_p, _c.c_int]),
@@ -91,18 +102,55 @@ _FUNCTIONS = {
     "sdk_threads": (_c.c_int, []),
     "callbacks_running": (_c.c_int, []),
     "dropped": (_c.c_ulonglong, []),
+    "undecodable": (_c.c_ulonglong, []),
     "codecs": (_c.c_int, [_c.c_int]),
+    "clock_freeze": (None, []),
+    "clock_resume": (None, []),
+    "clock_now_ms": (_c.c_int64, []),
+    "clock_advance": (_c.c_int, [_c.c_int64, _c.c_double]),
+    "media_loss": (_c.c_int, [_c.c_char_p, _c.c_double, _c.c_double, _c.c_int, _c.c_uint64]),
+    "media_delay": (_c.c_int, [_c.c_char_p, _c.c_int, _c.c_int]),
 }
 
 # A second handle on the same library, loaded as a Python DLL: its functions are called with the
 # interpreter lock held, unlike those of _lib (ctypes.CDLL releases it around every call).
 _pylib = ctypes.PyDLL(_lib._name)
 
+
+def _int_range(ctype):
+    """(lowest, highest) value of a ctypes integer type, None for any other type."""
+    code = getattr(ctype, "_type_", None)
+    if not isinstance(code, str) or code not in "bBhHiIlLqQ":
+        return None
+    bits = 8 * ctypes.sizeof(ctype)
+    return (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if code.islower() else (0, (1 << bits) - 1)
+
+
+def _range_checked(function, argtypes):
+    """``function`` refusing integers its C parameters cannot hold, which ctypes would pass
+    silently cut to their low bits: TypeError, as the _ostrel module's own functions do."""
+    ranges = [(i, t, _int_range(t)) for i, t in enumerate(argtypes)]
+    ranges = [(i, t, r) for i, t, r in ranges if r is not None]
+    if not ranges:
+        return function
+
+    def call(*args):
+        for i, ctype, (low, high) in ranges:
+            if isinstance(args[i], int) and not low <= args[i] <= high:
+                raise TypeError(
+                    "%s: %d is out of range for %s (%d to %d)" % (function.__name__, args[i], ctype.__name__, low, high)
+                )
+        return function(*args)
+
+    return call
+
+
 for _name, (_restype, _argtypes) in _FUNCTIONS.items():
     for _handle in (_lib, _pylib):
         _function = getattr(_handle, "ostrel_loopback_" + _name)
         _function.restype = _restype
         _function.argtypes = _argtypes
+        setattr(_handle, _function.__name__, _range_checked(_function, _argtypes))
 
 
 def _take_text(pointer):
@@ -128,6 +176,12 @@ def clear():
 def calls():
     """The recorded calls, oldest first, as a list of (name, arguments) tuples."""
     return ast.literal_eval(_take_text(_lib.ostrel_loopback_calls()))
+
+
+def calls_forgotten():
+    """The number of calls the recorder let go since the last ``clear()``: it keeps the newest
+    10,000 calls, and of those at most 16 MiB of text (the newest call always)."""
+    return _lib.ostrel_loopback_calls_forgotten()
 
 
 def last_call(name):
@@ -203,13 +257,24 @@ def kick(user_id, reason):
     return _lib.ostrel_loopback_kick(_user_id(user_id), _int(reason, "reason"))
 
 
+# What the integer field of an argument holds: ctypes would cut a larger value silently.
+_ARG_INTEGER_RANGE = _int_range(dict(_Arg._fields_)["integer"])
+
+
+def _arg_integer(value):
+    low, high = _ARG_INTEGER_RANGE
+    if not low <= value <= high:
+        raise ValueError("%d does not fit any callback argument" % value)
+    return value
+
+
 def _arg(value, keep):
     arg = _Arg()
     if value is None:
         arg.kind = _NULL
     elif isinstance(value, (bool, int)):
         arg.kind = _INTEGER
-        arg.integer = int(value)
+        arg.integer = _arg_integer(int(value))
     elif isinstance(value, (bytes, bytearray, str)):
         data = value.encode("utf-8") if isinstance(value, str) else bytes(value)
         keep.append(data)
@@ -219,7 +284,7 @@ def _arg(value, keep):
     elif isinstance(value, tuple) and len(value) == 2:
         user, quality = value
         arg.kind = _PAIR
-        arg.integer = _int(quality, "quality")
+        arg.integer = _arg_integer(_int(quality, "quality"))
         if user is not None:
             data = _user_id(user)
             keep.append(data)
@@ -287,6 +352,13 @@ def dropped():
     return _lib.ostrel_loopback_dropped()
 
 
+def undecodable():
+    """The number of sent media frames the SDK could not decode for the receivers that needed
+    them decoded (Opus packets for PCM receivers, H.264 access units for pixel receivers); such a
+    frame reaches none of them. Each sender's are also logged, at most once a second."""
+    return _lib.ostrel_loopback_undecodable()
+
+
 _CODEC_KINDS = ("opus_encoders", "opus_decoders", "h264_encoders", "h264_decoders")
 
 
@@ -295,6 +367,78 @@ def codecs():
     ``opus_encoders``, ``opus_decoders``, ``h264_encoders`` and ``h264_decoders``. The SDK makes
     one where sender and receiver disagree on a form and releases it once no receiver needs it."""
     return {name: _lib.ostrel_loopback_codecs(kind) for kind, name in enumerate(_CODEC_KINDS)}
+
+
+# ---- The SDK clock ----
+#
+# Every timed thing the SDK does (paced audio, network-quality reports, the reconnect after
+# disconnect, delayed media, the custom message rate window) reads one clock: real time unless
+# frozen.
+
+_MAX_ADVANCE_MS = 1 << 40  # about 34 years
+
+
+def clock_freeze():
+    """Stops the SDK clock: from now on nothing timed happens until clock_advance or
+    clock_resume."""
+    _lib.ostrel_loopback_clock_freeze()
+
+
+def clock_advance(ms, timeout=5.0):
+    """Moves the SDK clock ``ms`` milliseconds forward. The timed work that falls due on the way
+    runs in time order; after the work of each due time the events it caused are delivered and
+    their callbacks have returned (as wait_idle) before the clock moves on. A running clock jumps
+    ahead and runs on from there. Returns False if that took longer than ``timeout`` seconds of
+    real time. The interpreter lock is released meanwhile."""
+    ms = _int(ms, "ms")
+    if not 0 <= ms <= _MAX_ADVANCE_MS:
+        raise ValueError("ms must be from 0 to %d" % _MAX_ADVANCE_MS)
+    return _lib.ostrel_loopback_clock_advance(ms, float(timeout)) == 1
+
+
+def clock_now_ms():
+    """The SDK clock in milliseconds, from an arbitrary start: only differences mean anything."""
+    return _lib.ostrel_loopback_clock_now_ms()
+
+
+def clock_resume():
+    """Lets the SDK clock run with real time again, from where it stands."""
+    _lib.ostrel_loopback_clock_resume()
+
+
+# ---- Media faults ----
+
+_MAX_DELAY_MS = 3600 * 1000
+
+
+def _fraction(value, what):
+    if isinstance(value, (int, float)) and 0.0 <= value <= 1.0:
+        return float(value)
+    raise ValueError("%s must be a fraction from 0 to 1, not %r" % (what, value))
+
+
+def media_loss(user_id, audio=0.0, video=0.0, seed=None):
+    """Loses that fraction (0 to 1) of the audio and of the video frames delivered to that
+    member. With a ``seed`` (an int from 0 to 2**64 - 1) the same frames are lost every run;
+    without, the draws are random. ``media_loss(user_id)`` ends the loss."""
+    audio, video = _fraction(audio, "audio"), _fraction(video, "video")
+    if seed is not None:
+        seed = _int(seed, "seed")
+        if not 0 <= seed < 1 << 64:
+            raise ValueError("seed must be from 0 to 2**64 - 1")
+    return _lib.ostrel_loopback_media_loss(
+        _user_id(user_id), audio, video, 0 if seed is None else 1, 0 if seed is None else seed
+    )
+
+
+def media_delay(user_id, ms, jitter_ms=0):
+    """Media to that member arrives ``ms`` milliseconds later on the SDK clock, each frame up to
+    ``jitter_ms`` more or less, in the order sent. ``media_delay(user_id, 0)`` ends the delay;
+    frames already on their way still arrive when due."""
+    ms, jitter_ms = _int(ms, "ms"), _int(jitter_ms, "jitter_ms")
+    if not (0 <= ms <= _MAX_DELAY_MS and 0 <= jitter_ms <= _MAX_DELAY_MS):
+        raise ValueError("ms and jitter_ms must be from 0 to %d" % _MAX_DELAY_MS)
+    return _lib.ostrel_loopback_media_delay(_user_id(user_id), ms, jitter_ms)
 
 
 # ---- Probes for tests ----

@@ -1,8 +1,8 @@
 #include "call_recorder.h"
 
+#include <deque>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace ostrel {
 namespace loopback {
@@ -14,8 +14,10 @@ thread_local int t_mute_depth = 0;
 namespace {
 
 struct Store {
-    std::mutex mutex;
-    std::vector<std::string> calls;
+    std::mutex mutex;               // guards the fields below
+    std::deque<std::string> calls;  // the newest calls, oldest first, within the bounds
+    size_t bytes = 0;               // text in `calls`
+    uint64_t forgotten = 0;         // calls let go since the last clear()
 };
 
 // Never destroyed: SDK threads may record until the process ends.
@@ -112,7 +114,13 @@ void record(const char* name, const Dict& args) {
     entry += ')';
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mutex);
+    s.bytes += entry.size();
     s.calls.push_back(std::move(entry));
+    while (s.calls.size() > kMaxCalls || (s.bytes > kMaxBytes && s.calls.size() > 1)) {
+        s.bytes -= s.calls.front().size();
+        s.calls.pop_front();
+        ++s.forgotten;
+    }
 }
 
 std::mutex& mutex_for_fork() { return store().mutex; }
@@ -123,12 +131,21 @@ void clear() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.calls.clear();
+    s.bytes = 0;
+    s.forgotten = 0;
+}
+
+uint64_t forgotten() {
+    Store& s = store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.forgotten;
 }
 
 std::string dump() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mutex);
     std::string out = "[";
+    out.reserve(s.bytes + 2 * s.calls.size() + 2);
     for (const std::string& call : s.calls) {
         out += call;
         out += ",\n";

@@ -6,6 +6,10 @@
 //
 // SDK code that calls public record members internally (copying a VonuString, reading a frame)
 // holds a `Mute` so that only calls made from outside the SDK are recorded.
+//
+// The recorder keeps the newest kMaxCalls calls, and of those no more than kMaxBytes of text
+// (the newest call always stays, however large): recording left on while media flows would
+// otherwise grow without end. It counts the calls it let go, until clear().
 #ifndef OSTREL_LOOPBACK_CALL_RECORDER_H_
 #define OSTREL_LOOPBACK_CALL_RECORDER_H_
 
@@ -51,12 +55,19 @@ private:
     mutable std::string closed_;
 };
 
+// Bounds of the recorded calls: their number, and the bytes of their text.
+constexpr size_t kMaxCalls = 10000;
+constexpr size_t kMaxBytes = 16u << 20;
+
 // Records one call: `record("SetLogPath", Dict().cstr("path", path))`.
 void record(const char* name, const Dict& args);
 inline void record(const char* name) { record(name, Dict()); }
 
 void set_enabled(bool enabled);
+// Forgets every recorded call, and the count of those let go.
 void clear();
+// The number of calls let go to keep within the bounds since the last clear().
+uint64_t forgotten();
 // All recorded calls, oldest first, as a Python literal list of (name, dict) tuples.
 std::string dump();
 

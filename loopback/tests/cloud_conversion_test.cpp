@@ -1,10 +1,17 @@
 // Conversions between members that disagree on a form: Opus for receivers that want it and
 // from senders that send it, H.264 for receivers of encoded video from pixel senders and
 // pixel frames from H.264 senders, and the codecs released once no receiver needs them.
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "cloud_test_support.h"
+#include "h264_vector.h"
+#include "logger.h"
 #include "media/h264_decoder.h"
 #include "media/h264_encoder.h"
 #include "media/opus_decoder.h"
@@ -236,6 +243,107 @@ TEST(CloudConversion, H264SentReachesPixelReceiversDecoded) {
     }
     ASSERT_EQ(s->DestroyLocalVideoChannel(STREAM_TYPE_VIDEO_LOW), 0);
     EXPECT_EQ(codecs(kH264Decoders), 0);
+}
+
+// A stream as real-time senders make it (x264, no B-frames, High profile), through a room to
+// a pixel receiver: every send delivers its own picture, with its pts and rotation, before the
+// next send; none is held back and none is lost at the end.
+TEST(CloudConversion, X264StreamReachesPixelReceiversWithoutDelay) {
+    for (const bool delimiters : {false, true}) {
+        SCOPED_TRACE(delimiters);
+        EventLog rs, rp;
+        Cloud s(&rs), pix(&rp);
+        ASSERT_EQ(s->EnterRoom(params("x264-cam", "x264")), 0);
+        EnterRoomParams pp = params("x264-viewer", "x264");
+        pp.use_pixel_frame_output = true;
+        ASSERT_EQ(pix->EnterRoom(pp), 0);
+        ASSERT_EQ(pix->Subscribe("x264-cam", STREAM_TYPE_VIDEO_HIGH), 0);
+        ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+        const auto units = h264_vector::units(delimiters);
+        for (int n = 0; n < h264_vector::kFrames; ++n) {
+            SCOPED_TRACE(n);
+            VideoFrame vf;
+            vf.codec = VIDEO_CODEC_TYPE_H264;
+            vf.is_key_frame = n % 15 == 0;
+            vf.pts = static_cast<uint32_t>(1000 + n * 66);
+            vf.rotation = n % 2 ? VIDEO_ROTATION_180 : VIDEO_ROTATION_270;
+            set_payload(vf, units[n].data(), units[n].size());
+            ASSERT_EQ(s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, vf), 0);
+            ASSERT_TRUE(idle());
+            const auto got = rp.pixels();
+            ASSERT_EQ(got.size(), static_cast<size_t>(n + 1));
+            const PixelFrame& f = got.back();
+            EXPECT_EQ(f.pts, vf.pts);
+            EXPECT_EQ(f.rotation, vf.rotation);
+            ASSERT_EQ(f.width, static_cast<uint32_t>(h264_vector::kWidth));
+            ASSERT_EQ(f.height, static_cast<uint32_t>(h264_vector::kHeight));
+            const media::I420Image in = media_signals::pattern(h264_vector::kWidth, h264_vector::kHeight, n);
+            EXPECT_GE(media_signals::psnr(in.data().data(), frame_payload(f).data(), in.data().size()), 35.0);
+        }
+    }
+}
+
+// Frames the SDK cannot decode for the receivers that need them decoded reach none of them,
+// but leave a trace: the undecodable count, and a warning per sender at most once a second.
+TEST(CloudConversion, UndecodableFramesAreCountedAndLogged) {
+    namespace log = ostrel::loopback::log;
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("undecodable_log_" + std::to_string(::getpid()));
+    ASSERT_TRUE(log::set_path(dir.c_str()));
+    EventLog rs, rp, rv;
+    Cloud s(&rs), pcm(&rp), viewer(&rv);
+    ASSERT_EQ(pcm->EnterRoom(audio_receiver("pcm", "garble", 16000, AUDIO_CODEC_TYPE_PCM)), 0);
+    EnterRoomParams pv = params("viewer", "garble");
+    pv.use_pixel_frame_output = true;
+    ASSERT_EQ(viewer->EnterRoom(pv), 0);
+    ASSERT_EQ(viewer->Subscribe("garbler", STREAM_TYPE_VIDEO_HIGH), 0);
+    ASSERT_EQ(s->EnterRoom(params("garbler", "garble")), 0);
+    AudioEncodeParams p;
+    p.sample_rate = 16000;
+    p.need_encode = false;
+    ASSERT_EQ(s->CreateLocalAudioChannel(p), 0);
+    ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+    const unsigned long long before = ostrel_loopback_undecodable();
+    const auto start = std::chrono::steady_clock::now();
+
+    media::OpusEncoder encoder(16000, 1, 20);
+    const std::vector<int16_t> tone = media_signals::signal(16000, 1, 16000);
+    auto send_opus = [&](const std::vector<uint8_t>& packet) {
+        AudioFrame f;
+        f.sample_rate = 16000;
+        f.channels = 1;
+        f.codec = AUDIO_CODEC_TYPE_OPUS;
+        set_payload(f, packet.data(), packet.size());
+        ASSERT_EQ(s->SendAudioFrame(f), 0);  // accepted: the SDK does not parse what it passes on
+    };
+    const std::vector<uint8_t> no_frames = {0x03, 0x00};  // a code 3 packet of zero frames
+    for (int k = 0; k < 40; ++k) {
+        std::vector<uint8_t> good;
+        ASSERT_TRUE(encoder.encode(&tone[static_cast<size_t>(k) * 320], good));
+        send_opus(good);
+        send_opus(no_frames);
+    }
+    const uint8_t orphan_p_slice[] = {0, 0, 0, 1, 0x41, 0x9a, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
+    for (int k = 0; k < 5; ++k) {
+        VideoFrame vf;
+        vf.codec = VIDEO_CODEC_TYPE_H264;
+        set_payload(vf, orphan_p_slice, sizeof orphan_p_slice);
+        ASSERT_EQ(s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, vf), 0);
+    }
+    ASSERT_TRUE(idle());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(ostrel_loopback_undecodable() - before, 45u);
+    EXPECT_EQ(rp.audio().size(), 40u);  // the good packets, each one 20 ms frame
+    EXPECT_TRUE(rv.pixels().empty());
+
+    std::ifstream in(log::file_path());
+    std::string line;
+    size_t warnings = 0;
+    while (std::getline(in, line)) warnings += line.find("'garbler': ") != std::string::npos;
+    log::reset_for_test();
+    std::filesystem::remove_all(dir);
+    EXPECT_GE(warnings, 1u);
+    EXPECT_LE(warnings, 1u + static_cast<size_t>(seconds));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "cloud_test_support.h"
 #include "call_recorder.h"
+#include "utf8.h"
 
 namespace {
 
@@ -234,6 +235,42 @@ TEST(CloudRoom, SubscribeNeedsRoomAndUser) {
     EXPECT_EQ(c->Subscribe("later", STREAM_TYPE_VIDEO_LOW), 0);  // not arrived yet
     EXPECT_EQ(c->Unsubscribe("later", STREAM_TYPE_AUDIO), 0);
     EXPECT_EQ(c->Unsubscribe("", STREAM_TYPE_AUDIO), ERR_INVALID_PARAMETER);
+}
+
+// User ids reach every other member's callbacks as text: an id that is not UTF-8 is refused
+// where it enters, whatever makes it ill-formed, and well-formed ones of every length pass.
+TEST(CloudRoom, UserIdsMustBeUtf8) {
+    const char* const bad[] = {
+        "\xff\xfe\x80" "bot",  // bytes that never occur in UTF-8
+        "a\x80",              // a continuation byte without a lead
+        "\xc0\xaf",           // an overlong '/'
+        "\xe0\x80\xaf",       // an overlong '/' in three bytes
+        "\xed\xa0\x80",       // a surrogate, U+D800
+        "\xf4\x90\x80\x80",   // above U+10FFFF
+        "ok\xe2\x82",         // cut short by the end
+        "\xe2\x82" "ok",       // cut short by the next character
+    };
+    for (const char* id : bad) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(ostrel::loopback::valid_utf8(id));
+    }
+    const char* const good[] = {"plain", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
+                                "\xee\x80\x80", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf", "caf\xc3\xa9-\xf0\x9f\xa4\x96"};
+    for (const char* id : good) {
+        SCOPED_TRACE(id);
+        EXPECT_TRUE(ostrel::loopback::valid_utf8(id));
+    }
+
+    EventLog rw, rb;
+    Cloud watcher(&rw), bot(&rb);
+    ASSERT_EQ(watcher->EnterRoom(params("watcher", "utf8")), 0);
+    for (const char* id : bad) EXPECT_EQ(bot->EnterRoom(params(id, "utf8")), ERR_INVALID_USER_ID);
+    EXPECT_EQ(watcher->Subscribe(bad[0], STREAM_TYPE_VIDEO_HIGH), ERR_INVALID_PARAMETER);
+    EXPECT_EQ(watcher->Unsubscribe(bad[0], STREAM_TYPE_AUDIO), ERR_INVALID_PARAMETER);
+    ASSERT_EQ(bot->EnterRoom(params(good[8], "utf8")), 0);
+    EXPECT_EQ(watcher->Subscribe(good[8], STREAM_TYPE_VIDEO_HIGH), 0);
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(rw.matching("OnRemoteUserEnterRoom"), Lines{std::string("OnRemoteUserEnterRoom ") + good[8]});
 }
 
 TEST(CloudRoom, InjectDeliversRawArguments) {

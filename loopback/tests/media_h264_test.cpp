@@ -1,7 +1,7 @@
 // H.264 encoder and decoder: a moving test pattern's round trip at the default bitrate
 // (picture quality, size, IDR on the first picture, on request and a GOP after the last one),
-// a decoder joining at a forced IDR, live changes of bitrate, frame rate and GOP, and the
-// library's messages in the SDK log.
+// a decoder joining at a forced IDR, live changes of bitrate, frame rate and GOP, the
+// library's messages in the SDK log, and x264's stream decoded without delay.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "h264_vector.h"
 #include "media/h264_decoder.h"
 #include "media/h264_encoder.h"
 #include "logger.h"
@@ -129,6 +130,26 @@ TEST(MediaH264, RefusesPicturesOfAnotherSize) {
     H264AccessUnit au;
     EXPECT_FALSE(enc.encode(pattern(160, 120, 0).view(), 0, au));
     EXPECT_TRUE(au.data.empty());
+}
+
+// x264 writes the High profile even without B-frames; each unit's own picture comes out of
+// that very decode call, with or without access unit delimiters.
+TEST(MediaH264, X264StreamDecodesEachPictureAsItsUnitArrives) {
+    for (const bool delimiters : {false, true}) {
+        SCOPED_TRACE(delimiters);
+        const auto units = h264_vector::units(delimiters);
+        ASSERT_EQ(units.size(), static_cast<size_t>(h264_vector::kFrames));
+        H264Decoder dec;
+        I420Image out;
+        for (int n = 0; n < h264_vector::kFrames; ++n) {
+            SCOPED_TRACE(n);
+            ASSERT_EQ(dec.decode(units[n].data(), units[n].size(), out), H264Decoder::Result::kPicture);
+            ASSERT_EQ(out.width(), h264_vector::kWidth);
+            ASSERT_EQ(out.height(), h264_vector::kHeight);
+            const I420Image in = pattern(h264_vector::kWidth, h264_vector::kHeight, n);
+            EXPECT_GE(psnr(in.data().data(), out.data().data(), in.data().size()), 35.0);
+        }
+    }
 }
 
 TEST(MediaH264, LibraryMessagesGoToTheSdkLog) {

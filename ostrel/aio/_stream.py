@@ -70,14 +70,8 @@ class Stream(Generic[T]):
         """True once the stream has ended."""
         return self._closed
 
-    def __aiter__(self) -> "Stream[T]":
-        return self
-
-    def take_nowait(self) -> Optional[T]:
-        """The next item if one is waiting, else None; never waits."""
-        item = None if self._closed else self._take()
-        if item is None:
-            return None
+    def _deliver(self, item: Tuple[T, float]) -> T:
+        # Hands one taken item to the consumer, counting it and its lag since the SDK's call.
         value, called = item
         self._delivered += 1
         lag = monotonic() - called
@@ -86,17 +80,19 @@ class Stream(Generic[T]):
         self._warning.check(self._dropped())
         return value
 
+    def __aiter__(self) -> "Stream[T]":
+        return self
+
+    def take_nowait(self) -> Optional[T]:
+        """The next item if one is waiting, else None; never waits."""
+        item = None if self._closed else self._take()
+        return None if item is None else self._deliver(item)
+
     async def __anext__(self) -> T:
         while not self._closed:
             item = self._take()
             if item is not None:
-                value, called = item
-                self._delivered += 1
-                lag = monotonic() - called
-                if lag > self._max_lag:
-                    self._max_lag = lag
-                self._warning.check(self._dropped())
-                return value
+                return self._deliver(item)
             if self._waiter is not None:
                 raise RuntimeError("ostrel.aio: a stream has one consumer at a time")
             waiter: "asyncio.Future[None]" = self._hub.loop.create_future()

@@ -8,6 +8,9 @@ that escaped a delegate callback, and clouds still alive after a garbage collect
 only ``ostrel_loopback``; under a vendor SDK, where that module cannot load, making one raises
 ``LoopbackUnavailable`` with the reason.
 """
+# pyright: reportPossiblyUnboundVariable=false
+# (_controls is bound whenever UNAVAILABLE is None, and nothing reaches it otherwise: making a
+# Loopback checks UNAVAILABLE first.)
 import gc
 import itertools
 import re

@@ -1,38 +1,27 @@
-"""What the asyncio layer's tests share: room parameters, a recording raw delegate to compare
+"""What the asyncio layer's tests add to ostrel.testing: room parameters receiving 48 kHz mono
+callback audio by default, a recorder whose log a test reads and clears in place to compare
 against, a bounded asyncio.run, and a subprocess runner for scenarios that may hang."""
 import asyncio
 import os
 import subprocess
 import sys
 import textwrap
-import threading
-from typing import Any, Awaitable, List, Optional, Tuple, TypeVar
+from typing import Any, Awaitable, Dict, List, Optional, TypeVar
 
 import _ostrel as o
 import ostrel_loopback
+from ostrel.testing import EVENT_NAMES as EVENTS
+from ostrel.testing import Event, EventRecorder, Room
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-EVENTS = [name for name in vars(o.VONUCloudDelegate) if name.startswith("On")]
 T = TypeVar("T")
 
 
 def params(user: str, room: str, *, rate: int = 48000, frame_ms: int = 20,
            method: Any = o.AUDIO_OBTAIN_METHOD_CALLBACK, mix: bool = False,
            pixel_out: bool = False) -> o.EnterRoomParams:
-    p = o.EnterRoomParams()
-    p.room.sdk_app_id = 1400000001
-    p.room.str_room_id.SetValue(room)
-    p.room.user_id.SetValue(user)
-    p.room.user_sig.SetValue("sig-" + user)
-    p.use_pixel_frame_output = pixel_out
-    obtain = p.audio_obtain_params
-    obtain.audio_obtain_method = method
-    obtain.enable_remote_audio_mix = mix
-    obtain.output_sample_rate = rate
-    obtain.output_channels = 1
-    obtain.output_frame_length_ms = frame_ms
-    p.audio_obtain_params = obtain
-    return p
+    return Room(room).params(user, sample_rate=rate, channels=1, frame_ms=frame_ms, obtain=method, mix=mix,
+                             pixel_out=pixel_out)
 
 
 def run(coro: Awaitable[T], timeout: float = 60.0) -> T:
@@ -55,24 +44,18 @@ def normal(value: Any) -> Any:
     return value
 
 
-class Recorder(o.VONUCloudDelegate):
-    """A raw delegate that records (name, args) of every event, for comparison."""
+class Recorder(EventRecorder):
+    """An EventRecorder whose log is read and cleared in place while holding ``lock``."""
 
-    def __init__(self) -> None:
-        super().__init__()
-        self.lock = threading.Lock()
-        self.events: List[Tuple[str, Tuple[Any, ...]]] = []
+    @property
+    def lock(self) -> Any:
+        """Guards ``events``; the callbacks append under it."""
+        return self._changed
 
-
-def _record(name: str) -> Any:
-    def method(self: Recorder, *args: Any) -> None:
-        with self.lock:
-            self.events.append((name, args))
-    return method
-
-
-for _name in EVENTS:
-    setattr(Recorder, _name, _record(_name))
+    @property
+    def events(self) -> List[Event]:
+        """The log itself, oldest first, as (name, args)."""
+        return self._events
 
 
 def pcm_frame(value: int, rate: int = 48000, ms: int = 20) -> o.AudioFrame:
@@ -86,7 +69,7 @@ def idle() -> None:
     assert ostrel_loopback.wait_idle(10.0)
 
 
-def run_python(code: str, timeout: float = 120.0, env: Optional[dict] = None) -> "subprocess.CompletedProcess[str]":
+def run_python(code: str, timeout: float = 120.0, env: Optional[Dict[str, str]] = None) -> "subprocess.CompletedProcess[str]":
     """Runs a scenario in a fresh interpreter; the timeout fails a hang."""
     full = dict(os.environ)
     full["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in full.get("PYTHONPATH", "").split(os.pathsep) if p])

@@ -23,6 +23,8 @@ void ostrel_loopback_clear() { rec::clear(); }
 
 char* ostrel_loopback_calls() { return ostrel::loopback::control::malloc_text(rec::dump()); }
 
+unsigned long long ostrel_loopback_calls_forgotten() { return static_cast<unsigned long long>(rec::forgotten()); }
+
 void ostrel_loopback_free(char* text) { std::free(text); }
 
 }  // extern "C"

@@ -30,6 +30,9 @@ struct ostrel_loopback_arg {
 OSTREL_EXPORT void ostrel_loopback_record(int on);
 OSTREL_EXPORT void ostrel_loopback_clear(void);
 OSTREL_EXPORT char* ostrel_loopback_calls(void);
+/* Calls let go since the last clear to keep the recorder within its bounds (the newest 10,000
+ * calls and 16 MiB of their text). */
+OSTREL_EXPORT unsigned long long ostrel_loopback_calls_forgotten(void);
 OSTREL_EXPORT void ostrel_loopback_free(char* text);
 
 /* Room simulation. */
@@ -57,9 +60,29 @@ OSTREL_EXPORT int ostrel_loopback_sdk_threads(void);
 /* Callbacks between their call and their return right now; lock-free, so a caller may spin. */
 OSTREL_EXPORT int ostrel_loopback_callbacks_running(void);
 OSTREL_EXPORT unsigned long long ostrel_loopback_dropped(void);
+/* Sent media frames that could not be decoded for the receivers that needed them decoded. */
+OSTREL_EXPORT unsigned long long ostrel_loopback_undecodable(void);
 /* Codecs the SDK runs for its rooms now, by kind: 0 Opus encoders, 1 Opus decoders, 2 H.264
  * encoders, 3 H.264 decoders; -1 for another kind. */
 OSTREL_EXPORT int ostrel_loopback_codecs(int kind);
+
+/* The SDK clock, which all timed work reads (real time by default). Freezing stops it; advance
+ * moves it `ms` forward, running the work due on the way in time order and waiting, after each
+ * due time, until the events that work caused have been delivered; it returns 1 when done, 0 when
+ * `timeout_seconds` of real time ran out first, -1 for a negative or too large `ms`. On a running
+ * clock it jumps ahead and runs on from there. now_ms counts milliseconds from an arbitrary start. */
+OSTREL_EXPORT void ostrel_loopback_clock_freeze(void);
+OSTREL_EXPORT void ostrel_loopback_clock_resume(void);
+OSTREL_EXPORT int64_t ostrel_loopback_clock_now_ms(void);
+OSTREL_EXPORT int ostrel_loopback_clock_advance(int64_t ms, double timeout_seconds);
+
+/* Media faults of the members entered with `user_id`: the fractions (0 to 1) of audio and video
+ * frames to them that are lost, drawn from `seed` when `seeded` is non-zero; and the delay of
+ * media to them on the SDK clock, varying by up to `jitter_ms` either way, order kept (0 to one
+ * hour each). -1 for values outside those ranges. */
+OSTREL_EXPORT int ostrel_loopback_media_loss(const char* user_id, double audio, double video, int seeded,
+                                             uint64_t seed);
+OSTREL_EXPORT int ostrel_loopback_media_delay(const char* user_id, int ms, int jitter_ms);
 
 #ifdef __cplusplus
 }  /* extern "C" */

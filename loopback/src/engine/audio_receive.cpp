@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <utility>
 
+#include "engine/media_faults.h"
 #include "engine/room_events.h"
+#include "engine/undecodable.h"
 #include "events/sdk_counters.h"
 #include "media/opus_formats.h"
 #include "record_access.h"
@@ -32,7 +35,7 @@ void fill_audio_frame(AudioFrame& frame, const ReadyAudio& ready, const AudioObt
 
 // Gives one finished frame to the receiver: by callback, or into its GetAudioFrame queue.
 // `sender` is null for a mixed frame.
-void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
+void give_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
     const AudioObtainParams& obtain = r.session.obtain;
     if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET) {
         auto& queue = r.session.audio_in.get_queue;
@@ -53,6 +56,19 @@ void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* send
         r.post(make_media_event("OnRemoteMixedAudioReceived", bytes,
                                 [out](Delegate& d) { d.OnRemoteMixedAudioReceived(*out); }));
     }
+}
+
+// give_ready through the receiver's media faults.
+void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
+    if (r.session.faults.none()) {
+        give_ready(r, std::move(ready), sender);
+        return;
+    }
+    std::optional<std::string> from;
+    if (sender != nullptr) from = *sender;
+    deliver_media(r, MediaKind::audio, [ready = std::move(ready), from = std::move(from)](InstanceState& to) mutable {
+        give_ready(to, std::move(ready), from ? &*from : nullptr);
+    });
 }
 
 // A converted PCM frame for the receiver, encoded first when it wants Opus (at `bitrate_bps`,
@@ -180,7 +196,6 @@ void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int 
 
 void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<uint8_t>& packet, uint32_t pts,
                   bool voice) {
-    (void)lock;
     SentAudio& out = sender.session.audio_out;
     const AudioEncodeParams& p = out.params;
     std::vector<int16_t> pcm;
@@ -196,7 +211,10 @@ void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vect
         if (!decoded) {
             decoded = true;
             if (!out.decoder) out.decoder = std::make_unique<LiveOpusDecoder>(p.sample_rate, p.channels);
-            if (out.decoder->codec.decode(packet.data(), packet.size(), pcm) < 0) pcm.clear();
+            if (out.decoder->codec.decode(packet.data(), packet.size(), pcm) < 0) {
+                pcm.clear();
+                note_undecodable(lock, sender, "Opus");
+            }
         }
         if (!pcm.empty()) receive_pcm(sender, *m, p.sample_rate, p.channels, pcm, pts, voice);
     }

@@ -63,7 +63,7 @@ void pace(const std::weak_ptr<InstanceState>& weak, uint64_t ticket, Clock::time
     out.paced.pop_front();
     if (!inst->session.disconnected) send_now(lock, *inst, frame);
     Clock::time_point next = due + std::chrono::milliseconds(out.params.frame_length_ms);
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = events::Service::get().now();
     if (next + std::chrono::seconds(1) < now) next = now;  // far behind (a stalled process): restart the clock
     events::Service::get().post_at(next, [weak, ticket, next] { pace(weak, ticket, next); });
 }
@@ -130,7 +130,7 @@ int send_continuous_audio(const InstancePtr& inst, const AudioFrame& frame, bool
     out.paced.push_back(frame);
     if (!inst->pacer.armed()) {
         const uint64_t ticket = inst->pacer.arm();
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = events::Service::get().now();
         std::weak_ptr<InstanceState> weak = inst;
         events::Service::get().post_at(now, [weak, ticket, now] { pace(weak, ticket, now); });
     }

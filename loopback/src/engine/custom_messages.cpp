@@ -5,6 +5,7 @@
 
 #include "engine/registry.h"
 #include "engine/room_events.h"
+#include "events/service_thread.h"
 
 namespace ostrel::loopback::engine {
 
@@ -14,7 +15,7 @@ namespace {
 
 // True when one more message of `length` bytes fits the last second's limits; counts it then.
 bool take_window(MessageSession& m, size_t length) {
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = events::Service::get().now();
     while (!m.sent_window.empty() && now - m.sent_window.front().first >= std::chrono::seconds(1)) {
         m.sent_window.pop_front();
     }

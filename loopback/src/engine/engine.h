@@ -15,9 +15,11 @@
 // Engine::lock() makes, so holding the lock is a matter of types rather than comments. The
 // lock is held only for bookkeeping and for queueing events; no delegate ever runs under it,
 // so every operation may be called from inside any callback. Lock order, complete:
-//   engine lock -> an event loop's mutex -> the service thread's mutex
-// and the leaf locks (settings, call recorder, log, the escaped-text store) last, each alone.
-// Service tasks run without the service mutex and may take the engine lock.
+//   engine lock -> an event loop's mutex
+// and the leaf locks (the service thread's mutex, settings, call recorder, log, the
+// escaped-text store) last, each alone. Code holding the engine lock posts timed work to the
+// service thread, taking its mutex; service tasks run without that mutex and may take the
+// engine lock.
 #ifndef OSTREL_LOOPBACK_ENGINE_ENGINE_H_
 #define OSTREL_LOOPBACK_ENGINE_ENGINE_H_
 

@@ -11,9 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -37,6 +39,7 @@ using Clock = std::chrono::steady_clock;
 using events::Event;
 
 struct Room;
+struct InstanceState;
 
 using LiveOpusEncoder = Counted<media::OpusEncoder, CodecKind::opus_encoder>;
 using LiveOpusDecoder = Counted<media::OpusDecoder, CodecKind::opus_decoder>;
@@ -103,6 +106,26 @@ struct MessageSession {
     uint32_t drop_next = 0;                                         // messages the test controls drop
 };
 
+// Faults on the way of media to this member, set by the test controls (see media_faults.h).
+struct MediaFaults {
+    // A frame held back by the delay, and how it reaches the member once due.
+    struct Delayed {
+        Clock::time_point due;                         // on the SDK clock
+        std::function<void(InstanceState&)> hand_over;  // posts the event or queues the frame
+    };
+    double audio_loss = 0.0;      // fraction of audio frames lost
+    double video_loss = 0.0;      // fraction of video frames lost
+    int delay_ms = 0;             // added to the way of every frame
+    int jitter_ms = 0;            // the delay varies by up to this much either way
+    std::mt19937_64 random;       // draws losses and jitter; media_loss may seed it
+    std::deque<Delayed> delayed;  // frames on their way, due times in order
+
+    // Nothing to do on the way: no loss, no delay, nothing held back.
+    bool none() const {
+        return audio_loss <= 0.0 && video_loss <= 0.0 && delay_ms <= 0 && jitter_ms <= 0 && delayed.empty();
+    }
+};
+
 // One stay in a room, from EnterRoom to leaving it. Blank outside a room.
 struct Session {
     std::shared_ptr<Room> room;                                    // null outside a room
@@ -117,6 +140,12 @@ struct Session {
     ReceivedAudio audio_in;                                        // remote audio
     VideoSession video;                                            // local and remote video
     MessageSession messages;                                       // custom command messages
+    MediaFaults faults;                                            // loss and delay of media to it
+    // Frames of this sender that could not be decoded, for the log's rate limit.
+    struct Undecodable {
+        Clock::time_point logged_at{};  // when they were last logged; never: the epoch
+        uint64_t unlogged = 0;          // counted since then
+    } undecodable;
 };
 
 struct InstanceState {

@@ -11,6 +11,7 @@
 #include "engine/video.h"
 #include "logger.h"
 #include "record_access.h"
+#include "utf8.h"
 
 namespace ostrel::loopback::engine {
 
@@ -34,7 +35,7 @@ int validate_enter(const EnterRoomParams& params) {
     const RoomParams& r = params.room;
     if (r.sdk_app_id == 0) return ERR_INVALID_SDK_APP_ID;
     const char* user_id = text_of(r.user_id);
-    if (user_id == nullptr || *user_id == '\0') return ERR_INVALID_USER_ID;
+    if (user_id == nullptr || *user_id == '\0' || !valid_utf8(user_id)) return ERR_INVALID_USER_ID;
     const char* str_room_id = text_of(r.str_room_id);
     if ((str_room_id == nullptr || *str_room_id == '\0') && r.room_id == 0) return ERR_INVALID_ROOM_ID;
     const char* user_sig = text_of(r.user_sig);
@@ -152,7 +153,7 @@ int exit_room(const InstancePtr& inst) {
 int subscribe(const InstancePtr& inst, const char* user_id, StreamType type, bool on) {
     EngineLock lock = Engine::get().lock();
     if (!inst->in_room()) return ERR_INVALID_OPERATION;
-    if (user_id == nullptr || *user_id == '\0') return ERR_INVALID_PARAMETER;
+    if (user_id == nullptr || *user_id == '\0' || !valid_utf8(user_id)) return ERR_INVALID_PARAMETER;
     const std::string id(user_id);
     Session& s = inst->session;
     if (type == STREAM_TYPE_AUDIO) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "engine/media_faults.h"
 #include "engine/registry.h"
 #include "engine/room_events.h"
 #include "engine/video.h"
@@ -17,6 +18,15 @@ namespace {
 
 void post_tick(int interval_ms, uint64_t ticket);
 
+// What a member reports: DOWN while held offline, else the quality set for it, made worse by
+// the faults on its media.
+NetworkQuality reported_quality(const Session& s) {
+    if (s.disconnected) return NETWORK_QUALITY_DOWN;
+    const NetworkQuality faults = fault_quality(s.faults);
+    if (faults == NETWORK_QUALITY_EXCELLENT || s.quality == NETWORK_QUALITY_DOWN) return s.quality;
+    return s.quality == NETWORK_QUALITY_UNKNOWN ? faults : std::max(s.quality, faults);
+}
+
 // One report to every member of every room: its own quality first, then the anchors'.
 void report(const Room& room) {
     std::vector<NetworkQualityInfo> reports;
@@ -24,7 +34,7 @@ void report(const Room& room) {
     for (const InstancePtr& m : room.members) {
         NetworkQualityInfo info;
         info.user_id = m->session.user_id.c_str();
-        info.quality = m->session.disconnected ? NETWORK_QUALITY_DOWN : m->session.quality;
+        info.quality = reported_quality(m->session);
         reports.push_back(info);
     }
     for (size_t i = 0; i < room.members.size(); ++i) {
@@ -58,7 +68,7 @@ void tick(uint64_t ticket) {
 }
 
 void post_tick(int interval_ms, uint64_t ticket) {
-    events::Service::get().post_at(Clock::now() + std::chrono::milliseconds(interval_ms), [ticket] { tick(ticket); });
+    events::Service::get().post_in(std::chrono::milliseconds(interval_ms), [ticket] { tick(ticket); });
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ InstancePtr create_instance(vonu::VONUCloudDelegate* delegate) {
             return nullptr;
         }
     }
-    events::Service::get();  // the service thread runs from the first instance on
+    events::Service::get().start();  // the service thread runs from the first instance on
     auto inst = std::make_shared<InstanceState>();
     EngineLock lock = engine.lock();
     inst->id = engine.take_id(lock);

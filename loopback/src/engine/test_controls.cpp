@@ -29,7 +29,15 @@ void reconnect(const std::weak_ptr<InstanceState>& weak, uint64_t ticket) {
 
 }  // namespace
 
-bool wait_idle(double timeout_seconds) {
+Clock::time_point deadline_after(double timeout_seconds) {
+    if (!(timeout_seconds >= 0)) timeout_seconds = 0;  // NaN and negative: just look
+    timeout_seconds = std::min(timeout_seconds, 1e6);
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_seconds));
+}
+
+bool wait_idle(double timeout_seconds) { return wait_idle_until(deadline_after(timeout_seconds)); }
+
+bool wait_idle_until(Clock::time_point deadline) {
     std::vector<std::pair<std::shared_ptr<events::EventLoop>, uint64_t>> marks;
     {
         EngineLock lock = Engine::get().lock();
@@ -37,10 +45,6 @@ bool wait_idle(double timeout_seconds) {
             if (inst->loop) marks.emplace_back(inst->loop, inst->loop->mark());
         }
     }
-    if (!(timeout_seconds >= 0)) timeout_seconds = 0;  // NaN and negative: just look
-    timeout_seconds = std::min(timeout_seconds, 1e6);
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_seconds));
     for (auto& [loop, mark] : marks) {
         if (!loop->wait_delivered(mark, deadline)) return false;
     }
@@ -59,7 +63,7 @@ int disconnect(const std::string& user_id, int ms) {
         }
         const uint64_t ticket = m->reconnect.arm();
         std::weak_ptr<InstanceState> weak = m;
-        events::Service::get().post_at(Clock::now() + std::chrono::milliseconds(std::max(ms, 0)),
+        events::Service::get().post_in(std::chrono::milliseconds(std::max(ms, 0)),
                                        [weak, ticket] { reconnect(weak, ticket); });
     }
     return static_cast<int>(members.size());

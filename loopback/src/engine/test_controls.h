@@ -11,6 +11,10 @@ namespace ostrel::loopback::engine {
 
 // True once every event queued before the call has been delivered, false on timeout.
 bool wait_idle(double timeout_seconds);
+// The same with a deadline in real time.
+bool wait_idle_until(Clock::time_point deadline);
+// The real time `timeout_seconds` from now; NaN and negative timeouts give now.
+Clock::time_point deadline_after(double timeout_seconds);
 // A lost connection, restored after `ms` milliseconds.
 int disconnect(const std::string& user_id, int ms);
 int raise_error(const std::string& user_id, int code);

@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/media_faults.h"
 #include "engine/room_events.h"
+#include "engine/undecodable.h"
 #include "logger.h"
 #include "record_access.h"
 
@@ -70,10 +72,11 @@ void deliver_sei(InstanceState& sender, int index) {
         for (const InstancePtr& m : sender.session.room->members) {
             if (m.get() == &sender || m->session.disconnected || !m->session.video.subscriptions.count({id, type}))
                 continue;
-            m->post(make_event("OnSeiMessageReceived", [id, type, message_type, message](Delegate& d) {
+            auto event = make_event("OnSeiMessageReceived", [id, type, message_type, message](Delegate& d) {
                 d.OnSeiMessageReceived(id.c_str(), type, message_type, reinterpret_cast<const char*>(message->data()),
                                        message->size());
-            }));
+            });
+            deliver_media(*m, MediaKind::sei, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
         }
     }
     pending.clear();
@@ -126,8 +129,9 @@ void post_frame(const std::vector<InstancePtr>& to, const std::string& sender, S
     // One copy of the sender's id for every receiver's event, like the frame itself.
     auto from = std::make_shared<const std::string>(sender);
     for (const InstancePtr& m : to) {
-        m->post(make_media_event(kEvent, size,
-                                 [from, type, frame](Delegate& d) { d.OnRemoteVideoReceived(from->c_str(), type, *frame); }));
+        auto event = make_media_event(
+            kEvent, size, [from, type, frame](Delegate& d) { d.OnRemoteVideoReceived(from->c_str(), type, *frame); });
+        deliver_media(*m, MediaKind::video, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
     }
 }
 
@@ -185,7 +189,8 @@ void encode_for(InstanceState& inst, int index, const PixelFrame& frame, const s
 }
 
 // Encoded frames for receivers of pixel frames: H.264 decoded by the stream's one decoder.
-void decode_for(InstanceState& inst, int index, const VideoFrame& frame, const std::vector<InstancePtr>& to) {
+void decode_for(const EngineLock& lock, InstanceState& inst, int index, const VideoFrame& frame,
+                const std::vector<InstancePtr>& to) {
     const std::string& id = inst.session.user_id;
     if (frame.codec != VIDEO_CODEC_TYPE_H264) {
         not_delivered(to, id, "H.265 is not decoded by the loopback SDK");
@@ -194,9 +199,15 @@ void decode_for(InstanceState& inst, int index, const VideoFrame& frame, const s
     VideoSession::Codecs& codecs = inst.session.video.codecs[index];
     if (!codecs.decoder) codecs.decoder = std::make_unique<LiveH264Decoder>();
     const std::vector<uint8_t>& payload = frame_payload(frame);
-    if (codecs.decoder->codec.decode(payload.data(), payload.size(), codecs.decoded) !=
-        media::H264Decoder::Result::kPicture)
-        return;  // nothing to show until the next key frame
+    switch (codecs.decoder->codec.decode(payload.data(), payload.size(), codecs.decoded)) {
+        case media::H264Decoder::Result::kPicture:
+            break;
+        case media::H264Decoder::Result::kNoPicture:
+            return;  // parameter sets alone, say
+        case media::H264Decoder::Result::kError:
+            note_undecodable(lock, inst, "H.264");
+            return;  // nothing to show until the next key frame
+    }
     auto pixels = std::make_shared<PixelFrame>();
     pixels->width = static_cast<uint32_t>(codecs.decoded.width());
     pixels->height = static_cast<uint32_t>(codecs.decoded.height());
@@ -243,7 +254,7 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
         if (to.other.empty()) {
             codecs.decoder.reset();
         } else {
-            decode_for(*inst, index, frame, to.other);
+            decode_for(lock, *inst, index, frame, to.other);
         }
     }
     return ERR_OK;

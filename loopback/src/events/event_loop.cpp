@@ -4,8 +4,6 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <atomic>
-#include <deque>
 #include <exception>
 #include <utility>
 

@@ -7,8 +7,8 @@
 // forced unwind (thread exit) is let through after the loop has marked itself gone, so a later
 // stop()/finish() cannot hang.
 //
-// Lock order: an event loop's mutex is taken after the engine's and before the service
-// thread's (finish() hands threads to the reaper without holding it).
+// Lock order: an event loop's mutex is taken after the engine's; the service thread's mutex is
+// never taken while it is held (finish() hands threads to the reaper after releasing it).
 #ifndef OSTREL_LOOPBACK_EVENTS_EVENT_LOOP_H_
 #define OSTREL_LOOPBACK_EVENTS_EVENT_LOOP_H_
 

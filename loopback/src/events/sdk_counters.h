@@ -1,5 +1,5 @@
 // Process-wide figures of the SDK's threads and events, for the control interface: threads
-// running, callbacks running, frames dropped, and the texts of exceptions that left callbacks.
+// running, callbacks running, frames dropped or not decodable, and the texts of exceptions that left callbacks.
 // Every counter is lock-free; the texts are kept under a lock of their own (a leaf lock).
 #ifndef OSTREL_LOOPBACK_EVENTS_SDK_COUNTERS_H_
 #define OSTREL_LOOPBACK_EVENTS_SDK_COUNTERS_H_
@@ -18,6 +18,10 @@ constexpr size_t kMaxEscapedKept = 1000;
 uint64_t total_dropped();
 void note_dropped(uint64_t frames);
 
+// Sent media frames that could not be decoded for the receivers that needed them decoded.
+uint64_t total_undecodable();
+void note_undecodable(uint64_t frames);
+
 // Accounting of SDK threads: every thread the SDK starts is counted until it has been joined.
 int sdk_threads();
 void thread_started();
@@ -34,7 +38,8 @@ void keep_escaped(std::string text);
 std::vector<std::string> escaped();
 void clear_escaped();
 
-// In a fork child: no threads, callbacks, drops or escaped texts of the parent's.
+// In a fork child: no threads, callbacks, drops, undecodable frames or escaped texts of the
+// parent's.
 void forget_counters_in_child();
 
 }  // namespace ostrel::loopback::events

@@ -18,6 +18,21 @@ namespace {
 // Passed to the log callback as its context.
 char kLogName[] = "H264Decoder";
 
+// Hands out a decoded picture the library holds back, if there is one; true if it did.
+bool release_held_picture(ISVCDecoder& decoder, uint8_t* planes[3], SBufferInfo& info) {
+    // Above the baseline profile (x264 writes High even without B-frames) the library keeps a
+    // decoded picture back for display reordering, and waits for a later picture to release
+    // it, although a stream without B-frames has nothing to reorder. Flushing hands it out
+    // now; once one picture has been written out this way, the library releases every later
+    // picture of such a stream as it is decoded. With B-frames, pictures thus come out in
+    // decoding order.
+    int held = 0;
+    if (decoder.GetOption(DECODER_OPTION_NUM_OF_FRAMES_REMAINING_IN_BUFFER, &held) != cmResultSuccess || held <= 0)
+        return false;
+    info = SBufferInfo{};
+    return decoder.FlushFrame(planes, &info) == dsErrorFree && info.iBufferStatus == 1;
+}
+
 }  // namespace
 
 void H264Decoder::Destroy::operator()(ISVCDecoder* decoder) const {
@@ -46,7 +61,7 @@ H264Decoder::Result H264Decoder::decode(const uint8_t* data, size_t bytes, I420I
     SBufferInfo info{};
     const DECODING_STATE state = decoder_->DecodeFrameNoDelay(data, static_cast<int>(bytes), planes, &info);
     if (state != dsErrorFree) return Result::kError;
-    if (info.iBufferStatus != 1) return Result::kNoPicture;
+    if (info.iBufferStatus != 1 && !release_held_picture(*decoder_, planes, info)) return Result::kNoPicture;
     const SSysMEMBuffer& pic = info.UsrData.sSystemBuffer;
     out.resize(pic.iWidth, pic.iHeight);
     const int cw = chroma_size(pic.iWidth);

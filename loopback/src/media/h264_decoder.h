@@ -1,7 +1,9 @@
 // H.264 decoding of Annex B access units into I420 pictures.
 //
 // Design: RAII over one OpenH264 decoder without threads of its own, decoding each access
-// unit as it comes (no reordering delay: the encoder's baseline streams have none). The
+// unit as it comes and handing out its picture at once: a picture the library holds back for
+// display reordering is flushed out (streams of real-time senders have no B-frames; with
+// B-frames, pictures come out in decoding order). The
 // decoded picture is copied out of the library's buffer into the caller's image, so it stays
 // valid after the next call; the image grows only when the picture size does. A stream that
 // breaks (a lost or corrupt access unit) reports an error, and the caller should ask the
