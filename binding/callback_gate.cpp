@@ -125,15 +125,10 @@ bool in_callback_of(const void* delegate) {
     return false;
 }
 
-GatePass::GatePass() : admitted_(gate().enter()) {}
-
-GatePass::~GatePass() {
-    if (admitted_) gate().leave();
-}
-
 CallbackPass::CallbackPass(const void* delegate, CallbacksInside& inside)
     : delegate_(delegate),
-      inside_((inside.count_.fetch_add(1), inside)),  // raised before gate_ enters
+      inside_((inside.count_.fetch_add(1), inside)),  // raised before the gate is entered
+      admitted_(gate().enter()),
       from_sdk_(PyGILState_Check() == 0),
       generation_(process_generation()),
       enclosing_(t_innermost) {
@@ -142,8 +137,8 @@ CallbackPass::CallbackPass(const void* delegate, CallbacksInside& inside)
 
 CallbackPass::~CallbackPass() {
     t_innermost = enclosing_;
-    // Lowered as gate_ leaves, once nothing of the callback is left in Python.
-    inside_.count_.fetch_sub(1);
+    if (admitted_) gate().leave();
+    inside_.count_.fetch_sub(1);  // lowered once the gate is left
 }
 
 const CallbackPass* CallbackPass::current() { return t_innermost; }

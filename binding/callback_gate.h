@@ -58,21 +58,6 @@ void reset_exit_gate_after_fork();
 // or not): waiting there for that delegate's cloud to be destroyed would never end.
 bool in_callback_of(const void* delegate);
 
-// RAII pass through the gate for work that is no callback of any delegate (an SDK thread giving
-// back its thread state as it ends); false when the gate is closed and Python must not be
-// touched.
-class GatePass {
-public:
-    GatePass();
-    ~GatePass();
-    GatePass(const GatePass&) = delete;
-    GatePass& operator=(const GatePass&) = delete;
-    explicit operator bool() const { return admitted_; }
-
-private:
-    bool admitted_;  // the gate let it in (and must be told when it leaves)
-};
-
 // RAII pass through the gate for one callback of `delegate`, whose callbacks `inside` counts;
 // false when the gate is closed and the callback must return without touching Python. While it
 // lives, it is the calling thread's innermost callback.
@@ -82,7 +67,7 @@ public:
     ~CallbackPass();
     CallbackPass(const CallbackPass&) = delete;
     CallbackPass& operator=(const CallbackPass&) = delete;
-    explicit operator bool() const { return static_cast<bool>(gate_); }
+    explicit operator bool() const { return admitted_; }
 
     // The calling thread's innermost callback, or null outside callbacks.
     static const CallbackPass* current();
@@ -97,7 +82,7 @@ private:
 
     const void* delegate_;          // whose callback this is
     CallbacksInside& inside_;       // the delegate's count, up for the whole pass
-    GatePass gate_;                 // the pass through the process-wide gate
+    bool admitted_;                 // the gate let it in (and must be told when it leaves)
     bool from_sdk_;                 // see from_sdk()
     unsigned generation_;           // see generation()
     const CallbackPass* enclosing_; // the thread's callback that this one runs inside, if any

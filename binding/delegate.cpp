@@ -43,7 +43,8 @@ namespace {
 // One callback's stay in Python: the GIL and a strong reference to the delegate's Python
 // object, both taken on construction and given back on destruction, in that order reversed. An
 // SDK thread takes the GIL with the thread state it keeps (thread_state.h), made at its first
-// callback; a thread of Python's own takes it with its own state.
+// callback; a thread of Python's own takes it with its own state. Before the GIL goes, the
+// states of SDK threads that have ended meanwhile are released.
 class PythonStay {
 public:
     explicit PythonStay(const PyVONUCloudDelegate* delegate)
@@ -65,6 +66,7 @@ public:
         if (abandoned_) return;
         override_ = py::function();
         self_ = py::object();
+        ostrel_binding::release_ended_thread_states();  // while the GIL is held anyway
         if (kept_ != nullptr) {
             PyEval_SaveThread();  // the state stays with the thread
         } else {

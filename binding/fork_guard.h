@@ -9,7 +9,8 @@
 // An SDK thread entering Python makes itself a thread state, and CPython does that under a lock
 // of its own without the GIL. A fork() at that moment copies the lock held into the child, where
 // CPython 3.8, re-initialising itself after the fork, waits for it forever. SDK threads therefore
-// make their thread states under a lock of ours, which the fork handler takes before the fork.
+// make and delete their thread states under a lock of ours, which the fork handler takes before
+// the fork.
 //
 // A fork() inside a callback copies the SDK thread that runs it: the child goes on in Python on
 // that copy, but the SDK code it would return to has no SDK behind it and would wait forever.
@@ -33,6 +34,10 @@ unsigned process_generation();
 // A new thread state of the main interpreter for the calling thread, which has none, made so
 // that no fork() can copy CPython's lock while it is held. The caller then takes the GIL with it.
 PyThreadState* new_thread_state();
+
+// Deletes `state`, a cleared thread state that is no thread's current one, under the same lock.
+// The caller holds the GIL.
+void delete_thread_state(PyThreadState* state);
 
 // The text of the RuntimeError raised by a cloud used in a child of the process that made it.
 extern const char kForeignCloud[];
