@@ -40,6 +40,57 @@ using ostrel_binding::CallbackPass;
 
 namespace {
 
+// The type record pybind11 keeps for VONUCloudDelegate, looked up once when the class is bound
+// (before any cloud, so before any callback).
+const py::detail::type_info* g_delegate_type = nullptr;
+
+// The Python name of an event: its text, and the same as an interned str, made at the event's
+// first callback (with the GIL held) and kept for the life of the process.
+class EventName {
+public:
+    constexpr explicit EventName(const char* text) : text_(text) {}
+    EventName(const EventName&) = delete;
+    EventName& operator=(const EventName&) = delete;
+
+    const char* text() const { return text_; }
+
+    // Called with the GIL held; raises the Python error when the str cannot be made.
+    PyObject* interned() {
+        if (interned_ == nullptr && (interned_ = PyUnicode_InternFromString(text_)) == nullptr) {
+            throw py::error_already_set();
+        }
+        return interned_;
+    }
+
+private:
+    const char* text_;             // the method's name; pybind11's override cache keys on this pointer
+    PyObject* interned_ = nullptr;  // a strong reference, never given back
+};
+
+// What py::get_override(delegate, name) gives when the thread runs no Python frame (so that
+// pybind11's test for a call from the override itself does not apply), for the delegate's
+// object `self` found already: the same cache of methods a class does not override, the same
+// attribute lookup (with the name interned), the same test for the bound C++ method, the same
+// TypeError for an attribute that cannot be called.
+py::function override_from_native(py::handle self, EventName& name) {
+    auto key = std::make_pair(static_cast<const PyObject*>(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), name.text());
+    const bool not_overridden = py::detail::with_internals(
+        [&key](py::detail::internals& internals) { return internals.inactive_override_cache.count(key) != 0; });
+    if (not_overridden) return py::function();
+    PyObject* found = PyObject_GetAttr(self.ptr(), name.interned());
+    if (found == nullptr) {
+        PyErr_Clear();
+        return py::function();
+    }
+    py::function method = py::reinterpret_steal<py::object>(found);
+    if (method.is_cpp_function()) {
+        py::detail::with_internals(
+            [&key](py::detail::internals& internals) { internals.inactive_override_cache.insert(key); });
+        return py::function();
+    }
+    return method;
+}
+
 // One callback's stay in Python: the GIL and a strong reference to the delegate's Python
 // object, both taken on construction and given back on destruction, in that order reversed. An
 // SDK thread takes the GIL with the thread state it keeps (thread_state.h), made at its first
@@ -47,8 +98,9 @@ namespace {
 // states of SDK threads that have ended meanwhile are released.
 class PythonStay {
 public:
-    explicit PythonStay(const PyVONUCloudDelegate* delegate)
-        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), from_python_(PyGILState_Check() != 0) {
+    // `from_python`: the calling thread holds the GIL already.
+    PythonStay(const PyVONUCloudDelegate* delegate, bool from_python)
+        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), from_python_(from_python) {
         if (!from_python_ && (kept_ = ostrel_binding::kept_thread_state()) != nullptr) {
             PyEval_RestoreThread(kept_);
         } else if (PyGILState_GetThisThreadState() != nullptr) {
@@ -59,8 +111,7 @@ public:
         }
         // The registry lookup allocates nothing, so no collection can run before the reference
         // is held.
-        self_ = py::reinterpret_borrow<py::object>(
-            py::detail::get_object_handle(delegate_, py::detail::get_type_info(typeid(VONUCloudDelegate))));
+        self_ = py::reinterpret_borrow<py::object>(py::detail::get_object_handle(delegate_, g_delegate_type));
     }
     ~PythonStay() {
         if (abandoned_) return;
@@ -81,8 +132,13 @@ public:
 
     // The Python override of `name`; empty when the class does not define it, or when the
     // delegate has no Python object.
-    const py::function& find(const char* name) {
-        if (self_) override_ = py::get_override(delegate_, name);
+    const py::function& find(EventName& name) {
+        if (!self_) return override_;
+        if (PyThreadState_Get()->frame == nullptr) {
+            override_ = override_from_native(self_, name);
+        } else {
+            override_ = py::get_override(delegate_, name.text());
+        }
         return override_;
     }
 
@@ -116,7 +172,7 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
     bool raised = false;
     bool result;
     {
-        PythonStay stay(self);
+        PythonStay stay(self, !pass.from_sdk());
         try {
             result = body(stay);
         } catch (abi::__forced_unwind&) {
@@ -175,10 +231,10 @@ py::list quality_list(const NetworkQualityInfo* qualities, size_t count) {
 // method and a failure become. Without a method, an event of kRequired throws after the GIL is
 // released.
 template <DelegateEventPolicy policy, typename Call>
-void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
+void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
     if constexpr (policy == DelegateEventPolicy::kReportedOnStandardError) {
         in_python(self, [&](PythonStay& stay) {
-            call_and_report(name, [&] {
+            call_and_report(name.text(), [&] {
                 const py::function& method = stay.find(name);
                 if (method) call(method);
             });
@@ -192,7 +248,7 @@ void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
             return true;
         });
         if (!found && policy == DelegateEventPolicy::kRequired) {
-            throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") + name +
+            throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") + name.text() +
                                      "\"");
         }
     }
@@ -202,10 +258,11 @@ void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
 
 // Each override hands dispatch() the event's Python name and a call that passes the table's
 // Python arguments; what the method returns is ignored.
-#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)     \
-    void PyVONUCloudDelegate::member parameters {                                              \
-        dispatch<DelegateEventPolicy::policy>(                                                 \
-            this, #python_name, [&](const py::function& method) { method python_arguments; }); \
+#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)   \
+    void PyVONUCloudDelegate::member parameters {                                            \
+        static EventName name(#python_name);                                                 \
+        dispatch<DelegateEventPolicy::policy>(                                               \
+            this, name, [&](const py::function& method) { method python_arguments; });      \
     }
 OSTREL_DELEGATE_EVENTS(OSTREL_DEFINE_OVERRIDE)
 #undef OSTREL_DEFINE_OVERRIDE
@@ -218,6 +275,7 @@ void bind_delegate(py::module_& m) {
     using Base = VONUCloudDelegate;
     py::class_<Base, PyVONUCloudDelegate, std::shared_ptr<Base>> delegate(m, "VONUCloudDelegate");
     delegate.def(py::init<>());
+    g_delegate_type = py::detail::get_type_info(typeid(Base));
 #define OSTREL_REGISTER_METHOD(member, python_name, policy, parameters, python_arguments) \
     delegate.def(#python_name, static_cast<void (Base::*) parameters>(&Base::member));
     OSTREL_DELEGATE_EVENTS(OSTREL_REGISTER_METHOD)
