@@ -44,6 +44,22 @@ namespace {
 // (before any cloud, so before any callback).
 const py::detail::type_info* g_delegate_type = nullptr;
 
+// The delegate's Python object, as py::detail::get_object_handle(delegate, g_delegate_type)
+// finds it: an instance registered at the delegate's address whose type derives from
+// VONUCloudDelegate (pybind11 asks the same of the type's list of registered bases, which it
+// keeps in a cache of its own). Allocates nothing.
+py::handle delegate_object(const VONUCloudDelegate* delegate) {
+    PyTypeObject* const type = g_delegate_type->type;
+    return py::detail::with_instance_map(delegate, [&](py::detail::instance_map& instances) {
+        const auto range = instances.equal_range(delegate);
+        for (auto it = range.first; it != range.second; ++it) {
+            auto* found = reinterpret_cast<PyObject*>(it->second);
+            if (PyType_IsSubtype(Py_TYPE(found), type)) return py::handle(found);
+        }
+        return py::handle();
+    });
+}
+
 // The Python name of an event: its text, and the same as an interned str, made at the event's
 // first callback (with the GIL held) and kept for the life of the process.
 class EventName {
@@ -111,7 +127,7 @@ public:
         }
         // The registry lookup allocates nothing, so no collection can run before the reference
         // is held.
-        self_ = py::reinterpret_borrow<py::object>(py::detail::get_object_handle(delegate_, g_delegate_type));
+        self_ = py::reinterpret_borrow<py::object>(delegate_object(delegate_));
     }
     ~PythonStay() {
         if (abandoned_) return;
