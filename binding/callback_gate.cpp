@@ -141,6 +141,5 @@ CallbackPass::~CallbackPass() {
     inside_.count_.fetch_sub(1);  // lowered once the gate is left
 }
 
-const CallbackPass* CallbackPass::current() { return t_innermost; }
 
 }  // namespace ostrel_binding

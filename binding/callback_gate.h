@@ -69,8 +69,6 @@ public:
     CallbackPass& operator=(const CallbackPass&) = delete;
     explicit operator bool() const { return admitted_; }
 
-    // The calling thread's innermost callback, or null outside callbacks.
-    static const CallbackPass* current();
     // The callback came from a thread that did not hold the GIL (an SDK thread), rather than
     // from a Python call of a delegate method.
     bool from_sdk() const { return from_sdk_; }

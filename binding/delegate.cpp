@@ -114,9 +114,9 @@ py::function override_from_native(py::handle self, EventName& name) {
 // states of SDK threads that have ended meanwhile are released.
 class PythonStay {
 public:
-    // `from_python`: the calling thread holds the GIL already.
-    PythonStay(const PyVONUCloudDelegate* delegate, bool from_python)
-        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), from_python_(from_python) {
+    // For the callback that `pass` let in.
+    PythonStay(const PyVONUCloudDelegate* delegate, const CallbackPass& pass)
+        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), pass_(pass), from_python_(!pass.from_sdk()) {
         if (!from_python_ && (kept_ = ostrel_binding::kept_thread_state()) != nullptr) {
             PyEval_RestoreThread(kept_);
         } else if (PyGILState_GetThisThreadState() != nullptr) {
@@ -145,6 +145,8 @@ public:
 
     // The thread held the GIL already: a call made from Python.
     bool from_python() const { return from_python_; }
+    // The callback's pass through the exit gate, the thread's innermost callback.
+    const CallbackPass& pass() const { return pass_; }
 
     // The Python override of `name`; empty when the class does not define it, or when the
     // delegate has no Python object.
@@ -168,6 +170,7 @@ public:
 
 private:
     const VONUCloudDelegate* delegate_;  // the native delegate, as the registry knows it
+    const CallbackPass& pass_;           // see pass()
     bool from_python_;                   // the GIL was held before the callback took it
     PyThreadState* kept_ = nullptr;      // the SDK thread's kept thread state, if it runs on it
     PyGILState_STATE gil_{};             // how to give the GIL back otherwise
@@ -188,7 +191,7 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
     bool raised = false;
     bool result;
     {
-        PythonStay stay(self, !pass.from_sdk());
+        PythonStay stay(self, pass);
         try {
             result = body(stay);
         } catch (abi::__forced_unwind&) {
@@ -196,28 +199,28 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
             throw;
         } catch (py::error_already_set& e) {
             if (stay.from_python()) throw;
-            ostrel_binding::end_forked_child(&e);
+            ostrel_binding::end_forked_child(pass, &e);
             error_text = e.what();
             raised = true;
         }
-        if (!raised) ostrel_binding::end_forked_child(nullptr);
+        if (!raised) ostrel_binding::end_forked_child(pass, nullptr);
     }
     if (raised) throw std::runtime_error(error_text);
     return result;
 }
 
-// A report on standard error for a failing event of policy kReportedOnStandardError; the callback
-// then returns normally. A Python error is moved out of the indicator into `e` when pybind11
+// A report on standard error for a failing event of policy kReportedOnStandardError, inside the
+// callback that `pass` let in; the callback then returns normally. A Python error is moved out of the indicator into `e` when pybind11
 // throws it, so nothing is left to clear: `e` releases it when the handler ends, with the GIL
 // still held. A thread being ended by the interpreter (a forced unwind) is never swallowed.
 template <typename Body>
-__attribute__((no_sanitize("null"))) void call_and_report(const char* name, Body&& body) {
+__attribute__((no_sanitize("null"))) void call_and_report(const CallbackPass& pass, const char* name, Body&& body) {
     try {
         body();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (py::error_already_set& e) {
-        ostrel_binding::end_forked_child(&e);
+        ostrel_binding::end_forked_child(pass, &e);
         std::cerr << "python callback " << name << " error: " << e.what() << std::endl;
     } catch (...) {
         std::cerr << "unknown error" << std::endl;
@@ -250,7 +253,7 @@ template <DelegateEventPolicy policy, typename Call>
 void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
     if constexpr (policy == DelegateEventPolicy::kReportedOnStandardError) {
         in_python(self, [&](PythonStay& stay) {
-            call_and_report(name.text(), [&] {
+            call_and_report(stay.pass(), name.text(), [&] {
                 const py::function& method = stay.find(name);
                 if (method) call(method);
             });

@@ -66,9 +66,8 @@ void flush_python_streams() {
 
 }  // namespace
 
-void end_forked_child(pybind11::error_already_set* error) {
-    const CallbackPass* pass = CallbackPass::current();
-    if (pass == nullptr || !pass->from_sdk() || pass->generation() == process_generation()) return;
+void end_forked_child(const CallbackPass& pass, pybind11::error_already_set* error) {
+    if (!pass.from_sdk() || pass.generation() == process_generation()) return;
     flush_python_streams();  // what the callback wrote comes before what follows
     const int status = exit_status(error);
     flush_python_streams();

@@ -42,12 +42,14 @@ void delete_thread_state(PyThreadState* state);
 // The text of the RuntimeError raised by a cloud used in a child of the process that made it.
 extern const char kForeignCloud[];
 
-// Called with the GIL held when the calling thread's innermost callback is leaving Python, with
-// the Python error leaving it, if any. Returns at once, unless this process is a child forked
-// inside that callback on an SDK thread: then it ends the process, with status 0 after a
+class CallbackPass;
+
+// Called with the GIL held when `pass`, the calling thread's innermost callback, is leaving
+// Python, with the Python error leaving it, if any. Returns at once, unless this process is a
+// child forked inside that callback on an SDK thread: then it ends the process, with status 0 after a
 // return, 1 after an uncaught exception (its traceback printed) and the code of a SystemExit as
 // Python reads it.
-void end_forked_child(pybind11::error_already_set* error);
+void end_forked_child(const CallbackPass& pass, pybind11::error_already_set* error);
 
 }  // namespace ostrel_binding
 
