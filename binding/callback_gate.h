@@ -12,12 +12,16 @@
 // forever. The gate keeps such a cloud's native delegate alive for the rest of the process, so
 // the SDK instance left behind still calls a live object.
 //
+// Passing the gate costs two atomic operations on a process-wide count and two on a count of the
+// delegate's own, and takes no lock: see callback_gate.cpp for why that is enough.
+//
 // Each pass also marks its thread as being inside a callback of its delegate, with the process
 // generation it began in, so that a cloud's finalizer knows not to wait for a Destroy that waits
 // for the calling thread, and a child forked inside a callback can be told apart.
 #ifndef OSTREL_CALLBACK_GATE_H_
 #define OSTREL_CALLBACK_GATE_H_
 
+#include <atomic>
 #include <memory>
 
 namespace ostrel_binding {
@@ -27,10 +31,24 @@ namespace ostrel_binding {
 // imported (atexit runs the last registered first): those handlers may still wait for callbacks.
 void install_exit_gate();
 
-// True when the gate gave up on a callback of `delegate` that is still inside: the cloud must not
-// be destroyed, and the gate then keeps `delegate` alive until the process ends. False for an
-// empty delegate, and whenever destroying is safe.
-bool exit_gate_keeps(const std::shared_ptr<void>& delegate);
+// How many callbacks of one delegate are inside the gate: each delegate owns one.
+class CallbacksInside {
+public:
+    CallbacksInside() = default;
+    CallbacksInside(const CallbacksInside&) = delete;
+    CallbacksInside& operator=(const CallbacksInside&) = delete;
+
+private:
+    friend class CallbackPass;
+    friend bool exit_gate_keeps(const std::shared_ptr<void>& delegate, const CallbacksInside& inside);
+
+    std::atomic<int> count_{0};  // admitted callbacks not yet left (and, briefly, refused ones)
+};
+
+// True when the gate gave up on a callback of `delegate` (whose callbacks `inside` counts) that
+// is still inside: the cloud must not be destroyed, and the gate then keeps `delegate` alive
+// until the process ends. False for an empty delegate, and whenever destroying is safe.
+bool exit_gate_keeps(const std::shared_ptr<void>& delegate, const CallbacksInside& inside);
 
 // In a child after fork(): a fresh, open gate with nothing inside, whatever the parent's threads
 // were doing at the moment of the fork.
@@ -40,19 +58,17 @@ void reset_exit_gate_after_fork();
 // or not): waiting there for that delegate's cloud to be destroyed would never end.
 bool in_callback_of(const void* delegate);
 
-// RAII pass through the gate for one callback of `delegate`; false when the gate is closed and
-// the callback must return without touching Python. While it lives, it is the calling thread's
-// innermost callback.
+// RAII pass through the gate for one callback of `delegate`, whose callbacks `inside` counts;
+// false when the gate is closed and the callback must return without touching Python. While it
+// lives, it is the calling thread's innermost callback.
 class CallbackPass {
 public:
-    explicit CallbackPass(const void* delegate);
+    CallbackPass(const void* delegate, CallbacksInside& inside);
     ~CallbackPass();
     CallbackPass(const CallbackPass&) = delete;
     CallbackPass& operator=(const CallbackPass&) = delete;
     explicit operator bool() const { return admitted_; }
 
-    // The calling thread's innermost callback, or null outside callbacks.
-    static const CallbackPass* current();
     // The callback came from a thread that did not hold the GIL (an SDK thread), rather than
     // from a Python call of a delegate method.
     bool from_sdk() const { return from_sdk_; }
@@ -63,6 +79,7 @@ private:
     friend bool in_callback_of(const void* delegate);
 
     const void* delegate_;          // whose callback this is
+    CallbacksInside& inside_;       // the delegate's count, up for the whole pass
     bool admitted_;                 // the gate let it in (and must be told when it leaves)
     bool from_sdk_;                 // see from_sdk()
     unsigned generation_;           // see generation()

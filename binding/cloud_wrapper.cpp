@@ -9,6 +9,7 @@
 #include "fork_guard.h"
 #include "frame_payload.h"
 #include "frame_view.h"
+#include "thread_state.h"
 
 namespace py = pybind11;
 using ostrel::vonu::VONUCloud;
@@ -23,7 +24,9 @@ VONUCloudWrapper::VONUCloudWrapper(std::shared_ptr<PyVONUCloudDelegate> delegate
 }
 
 VONUCloudWrapper::~VONUCloudWrapper() {
-    if (!releasing_) destroy(std::exchange(vonu_cloud_, nullptr));
+    if (releasing_) return;
+    destroy(std::exchange(vonu_cloud_, nullptr));
+    ostrel_binding::release_ended_thread_states_taking_gil();  // the instance's threads may have ended
 }
 
 void VONUCloudWrapper::Release() {
@@ -34,8 +37,11 @@ void VONUCloudWrapper::Release() {
             deferred_ = cloud;  // the last method to return destroys it
             return;
         }
-        py::gil_scoped_release nogil;
-        destroy(cloud);
+        {
+            py::gil_scoped_release nogil;
+            destroy(cloud);
+        }
+        ostrel_binding::release_ended_thread_states();  // the instance's threads may have ended
         return;
     }
     if (ostrel_binding::in_callback_of(callbacks_of_)) return;  // Destroy may be waiting for this very callback
@@ -49,7 +55,10 @@ void VONUCloudWrapper::Release() {
 }
 
 void VONUCloudWrapper::destroy(VONUCloud* cloud) {
-    if (cloud != nullptr && !inherited() && !ostrel_binding::exit_gate_keeps(delegate_)) VONUCloud::Destroy(cloud);
+    if (cloud != nullptr && !inherited() &&
+        !(delegate_ && ostrel_binding::exit_gate_keeps(delegate_, delegate_->callbacks_inside))) {
+        VONUCloud::Destroy(cloud);
+    }
     delegate_.reset();
     {
         std::lock_guard<std::mutex> lock(released_mutex_);
@@ -70,8 +79,11 @@ VONUCloudWrapper::Use::Use(VONUCloudWrapper& wrapper) : wrapper_(wrapper), cloud
 VONUCloudWrapper::Use::~Use() {
     if (--wrapper_.uses_ > 0 || wrapper_.deferred_ == nullptr) return;
     VONUCloud* cloud = std::exchange(wrapper_.deferred_, nullptr);
-    py::gil_scoped_release nogil;
-    wrapper_.destroy(cloud);
+    {
+        py::gil_scoped_release nogil;
+        wrapper_.destroy(cloud);
+    }
+    ostrel_binding::release_ended_thread_states();
 }
 
 int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return Use(*this)->EnterRoom(params); }

@@ -29,7 +29,8 @@ public:
     explicit VONUCloudWrapper(std::shared_ptr<PyVONUCloudDelegate> delegate);
     // Runs without the GIL (the class releases it before calling the destructor), so Destroy
     // may wait for a callback of this instance that is itself waiting for the GIL. Nothing else
-    // can reach the wrapper then: it destroys the instance unless Release already has.
+    // can reach the wrapper then: it destroys the instance unless Release already has, and then
+    // releases the thread states of the SDK threads that ended, taking the GIL for that.
     ~VONUCloudWrapper();
 
     VONUCloudWrapper(const VONUCloudWrapper&) = delete;
@@ -62,7 +63,8 @@ public:
     // released), unless the calling thread is inside a callback of this cloud's delegate, which
     // Destroy may be waiting for: that call returns at once. A call made while a method of this
     // cloud is inside the SDK (an SDK that runs a callback on the caller's thread) leaves the
-    // Destroy to that method, which runs it as it returns. Later calls do nothing.
+    // Destroy to that method, which runs it as it returns. Later calls do nothing. Once the GIL
+    // is back after a Destroy, the thread states of the SDK threads that ended are released.
     //
     // Two instances are left undestroyed, because Destroy could not end well: one inherited
     // through fork() (it is the parent's), and one whose callback the exit gate gave up on at

@@ -32,6 +32,7 @@
 #include "bindings.h"
 #include "callback_gate.h"
 #include "fork_guard.h"
+#include "thread_state.h"
 
 namespace py = pybind11;
 using ostrel::vonu::NetworkQualityInfo;
@@ -40,32 +41,102 @@ using ostrel_binding::CallbackPass;
 
 namespace {
 
+// The type record pybind11 keeps for VONUCloudDelegate, looked up once when the class is bound
+// (before any cloud, so before any callback).
+const py::detail::type_info* g_delegate_type = nullptr;
+
+// The delegate's Python object, as py::detail::get_object_handle(delegate, g_delegate_type)
+// finds it: an instance registered at the delegate's address whose type derives from
+// VONUCloudDelegate (pybind11 asks the same of the type's list of registered bases, which it
+// keeps in a cache of its own). Allocates nothing.
+py::handle delegate_object(const VONUCloudDelegate* delegate) {
+    PyTypeObject* const type = g_delegate_type->type;
+    return py::detail::with_instance_map(delegate, [&](py::detail::instance_map& instances) {
+        const auto range = instances.equal_range(delegate);
+        for (auto it = range.first; it != range.second; ++it) {
+            auto* found = reinterpret_cast<PyObject*>(it->second);
+            if (PyType_IsSubtype(Py_TYPE(found), type)) return py::handle(found);
+        }
+        return py::handle();
+    });
+}
+
+// The Python name of an event: its text, and the same as an interned str, made at the event's
+// first callback (with the GIL held) and kept for the life of the process.
+class EventName {
+public:
+    constexpr explicit EventName(const char* text) : text_(text) {}
+    EventName(const EventName&) = delete;
+    EventName& operator=(const EventName&) = delete;
+
+    const char* text() const { return text_; }
+
+    // Called with the GIL held; raises the Python error when the str cannot be made.
+    PyObject* interned() {
+        if (interned_ == nullptr && (interned_ = PyUnicode_InternFromString(text_)) == nullptr) {
+            throw py::error_already_set();
+        }
+        return interned_;
+    }
+
+private:
+    const char* text_;             // the method's name; pybind11's override cache keys on this pointer
+    PyObject* interned_ = nullptr;  // a strong reference, never given back
+};
+
+// What py::get_override(delegate, name) gives when the thread runs no Python frame (so that
+// pybind11's test for a call from the override itself does not apply), for the delegate's
+// object `self` found already: the same cache of methods a class does not override, the same
+// attribute lookup (with the name interned), the same test for the bound C++ method, the same
+// TypeError for an attribute that cannot be called.
+py::function override_from_native(py::handle self, EventName& name) {
+    auto key = std::make_pair(static_cast<const PyObject*>(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), name.text());
+    const bool not_overridden = py::detail::with_internals(
+        [&key](py::detail::internals& internals) { return internals.inactive_override_cache.count(key) != 0; });
+    if (not_overridden) return py::function();
+    PyObject* found = PyObject_GetAttr(self.ptr(), name.interned());
+    if (found == nullptr) {
+        PyErr_Clear();
+        return py::function();
+    }
+    py::function method = py::reinterpret_steal<py::object>(found);
+    if (method.is_cpp_function()) {
+        py::detail::with_internals(
+            [&key](py::detail::internals& internals) { internals.inactive_override_cache.insert(key); });
+        return py::function();
+    }
+    return method;
+}
+
 // One callback's stay in Python: the GIL and a strong reference to the delegate's Python
-// object, both taken on construction and given back on destruction, in that order reversed. A
-// thread without a thread state (an SDK thread) gets one for the stay, made under the fork
-// guard's lock.
+// object, both taken on construction and given back on destruction, in that order reversed. An
+// SDK thread takes the GIL with the thread state it keeps (thread_state.h), made at its first
+// callback; a thread of Python's own takes it with its own state. Before the GIL goes, the
+// states of SDK threads that have ended meanwhile are released.
 class PythonStay {
 public:
-    explicit PythonStay(const PyVONUCloudDelegate* delegate)
-        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), from_python_(PyGILState_Check() != 0) {
-        if (PyGILState_GetThisThreadState() != nullptr) {
+    // For the callback that `pass` let in.
+    PythonStay(const PyVONUCloudDelegate* delegate, const CallbackPass& pass)
+        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), pass_(pass), from_python_(!pass.from_sdk()) {
+        if (!from_python_ && (kept_ = ostrel_binding::kept_thread_state()) != nullptr) {
+            PyEval_RestoreThread(kept_);
+        } else if (PyGILState_GetThisThreadState() != nullptr) {
             gil_ = PyGILState_Ensure();
         } else {
-            own_state_ = ostrel_binding::new_thread_state();
-            PyEval_RestoreThread(own_state_);
+            kept_ = ostrel_binding::keep_new_thread_state();
+            PyEval_RestoreThread(kept_);
         }
         // The registry lookup allocates nothing, so no collection can run before the reference
         // is held.
-        self_ = py::reinterpret_borrow<py::object>(
-            py::detail::get_object_handle(delegate_, py::detail::get_type_info(typeid(VONUCloudDelegate))));
+        self_ = py::reinterpret_borrow<py::object>(delegate_object(delegate_));
     }
     ~PythonStay() {
         if (abandoned_) return;
         override_ = py::function();
         self_ = py::object();
-        if (own_state_ != nullptr) {
-            PyThreadState_Clear(own_state_);
-            PyThreadState_DeleteCurrent();  // and releases the GIL
+        ostrel_binding::release_ended_thread_states();  // while the GIL is held anyway
+        if (kept_ != nullptr) {
+            PyEval_SaveThread();  // the state stays with the thread
         } else {
             PyGILState_Release(gil_);
         }
@@ -75,11 +146,18 @@ public:
 
     // The thread held the GIL already: a call made from Python.
     bool from_python() const { return from_python_; }
+    // The callback's pass through the exit gate, the thread's innermost callback.
+    const CallbackPass& pass() const { return pass_; }
 
     // The Python override of `name`; empty when the class does not define it, or when the
     // delegate has no Python object.
-    const py::function& find(const char* name) {
-        if (self_) override_ = py::get_override(delegate_, name);
+    const py::function& find(EventName& name) {
+        if (!self_) return override_;
+        if (PyThreadState_Get()->frame == nullptr) {
+            override_ = override_from_native(self_, name);
+        } else {
+            override_ = py::get_override(delegate_, name.text());
+        }
         return override_;
     }
 
@@ -93,8 +171,9 @@ public:
 
 private:
     const VONUCloudDelegate* delegate_;  // the native delegate, as the registry knows it
+    const CallbackPass& pass_;           // see pass()
     bool from_python_;                   // the GIL was held before the callback took it
-    PyThreadState* own_state_ = nullptr;  // the thread state made for this stay, if any
+    PyThreadState* kept_ = nullptr;      // the SDK thread's kept thread state, if it runs on it
     PyGILState_STATE gil_{};             // how to give the GIL back otherwise
     bool abandoned_ = false;             // a forced unwind: give nothing back
     py::object self_;                    // the delegate's Python object, held for the whole stay
@@ -107,13 +186,13 @@ private:
 // catching it binds a null reference, as the C++ runtime defines it, so the null check is off.)
 template <typename Body>
 __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* self, Body&& body) {
-    CallbackPass pass(self);
+    CallbackPass pass(self, self->callbacks_inside);
     if (!pass) return true;  // the interpreter is exiting: nothing to run and nothing missing
     std::string error_text;
     bool raised = false;
     bool result;
     {
-        PythonStay stay(self);
+        PythonStay stay(self, pass);
         try {
             result = body(stay);
         } catch (abi::__forced_unwind&) {
@@ -121,28 +200,28 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
             throw;
         } catch (py::error_already_set& e) {
             if (stay.from_python()) throw;
-            ostrel_binding::end_forked_child(&e);
+            ostrel_binding::end_forked_child(pass, &e);
             error_text = e.what();
             raised = true;
         }
-        if (!raised) ostrel_binding::end_forked_child(nullptr);
+        if (!raised) ostrel_binding::end_forked_child(pass, nullptr);
     }
     if (raised) throw std::runtime_error(error_text);
     return result;
 }
 
-// A report on standard error for a failing event of policy kReportedOnStandardError; the callback
-// then returns normally. A Python error is moved out of the indicator into `e` when pybind11
+// A report on standard error for a failing event of policy kReportedOnStandardError, inside the
+// callback that `pass` let in; the callback then returns normally. A Python error is moved out of the indicator into `e` when pybind11
 // throws it, so nothing is left to clear: `e` releases it when the handler ends, with the GIL
 // still held. A thread being ended by the interpreter (a forced unwind) is never swallowed.
 template <typename Body>
-__attribute__((no_sanitize("null"))) void call_and_report(const char* name, Body&& body) {
+__attribute__((no_sanitize("null"))) void call_and_report(const CallbackPass& pass, const char* name, Body&& body) {
     try {
         body();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (py::error_already_set& e) {
-        ostrel_binding::end_forked_child(&e);
+        ostrel_binding::end_forked_child(pass, &e);
         std::cerr << "python callback " << name << " error: " << e.what() << std::endl;
     } catch (...) {
         std::cerr << "unknown error" << std::endl;
@@ -172,10 +251,10 @@ py::list quality_list(const NetworkQualityInfo* qualities, size_t count) {
 // method and a failure become. Without a method, an event of kRequired throws after the GIL is
 // released.
 template <DelegateEventPolicy policy, typename Call>
-void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
+void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
     if constexpr (policy == DelegateEventPolicy::kReportedOnStandardError) {
         in_python(self, [&](PythonStay& stay) {
-            call_and_report(name, [&] {
+            call_and_report(stay.pass(), name.text(), [&] {
                 const py::function& method = stay.find(name);
                 if (method) call(method);
             });
@@ -189,7 +268,7 @@ void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
             return true;
         });
         if (!found && policy == DelegateEventPolicy::kRequired) {
-            throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") + name +
+            throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") + name.text() +
                                      "\"");
         }
     }
@@ -199,10 +278,11 @@ void dispatch(const PyVONUCloudDelegate* self, const char* name, Call&& call) {
 
 // Each override hands dispatch() the event's Python name and a call that passes the table's
 // Python arguments; what the method returns is ignored.
-#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)     \
-    void PyVONUCloudDelegate::member parameters {                                              \
-        dispatch<DelegateEventPolicy::policy>(                                                 \
-            this, #python_name, [&](const py::function& method) { method python_arguments; }); \
+#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)   \
+    void PyVONUCloudDelegate::member parameters {                                            \
+        static EventName name(#python_name);                                                 \
+        dispatch<DelegateEventPolicy::policy>(                                               \
+            this, name, [&](const py::function& method) { method python_arguments; });      \
     }
 OSTREL_DELEGATE_EVENTS(OSTREL_DEFINE_OVERRIDE)
 #undef OSTREL_DEFINE_OVERRIDE
@@ -215,6 +295,7 @@ void bind_delegate(py::module_& m) {
     using Base = VONUCloudDelegate;
     py::class_<Base, PyVONUCloudDelegate, std::shared_ptr<Base>> delegate(m, "VONUCloudDelegate");
     delegate.def(py::init<>());
+    g_delegate_type = py::detail::get_type_info(typeid(Base));
 #define OSTREL_REGISTER_METHOD(member, python_name, policy, parameters, python_arguments) \
     delegate.def(#python_name, static_cast<void (Base::*) parameters>(&Base::member));
     OSTREL_DELEGATE_EVENTS(OSTREL_REGISTER_METHOD)

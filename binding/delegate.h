@@ -7,11 +7,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include "callback_gate.h"
 #include "delegate_events.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
 // Lives in the global namespace: Python signatures that mention it show its native name. It has
-// no state of its own; the Python object it serves is found through pybind11's registry.
+// no state of its own but the exit gate's count of its callbacks; the Python object it serves is
+// found through pybind11's registry.
 class PyVONUCloudDelegate : public ostrel::vonu::VONUCloudDelegate {
 public:
     ~PyVONUCloudDelegate() override {}
@@ -20,6 +22,8 @@ public:
     void member parameters override;
     OSTREL_DELEGATE_EVENTS(OSTREL_DECLARE_OVERRIDE)
 #undef OSTREL_DECLARE_OVERRIDE
+
+    mutable ostrel_binding::CallbacksInside callbacks_inside;  // its callbacks inside the exit gate
 };
 
 #endif  // OSTREL_DELEGATE_H_

@@ -15,7 +15,7 @@ namespace ostrel_binding {
 namespace {
 
 std::atomic<unsigned> g_generation{0};  // process-wide: moved on only in a new child
-std::mutex g_thread_states;              // held while an SDK thread makes its thread state
+std::mutex g_thread_states;              // held while a thread state of ours is made or deleted
 bool g_installed = false;                // guarded by the GIL
 
 void before_fork() { g_thread_states.lock(); }
@@ -66,9 +66,8 @@ void flush_python_streams() {
 
 }  // namespace
 
-void end_forked_child(pybind11::error_already_set* error) {
-    const CallbackPass* pass = CallbackPass::current();
-    if (pass == nullptr || !pass->from_sdk() || pass->generation() == process_generation()) return;
+void end_forked_child(const CallbackPass& pass, pybind11::error_already_set* error) {
+    if (!pass.from_sdk() || pass.generation() == process_generation()) return;
     flush_python_streams();  // what the callback wrote comes before what follows
     const int status = exit_status(error);
     flush_python_streams();
@@ -92,6 +91,11 @@ void install_fork_guard() {
 PyThreadState* new_thread_state() {
     std::lock_guard<std::mutex> lock(g_thread_states);
     return PyThreadState_New(PyInterpreterState_Main());
+}
+
+void delete_thread_state(PyThreadState* state) {
+    std::lock_guard<std::mutex> lock(g_thread_states);
+    PyThreadState_Delete(state);
 }
 
 unsigned process_generation() { return g_generation.load(std::memory_order_relaxed); }

@@ -9,7 +9,8 @@
 // An SDK thread entering Python makes itself a thread state, and CPython does that under a lock
 // of its own without the GIL. A fork() at that moment copies the lock held into the child, where
 // CPython 3.8, re-initialising itself after the fork, waits for it forever. SDK threads therefore
-// make their thread states under a lock of ours, which the fork handler takes before the fork.
+// make and delete their thread states under a lock of ours, which the fork handler takes before
+// the fork.
 //
 // A fork() inside a callback copies the SDK thread that runs it: the child goes on in Python on
 // that copy, but the SDK code it would return to has no SDK behind it and would wait forever.
@@ -34,15 +35,21 @@ unsigned process_generation();
 // that no fork() can copy CPython's lock while it is held. The caller then takes the GIL with it.
 PyThreadState* new_thread_state();
 
+// Deletes `state`, a cleared thread state that is no thread's current one, under the same lock.
+// The caller holds the GIL.
+void delete_thread_state(PyThreadState* state);
+
 // The text of the RuntimeError raised by a cloud used in a child of the process that made it.
 extern const char kForeignCloud[];
 
-// Called with the GIL held when the calling thread's innermost callback is leaving Python, with
-// the Python error leaving it, if any. Returns at once, unless this process is a child forked
-// inside that callback on an SDK thread: then it ends the process, with status 0 after a
+class CallbackPass;
+
+// Called with the GIL held when `pass`, the calling thread's innermost callback, is leaving
+// Python, with the Python error leaving it, if any. Returns at once, unless this process is a
+// child forked inside that callback on an SDK thread: then it ends the process, with status 0 after a
 // return, 1 after an uncaught exception (its traceback printed) and the code of a SystemExit as
 // Python reads it.
-void end_forked_child(pybind11::error_already_set* error);
+void end_forked_child(const CallbackPass& pass, pybind11::error_already_set* error);
 
 }  // namespace ostrel_binding
 
