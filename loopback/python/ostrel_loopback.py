@@ -33,6 +33,7 @@ __all__ = [
     "live_instances",
     "sdk_threads",
     "dropped",
+    "send_dropped",
     "undecodable",
     "codecs",
     # the SDK clock
@@ -102,6 +103,7 @@ _FUNCTIONS = {
     "sdk_threads": (_c.c_int, []),
     "callbacks_running": (_c.c_int, []),
     "dropped": (_c.c_ulonglong, []),
+    "send_dropped": (_c.c_ulonglong, []),
     "undecodable": (_c.c_ulonglong, []),
     "codecs": (_c.c_int, [_c.c_int]),
     "clock_freeze": (None, []),
@@ -350,6 +352,13 @@ def sdk_threads():
 def dropped():
     """The number of media frames dropped so far because a delegate fell behind."""
     return _lib.ostrel_loopback_dropped()
+
+
+def send_dropped():
+    """The number of sent media frames dropped so far, oldest first, because the SDK's delivery
+    work for their stream (conversions and codecs, on a thread per sending stream) fell behind.
+    A video stream codes its next frame after such a drop as a key frame."""
+    return _lib.ostrel_loopback_send_dropped()
 
 
 def undecodable():

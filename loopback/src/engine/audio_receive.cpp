@@ -179,29 +179,25 @@ void receive_pcm(const InstanceState& sender, InstanceState& m, int rate, int ch
     }
 }
 
-bool hears(const InstanceState& sender, const InstancePtr& m) {
-    return m.get() != &sender && !m->session.disconnected &&
-           !m->session.audio_in.unsubscribed.count(sender.session.user_id);
-}
-
 }  // namespace
 
-void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int channels,
-                   const std::vector<int16_t>& samples, uint32_t pts, bool voice) {
-    (void)lock;
-    for (const InstancePtr& m : sender.session.room->members) {
-        if (hears(sender, m)) receive_pcm(sender, *m, rate, channels, samples, pts, voice);
-    }
+bool hears(const InstanceState& sender, const InstanceState& m) {
+    return &m != &sender && !m.session.disconnected && !m.session.audio_in.unsubscribed.count(sender.session.user_id);
 }
 
-void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<uint8_t>& packet, uint32_t pts,
-                  bool voice) {
+void deliver_audio(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to, int rate,
+                   int channels, const std::vector<int16_t>& samples, uint32_t pts, bool voice) {
+    (void)lock;
+    for (const InstancePtr& m : to) receive_pcm(sender, *m, rate, channels, samples, pts, voice);
+}
+
+void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
+                  const std::vector<uint8_t>& packet, uint32_t pts, bool voice) {
     SentAudio& out = sender.session.audio_out;
     const AudioEncodeParams& p = out.params;
     std::vector<int16_t> pcm;
     bool decoded = false;
-    for (const InstancePtr& m : sender.session.room->members) {
-        if (!hears(sender, m)) continue;
+    for (const InstancePtr& m : to) {
         const AudioObtainParams& obtain = m->session.obtain;
         if (wants_opus(obtain) && !obtain.enable_remote_audio_mix && obtain.output_sample_rate == p.sample_rate &&
             obtain.output_channels == p.channels && obtain.output_frame_length_ms == p.frame_length_ms) {

@@ -37,17 +37,61 @@ int validate_frame(const InstanceState& inst, const AudioFrame& frame) {
     return size == expected ? ERR_OK : ERR_INVALID_PARAMETER;
 }
 
-// Sends one frame to every member that hears this one.
-void send_now(const EngineLock& lock, InstanceState& sender, const AudioFrame& frame) {
+// A member that heard the sender when a frame was sent, and its stay in the room then.
+struct Hearer {
+    std::weak_ptr<InstanceState> member;  // the receiver
+    uint64_t stay = 0;                    // its stay at the send
+};
+
+// The members that hear `sender` now.
+std::vector<Hearer> hearers(const InstanceState& sender) {
+    std::vector<Hearer> out;
+    for (const InstancePtr& m : sender.session.room->members) {
+        if (hears(sender, *m)) out.push_back(Hearer{m, m->session.stay});
+    }
+    return out;
+}
+
+// Those of `heard` that still hear `sender`, in the same stay.
+std::vector<InstancePtr> still_hearing(const InstanceState& sender, const std::vector<Hearer>& heard) {
+    std::vector<InstancePtr> out;
+    for (const Hearer& h : heard) {
+        InstancePtr m = h.member.lock();
+        if (m && m->session.stay == h.stay && m->session.room == sender.session.room && hears(sender, *m))
+            out.push_back(std::move(m));
+    }
+    return out;
+}
+
+// Sends one frame to the members `to`: the conversions for each, on the channel's worker.
+void send_now(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
+              const AudioFrame& frame) {
     const std::vector<uint8_t>& payload = frame_payload(frame);
     if (frame.codec == AUDIO_CODEC_TYPE_OPUS) {
-        deliver_opus(lock, sender, payload, frame.pts, frame.has_voice);
+        deliver_opus(lock, sender, to, payload, frame.pts, frame.has_voice);
         return;
     }
     std::vector<int16_t> samples(payload.size() / 2);
     if (!samples.empty()) std::memcpy(samples.data(), payload.data(), samples.size() * 2);
     const bool voice = sender.vad ? media::detect_voice(samples.data(), samples.size()) : frame.has_voice;
-    deliver_audio(lock, sender, frame.sample_rate, frame.channels, samples, frame.pts, voice);
+    deliver_audio(lock, sender, to, frame.sample_rate, frame.channels, samples, frame.pts, voice);
+}
+
+// Hands one validated frame, with the members that hear it now, to the channel's worker, which
+// sends it (send_now) to those that still hear it, unless the channel ended meanwhile.
+void queue_frame(const InstancePtr& inst, AudioFrame frame) {
+    SentAudio& out = inst->session.audio_out;
+    if (!out.worker) out.worker = events::SendWorker::start("audio sending", inst->id);
+    const size_t bytes = frame_payload(frame).size();
+    out.worker.post(
+        [weak = std::weak_ptr<InstanceState>(inst), heard = std::make_shared<const std::vector<Hearer>>(hearers(*inst)),
+         frame = std::make_shared<const AudioFrame>(std::move(frame))](bool) {
+            EngineLock lock = Engine::get().lock();
+            InstancePtr sender = weak.lock();
+            if (!sender || !sender->in_room() || !sender->session.audio_out.worker.on_own_thread()) return;
+            send_now(lock, *sender, still_hearing(*sender, *heard), *frame);
+        },
+        bytes);
 }
 
 void pace(const std::weak_ptr<InstanceState>& weak, uint64_t ticket, Clock::time_point due) {
@@ -61,7 +105,7 @@ void pace(const std::weak_ptr<InstanceState>& weak, uint64_t ticket, Clock::time
     }
     AudioFrame frame = std::move(out.paced.front());
     out.paced.pop_front();
-    if (!inst->session.disconnected) send_now(lock, *inst, frame);
+    if (!inst->session.disconnected) queue_frame(inst, std::move(frame));
     Clock::time_point next = due + std::chrono::milliseconds(out.params.frame_length_ms);
     const Clock::time_point now = events::Service::get().now();
     if (next + std::chrono::seconds(1) < now) next = now;  // far behind (a stalled process): restart the clock
@@ -116,7 +160,7 @@ int send_audio(const InstancePtr& inst, const AudioFrame& frame) {
     const int check = validate_frame(*inst, frame);
     if (check != ERR_OK) return check;
     if (inst->session.disconnected) return ERR_NETWORK_UNREACHABLE;
-    send_now(lock, *inst, frame);
+    queue_frame(inst, frame);
     return ERR_OK;
 }
 

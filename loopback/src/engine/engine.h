@@ -73,6 +73,7 @@ public:
         return waiting_for_;
     }
     uint64_t take_id(const EngineLock&) { return next_id_++; }
+    uint64_t take_stay(const EngineLock&) { return next_stay_++; }
     bool& fail_next_create(const EngineLock&) { return fail_next_create_; }
     QualityReports& quality(const EngineLock&) { return quality_; }
 
@@ -90,6 +91,7 @@ private:
     // loop whose callback called Destroy, and the loop it waits for (see registry.cpp).
     std::map<const events::EventLoop*, const events::EventLoop*> waiting_for_;
     uint64_t next_id_ = 1;           // number of the next instance
+    uint64_t next_stay_ = 1;         // number of the next stay in a room (Session::stay)
     bool fail_next_create_ = false;  // the next Create fails (a test control)
     QualityReports quality_;         // network-quality reports
 };
