@@ -21,15 +21,15 @@ namespace {
 constexpr auto kDropLogInterval = std::chrono::seconds(1);
 }  // namespace
 
-struct SendWorker::Backlog::Core {
+struct SendWorkerState {
     // A job and what it counts against the bounds.
     struct Queued {
         uint64_t seq = 0;   // its number, from 1 in posting order
-        Job job;            // the work
+        SendWorker::Job job;  // the work
         size_t bytes = 0;   // its payload
     };
 
-    Core(std::string name, uint64_t instance) : name(std::move(name)), instance(instance) {}
+    SendWorkerState(std::string name, uint64_t instance) : name(std::move(name)), instance(instance) {}
 
     // Every job up to `seq` has run, been dropped or been discarded.
     bool done_through(uint64_t seq) const { return done_seq >= seq; }
@@ -51,12 +51,12 @@ struct SendWorker::Backlog::Core {
     bool dropped_since_run = false; // jobs were dropped since the last one was taken
     bool stopped = false;           // no job starts any more
     uint64_t dropped_unlogged = 0;  // drops not yet reported in the log
-    Clock::time_point last_drop_log{};  // when drops were last logged
+    SendWorker::Clock::time_point last_drop_log{};  // when drops were last logged
 };
 
 namespace {
 
-using Core = SendWorker::Backlog::Core;
+using Core = SendWorkerState;
 
 // Marks the running job finished however it ends, a thread-exit unwind included.
 class JobEnd {
@@ -140,8 +140,8 @@ bool SendWorker::Backlog::wait_until(Clock::time_point deadline) const {
 
 SendWorker SendWorker::start(const char* name, uint64_t instance) {
     SendWorker worker;
-    worker.core_ = std::make_shared<Core>(name, instance);
-    std::shared_ptr<Core> core = worker.core_;
+    worker.core_ = std::make_shared<SendWorkerState>(name, instance);
+    std::shared_ptr<SendWorkerState> core = worker.core_;
     thread_started();
     worker.thread_ = std::thread([core] { run(core); });
     // Read only by waiters, who find the worker after start() returned.
@@ -164,12 +164,12 @@ bool SendWorker::on_own_thread() const { return thread_.joinable() && std::this_
 
 void SendWorker::post(Job job, size_t bytes) {
     if (!core_) return;
-    Ring<Core::Queued> dropped;
+    Ring<SendWorkerState::Queued> dropped;
     uint64_t to_log = 0;
     {
         std::lock_guard<std::mutex> lock(core_->mutex);
         if (core_->stopped) return;
-        core_->queue.push_back(Core::Queued{core_->next_seq++, std::move(job), bytes});
+        core_->queue.push_back(SendWorkerState::Queued{core_->next_seq++, std::move(job), bytes});
         core_->bytes += bytes;
         while (core_->queue.size() > 1 &&
                (core_->queue.size() > kMaxQueuedFrames || core_->bytes > kMaxQueuedFrameBytes)) {
@@ -179,7 +179,7 @@ void SendWorker::post(Job job, size_t bytes) {
             core_->dropped_since_run = true;
             ++core_->dropped_unlogged;
         }
-        const Clock::time_point now = Clock::now();
+        const SendWorker::Clock::time_point now = SendWorker::Clock::now();
         if (core_->dropped_unlogged > 0 && now - core_->last_drop_log >= kDropLogInterval) {
             to_log = std::exchange(core_->dropped_unlogged, 0);
             core_->last_drop_log = now;

@@ -25,6 +25,8 @@
 
 namespace ostrel::loopback::events {
 
+struct SendWorkerState;  // a worker's queue and state, shared by its handle and its thread
+
 class SendWorker {
 public:
     using Clock = std::chrono::steady_clock;
@@ -41,8 +43,7 @@ public:
 
     private:
         friend class SendWorker;
-        struct Core;
-        std::shared_ptr<Core> core_;  // the worker's state, kept alive while waiting
+        std::shared_ptr<SendWorkerState> core_;  // the worker's state, kept alive while waiting
         uint64_t through_ = 0;         // the newest job to wait for
     };
 
@@ -70,10 +71,9 @@ public:
     void join();
 
 private:
-    using Core = Backlog::Core;
     void retire();  // stop, and hand the thread to the reaper
 
-    std::shared_ptr<Core> core_;  // queue and state, shared with the thread
+    std::shared_ptr<SendWorkerState> core_;  // queue and state, shared with the thread
     std::thread thread_;          // the worker thread, until joined or reaped
 };
 
