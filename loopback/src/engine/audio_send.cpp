@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/addressees.h"
 #include "engine/audio_receive.h"
 #include "engine/room_events.h"
 #include "events/service_thread.h"
@@ -37,59 +38,40 @@ int validate_frame(const InstanceState& inst, const AudioFrame& frame) {
     return size == expected ? ERR_OK : ERR_INVALID_PARAMETER;
 }
 
-// A member that heard the sender when a frame was sent, and its stay in the room then.
-struct Hearer {
-    std::weak_ptr<InstanceState> member;  // the receiver
-    uint64_t stay = 0;                    // its stay at the send
-};
-
-// The members that hear `sender` now.
-std::vector<Hearer> hearers(const InstanceState& sender) {
-    std::vector<Hearer> out;
-    for (const InstancePtr& m : sender.session.room->members) {
-        if (hears(sender, *m)) out.push_back(Hearer{m, m->session.stay});
-    }
-    return out;
-}
-
-// Those of `heard` that still hear `sender`, in the same stay.
-std::vector<InstancePtr> still_hearing(const InstanceState& sender, const std::vector<Hearer>& heard) {
-    std::vector<InstancePtr> out;
-    for (const Hearer& h : heard) {
-        InstancePtr m = h.member.lock();
-        if (m && m->session.stay == h.stay && m->session.room == sender.session.room && hears(sender, *m))
-            out.push_back(std::move(m));
-    }
-    return out;
-}
-
-// Sends one frame to the members `to`: the conversions for each, on the channel's worker.
-void send_now(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
-              const AudioFrame& frame) {
+// Sends one validated frame: as sent, at once, to the members that take it in its form; to the
+// others through the channel's worker, which converts it for those that still hear the sender.
+void send_now(const EngineLock& lock, const InstancePtr& inst, AudioFrame frame) {
     const std::vector<uint8_t>& payload = frame_payload(frame);
-    if (frame.codec == AUDIO_CODEC_TYPE_OPUS) {
-        deliver_opus(lock, sender, to, payload, frame.pts, frame.has_voice);
-        return;
+    std::vector<int16_t> samples;
+    if (frame.codec == AUDIO_CODEC_TYPE_PCM) {
+        samples.resize(payload.size() / 2);
+        if (!samples.empty()) std::memcpy(samples.data(), payload.data(), samples.size() * 2);
+        if (inst->vad) frame.has_voice = media::detect_voice(samples.data(), samples.size());
     }
-    std::vector<int16_t> samples(payload.size() / 2);
-    if (!samples.empty()) std::memcpy(samples.data(), payload.data(), samples.size() * 2);
-    const bool voice = sender.vad ? media::detect_voice(samples.data(), samples.size()) : frame.has_voice;
-    deliver_audio(lock, sender, to, frame.sample_rate, frame.channels, samples, frame.pts, voice);
-}
-
-// Hands one validated frame, with the members that hear it now, to the channel's worker, which
-// sends it (send_now) to those that still hear it, unless the channel ended meanwhile.
-void queue_frame(const InstancePtr& inst, AudioFrame frame) {
+    std::vector<InstancePtr> as_sent;
+    std::vector<InstancePtr> converted;
+    for (const InstancePtr& m : inst->session.room->members) {
+        if (hears(*inst, *m)) (receives_as_sent(*inst, *m, frame.codec) ? as_sent : converted).push_back(m);
+    }
+    deliver_as_sent(lock, *inst, as_sent, payload, frame.codec, frame.pts, frame.has_voice);
+    if (converted.empty()) return;
     SentAudio& out = inst->session.audio_out;
-    if (!out.worker) out.worker = events::SendWorker::start("audio sending", inst->id);
-    const size_t bytes = frame_payload(frame).size();
+    if (!out.worker) out.worker = events::SendWorker::start("audio conversion", inst->id);
+    const size_t bytes = payload.size();
     out.worker.post(
-        [weak = std::weak_ptr<InstanceState>(inst), heard = std::make_shared<const std::vector<Hearer>>(hearers(*inst)),
-         frame = std::make_shared<const AudioFrame>(std::move(frame))](bool) {
+        [weak = std::weak_ptr<InstanceState>(inst), to = addressees(converted),
+         frame = std::make_shared<const AudioFrame>(std::move(frame)), samples = std::move(samples)](bool) {
             EngineLock lock = Engine::get().lock();
             InstancePtr sender = weak.lock();
             if (!sender || !sender->in_room() || !sender->session.audio_out.worker.on_own_thread()) return;
-            send_now(lock, *sender, still_hearing(*sender, *heard), *frame);
+            const std::vector<InstancePtr> still =
+                still_addressed(lock, *sender, to, [&sender](const InstanceState& m) { return hears(*sender, m); });
+            if (frame->codec == AUDIO_CODEC_TYPE_OPUS) {
+                deliver_opus(lock, *sender, still, frame_payload(*frame), frame->pts, frame->has_voice);
+            } else {
+                deliver_audio(lock, *sender, still, frame->sample_rate, frame->channels, samples, frame->pts,
+                              frame->has_voice);
+            }
         },
         bytes);
 }
@@ -105,7 +87,7 @@ void pace(const std::weak_ptr<InstanceState>& weak, uint64_t ticket, Clock::time
     }
     AudioFrame frame = std::move(out.paced.front());
     out.paced.pop_front();
-    if (!inst->session.disconnected) queue_frame(inst, std::move(frame));
+    if (!inst->session.disconnected) send_now(lock, inst, std::move(frame));
     Clock::time_point next = due + std::chrono::milliseconds(out.params.frame_length_ms);
     const Clock::time_point now = events::Service::get().now();
     if (next + std::chrono::seconds(1) < now) next = now;  // far behind (a stalled process): restart the clock
@@ -160,7 +142,7 @@ int send_audio(const InstancePtr& inst, const AudioFrame& frame) {
     const int check = validate_frame(*inst, frame);
     if (check != ERR_OK) return check;
     if (inst->session.disconnected) return ERR_NETWORK_UNREACHABLE;
-    queue_frame(inst, frame);
+    send_now(lock, inst, frame);
     return ERR_OK;
 }
 

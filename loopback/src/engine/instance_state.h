@@ -112,10 +112,12 @@ struct VideoSession {
         int message_type;              // as SendSeiMessage got it
         std::vector<uint8_t> message;  // its bytes
     };
-    // One sent stream: its worker, and what the worker keeps between frames.
+    // One sent stream: the worker that converts its frames for receivers of the other form, and
+    // what the conversions keep between frames.
     struct Stream {
-        events::SendWorker worker;                                      // delivers the frames, from the first one sent
+        events::SendWorker worker;                                      // converts the frames, from the first one to convert
         std::shared_ptr<StreamCodecs> codecs = std::make_shared<StreamCodecs>();  // conversions, used by the worker
+        bool converting = false;                                        // frames went to the worker since its last release
         bool key_frame_due = false;                                     // the next encoded frame must be an IDR
         std::optional<vonu::VideoEncodeParams> changed;                 // SetVideoEncodeParam's, for a running encoder
     };

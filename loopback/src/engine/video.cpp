@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/addressees.h"
 #include "engine/media_faults.h"
 #include "engine/room_events.h"
 #include "engine/undecodable.h"
@@ -215,53 +216,29 @@ std::shared_ptr<PixelFrame> decode(StreamCodecs& codecs, const VideoFrame& frame
     return pixels;
 }
 
-// A receiver of a sent frame, named at the send: the frame reaches it if it still receives the
-// stream when the worker delivers.
-struct Receiver {
-    std::weak_ptr<InstanceState> member;  // the receiver
-    uint64_t stay = 0;                    // its stay in the room at the send
-};
-
-// The receivers of one sent frame as the send found them (see receivers_of).
-struct Targets {
-    std::vector<Receiver> same;   // want the form it was sent in
-    std::vector<Receiver> other;  // want the other form
-};
-
-std::vector<Receiver> named(const std::vector<InstancePtr>& members) {
-    std::vector<Receiver> out;
-    out.reserve(members.size());
-    for (const InstancePtr& m : members) out.push_back(Receiver{m, m->session.stay});
-    return out;
-}
-
-// Those of `to` that still receive stream `type` of `sender`: in the same stay, connected and
-// subscribed.
+// Those of `to` that still receive stream `type` of `sender`: connected and subscribed.
 std::vector<InstancePtr> still_receiving(const EngineLock& lock, const InstanceState& sender, StreamType type,
-                                         const std::vector<Receiver>& to) {
-    (void)lock;
-    std::vector<InstancePtr> out;
+                                         const std::vector<Addressee>& to) {
     const std::pair<std::string, int> subscription{sender.session.user_id, type};
-    for (const Receiver& r : to) {
-        InstancePtr m = r.member.lock();
-        if (m && m->session.stay == r.stay && m->session.room == sender.session.room && !m->session.disconnected &&
-            m->session.video.subscriptions.count(subscription))
-            out.push_back(std::move(m));
-    }
-    return out;
+    return still_addressed(lock, sender, to, [&subscription](const InstanceState& m) {
+        return !m.session.disconnected && m.session.video.subscriptions.count(subscription) > 0;
+    });
 }
 
-// SEI messages that travelled with a frame go out to its receivers, right before the frame.
-void deliver_sei(const InstanceState& sender, StreamType type, std::vector<VideoSession::Sei>& messages,
+// An SEI message on its way with a frame, shared by its receivers.
+struct SeiOut {
+    int message_type;                                      // as SendSeiMessage got it
+    std::shared_ptr<const std::vector<uint8_t>> message;  // its bytes
+};
+
+// The SEI messages that travel with a frame go out to its receivers, right before the frame.
+void deliver_sei(const std::string& sender, StreamType type, const std::vector<SeiOut>& messages,
                  const std::vector<InstancePtr>& to) {
-    const std::string& id = sender.session.user_id;
-    for (VideoSession::Sei& sei : messages) {
-        auto message = std::make_shared<const std::vector<uint8_t>>(std::move(sei.message));
-        const int message_type = sei.message_type;
+    for (const SeiOut& sei : messages) {
         for (const InstancePtr& m : to) {
-            auto event = make_event("OnSeiMessageReceived", [id, type, message_type, message](Delegate& d) {
-                d.OnSeiMessageReceived(id.c_str(), type, message_type, reinterpret_cast<const char*>(message->data()),
-                                       message->size());
+            auto event = make_event("OnSeiMessageReceived", [id = sender, type, sei](Delegate& d) {
+                d.OnSeiMessageReceived(id.c_str(), type, sei.message_type,
+                                       reinterpret_cast<const char*>(sei.message->data()), sei.message->size());
             });
             deliver_media(*m, MediaKind::sei, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
         }
@@ -279,61 +256,41 @@ InstancePtr current_sender(const EngineLock& lock, const std::weak_ptr<InstanceS
     return inst;
 }
 
-// One sent frame, as the send queued it for the stream's worker.
+// One sent frame to convert, as the send queued it for the stream's worker.
 template <typename Frame>
-struct SentFrame {
+struct ToConvert {
     std::shared_ptr<const Frame> frame;     // a copy of the sent frame
-    Targets to;                             // its receivers
-    bool convert = false;                   // the other receivers get it converted
-    EncodeOrder order;                      // for pixel frames to convert
-    std::vector<VideoSession::Sei> sei;     // SEI messages travelling with it
+    std::vector<Addressee> to;              // the receivers of the other form
+    std::shared_ptr<StreamCodecs> codecs;   // the stream's conversions
+    EncodeOrder order;                      // for a pixel frame
+    std::vector<SeiOut> sei;                // SEI messages travelling with it
 };
 
-// The delivery of one sent frame, on the stream's worker: its SEI messages and the frame as sent
-// to receivers of the same form under the engine lock; the conversion for the others without it;
-// the converted frame to them under the lock again. A conversion no receiver needs is released.
+// The conversion of one sent frame, on the stream's worker: converted without the engine lock,
+// then handed with its SEI messages to the receivers that still receive the stream.
 template <typename Frame>
-void deliver_frame(const std::weak_ptr<InstanceState>& weak, int index, SentFrame<Frame>& sent, bool after_drop) {
+void deliver_converted(const std::weak_ptr<InstanceState>& weak, int index, ToConvert<Frame>& job, bool after_drop) {
     constexpr bool kPixels = std::is_same<Frame, PixelFrame>::value;
-    const StreamType type = video_type(index);
-    std::shared_ptr<StreamCodecs> codecs;
-    std::string id;
-    {
-        EngineLock lock = Engine::get().lock();
-        InstancePtr inst = current_sender(lock, weak, index);
-        if (!inst) return;
-        id = inst->session.user_id;
-        const std::vector<InstancePtr> same = still_receiving(lock, *inst, type, sent.to.same);
-        const std::vector<InstancePtr> other = still_receiving(lock, *inst, type, sent.to.other);
-        std::vector<InstancePtr> subscribers = same;
-        subscribers.insert(subscribers.end(), other.begin(), other.end());
-        deliver_sei(*inst, type, sent.sei, subscribers);
-        post_frame<Frame>(same, id, type, sent.frame);
-        codecs = inst->session.video.streams[index].codecs;
-        if (sent.to.other.empty()) codecs->release();
-        if (!sent.convert) return;
-    }
     bool error = false;
     std::shared_ptr<const void> converted;
     if constexpr (kPixels) {
         // The receivers miss the frames a drop took, which the next one would refer to.
-        sent.order.key_frame = sent.order.key_frame || after_drop;
-        converted = encode(*codecs, *sent.frame, sent.order);
+        job.order.key_frame = job.order.key_frame || after_drop;
+        converted = encode(*job.codecs, *job.frame, job.order);
     } else {
         (void)after_drop;
-        converted = decode(*codecs, *sent.frame, error);
+        converted = decode(*job.codecs, *job.frame, error);
     }
-    if (!converted && !error) return;
     EngineLock lock = Engine::get().lock();
     InstancePtr inst = current_sender(lock, weak, index);
     if (!inst) return;
-    if (error) {
-        note_undecodable(lock, *inst, "H.264");
-        return;
-    }
+    const StreamType type = video_type(index);
+    const std::vector<InstancePtr> to = still_receiving(lock, *inst, type, job.to);
+    deliver_sei(inst->session.user_id, type, job.sei, to);
+    if (error) note_undecodable(lock, *inst, "H.264");
+    if (!converted) return;
     using Converted = std::conditional_t<kPixels, VideoFrame, PixelFrame>;
-    post_frame<Converted>(still_receiving(lock, *inst, type, sent.to.other), id, type,
-                          std::static_pointer_cast<const Converted>(converted));
+    post_frame<Converted>(to, inst->session.user_id, type, std::static_pointer_cast<const Converted>(converted));
 }
 
 bool valid_frame(const VideoFrame& f, size_t size) {
@@ -346,8 +303,10 @@ bool valid_frame(const PixelFrame& f, size_t size) {
            size == pixel_bytes(f.format, f.width, f.height);
 }
 
-// The one send path of both frame forms: validated, its receivers named and queued for the
-// stream's worker, which delivers it (deliver_frame).
+// The one send path of both frame forms. The caller's thread validates, and hands the frame (and
+// the SEI messages waiting) to the receivers that want it as sent. A frame that others want in the
+// other form goes to the stream's worker, which converts it (deliver_converted); once nobody
+// wants it converted, the worker releases the conversion.
 template <typename Frame>
 int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     constexpr bool kPixels = std::is_same<Frame, PixelFrame>::value;
@@ -359,34 +318,48 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     const size_t bytes = frame_payload(frame).size();
     if (!valid_frame(frame, bytes)) return ERR_INVALID_PARAMETER;
     if (s.disconnected) return ERR_NETWORK_UNREACHABLE;
+    std::vector<SeiOut> sei;
+    for (VideoSession::Sei& m : s.video.pending_sei) {
+        sei.push_back(SeiOut{m.message_type, std::make_shared<const std::vector<uint8_t>>(std::move(m.message))});
+    }
+    s.video.pending_sei.clear();
     const Receivers to = receivers_of(inst, type, kPixels);
-    auto sent = std::make_shared<SentFrame<Frame>>();
-    sent->frame = std::make_shared<const Frame>(frame);
-    sent->to = Targets{named(to.same), named(to.other)};
+    auto copy = std::make_shared<const Frame>(frame);
+    VideoSession::Stream& stream = s.video.streams[index];
+    bool convert = false;
     if (!to.other.empty()) {
         if constexpr (kPixels) {
-            const int w = static_cast<int>(frame.width);
-            const int h = static_cast<int>(frame.height);
-            if (media::H264Encoder::supports(w, h)) {
-                sent->convert = true;
-                sent->order = encode_order(*inst, index, w, h);
-            } else {
-                not_delivered(to.other, s.user_id, "H.264 needs an even width and height from 16 to 4096");
-            }
-        } else if (frame.codec == VIDEO_CODEC_TYPE_H264) {
-            sent->convert = true;
+            convert = media::H264Encoder::supports(static_cast<int>(frame.width), static_cast<int>(frame.height));
+            if (!convert) not_delivered(to.other, s.user_id, "H.264 needs an even width and height from 16 to 4096");
         } else {
-            not_delivered(to.other, s.user_id, "H.265 is not decoded by the loopback SDK");
+            convert = frame.codec == VIDEO_CODEC_TYPE_H264;
+            if (!convert) not_delivered(to.other, s.user_id, "H.265 is not decoded by the loopback SDK");
         }
     }
-    // The SEI messages waiting now travel with this frame.
-    sent->sei.assign(std::make_move_iterator(s.video.pending_sei.begin()),
-                     std::make_move_iterator(s.video.pending_sei.end()));
-    s.video.pending_sei.clear();
-    VideoSession::Stream& stream = s.video.streams[index];
-    if (!stream.worker) stream.worker = events::SendWorker::start("video sending", inst->id);
-    stream.worker.post([weak = std::weak_ptr<InstanceState>(inst), index, sent = std::move(sent)](
-                           bool after_drop) { deliver_frame<Frame>(weak, index, *sent, after_drop); },
+    // Receivers that get nothing converted still get the SEI messages, now.
+    std::vector<InstancePtr> sei_now = to.same;
+    if (!convert) sei_now.insert(sei_now.end(), to.other.begin(), to.other.end());
+    deliver_sei(s.user_id, type, sei, sei_now);
+    post_frame<Frame>(to.same, s.user_id, type, copy);
+    if (!convert) {
+        if (stream.converting && to.other.empty()) {
+            stream.converting = false;
+            stream.worker.post([codecs = stream.codecs](bool) { codecs->release(); }, 0);
+        }
+        return ERR_OK;
+    }
+    auto job = std::make_shared<ToConvert<Frame>>();
+    job->frame = std::move(copy);
+    job->to = addressees(to.other);
+    job->codecs = stream.codecs;
+    if constexpr (kPixels) {
+        job->order = encode_order(*inst, index, static_cast<int>(frame.width), static_cast<int>(frame.height));
+    }
+    job->sei = std::move(sei);
+    if (!stream.worker) stream.worker = events::SendWorker::start("video conversion", inst->id);
+    stream.converting = true;
+    stream.worker.post([weak = std::weak_ptr<InstanceState>(inst), index, job = std::move(job)](
+                           bool after_drop) { deliver_converted<Frame>(weak, index, *job, after_drop); },
                        bytes);
     return ERR_OK;
 }

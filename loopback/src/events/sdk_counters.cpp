@@ -27,7 +27,9 @@ ProcessLocal<EscapedStore> g_escaped;
 
 }  // namespace
 
-uint64_t total_dropped() { return g_dropped.load(std::memory_order_relaxed); }
+uint64_t total_dropped() {
+    return g_dropped.load(std::memory_order_relaxed) + g_send_dropped.load(std::memory_order_relaxed);
+}
 void note_dropped(uint64_t frames) { g_dropped.fetch_add(frames, std::memory_order_relaxed); }
 
 uint64_t total_send_dropped() { return g_send_dropped.load(std::memory_order_relaxed); }

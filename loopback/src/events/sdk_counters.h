@@ -15,7 +15,7 @@ namespace ostrel::loopback::events {
 // Number of exception texts kept for escaped(); older ones are forgotten first.
 constexpr size_t kMaxEscapedKept = 1000;
 
-// Media frames dropped so far, in event queues and in the GetAudioFrame queue.
+// Media frames dropped so far: in event queues, in the GetAudioFrame queue and by send workers.
 uint64_t total_dropped();
 void note_dropped(uint64_t frames);
 
