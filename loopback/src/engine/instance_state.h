@@ -7,6 +7,7 @@
 #define OSTREL_LOOPBACK_ENGINE_INSTANCE_STATE_H_
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -80,26 +81,28 @@ struct ReceivedAudio {
 
 // The conversions of one sent video stream between pixel frames and H.264, each made when a
 // receiver first needs it and released when none does. The stream's worker uses them without
-// the engine lock, holding `mutex`; code holding the engine lock takes `mutex` to release them
-// (engine lock, then this mutex; the worker takes the engine lock only without it).
+// the engine lock, holding `mutex`; code holding the engine lock only tries `mutex`, so it
+// never waits for a conversion (the worker takes the engine lock only without `mutex`).
 struct StreamCodecs {
-    std::mutex mutex;                          // guards every member below
+    std::mutex mutex;                          // guards every member below but `closed`
     std::unique_ptr<LiveH264Encoder> encoder;  // pixel frames to H.264
     std::unique_ptr<LiveH264Decoder> decoder;  // H.264 to pixel frames
     media::I420Image converted;                // scratch: an RGBA frame as I420
     media::I420Image decoded;                  // scratch: the newest decoded picture
-    bool closed = false;                       // the stream ended: no codec is made any more
+    std::atomic<bool> closed{false};           // the stream ended: no conversion runs any more
 
-    // Releases both codecs, waiting for a conversion in progress.
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex);
+    // Releases both codecs now if no conversion runs; else returns false, and the caller leaves
+    // the release to the worker (release_later), so that the engine lock never waits for a codec.
+    bool release_if_idle() {
+        std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+        if (!lock.owns_lock()) return false;
         encoder.reset();
         decoder.reset();
+        return true;
     }
-    // The same when the stream ends; a conversion not yet begun is skipped.
-    void close() {
+    // On the worker: releases both codecs, after the conversions queued before.
+    void release() {
         std::lock_guard<std::mutex> lock(mutex);
-        closed = true;
         encoder.reset();
         decoder.reset();
     }
@@ -119,7 +122,6 @@ struct VideoSession {
         std::shared_ptr<StreamCodecs> codecs = std::make_shared<StreamCodecs>();  // conversions, used by the worker
         bool converting = false;                                        // frames went to the worker since its last release
         bool key_frame_due = false;                                     // the next encoded frame must be an IDR
-        std::optional<vonu::VideoEncodeParams> changed;                 // SetVideoEncodeParam's, for a running encoder
     };
     std::array<bool, kVideoStreams> channel{};                  // local streams that exist
     std::array<Stream, kVideoStreams> streams;                  // sent streams, by index

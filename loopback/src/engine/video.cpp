@@ -59,10 +59,20 @@ double quality_factor(NetworkQuality quality) {
     return 1.0;
 }
 
-// A stream ends: its worker stops (its queued frames are not delivered) and its codecs go now.
+// A stream ends: its worker stops (its queued frames are not delivered) and its codecs go, now
+// or with the conversion that runs (the last holder of them is that conversion's job).
 void end_stream(VideoSession::Stream& stream) {
-    stream.codecs->close();
+    stream.codecs->closed = true;
+    stream.codecs->release_if_idle();
     stream = VideoSession::Stream{};
+}
+
+// Nobody wants the stream converted any more: its codecs go now if idle, and in any case after
+// the conversions still queued (which may have made them again).
+void release_codecs(VideoSession::Stream& stream) {
+    stream.codecs->release_if_idle();
+    if (stream.converting) stream.worker.post([codecs = stream.codecs](bool) { codecs->release(); }, 0);
+    stream.converting = false;
 }
 
 bool any_channel(const InstanceState& inst) {
@@ -125,9 +135,9 @@ void post_frame(const std::vector<InstancePtr>& to, const std::string& sender, S
 
 // What the worker needs from the engine state to encode one frame, taken under the engine lock.
 struct EncodeOrder {
-    media::H264EncoderConfig config;               // for a new encoder; its bitrate also for a running one
-    std::optional<VideoEncodeParams> changed;      // SetVideoEncodeParam's since the last frame
-    bool key_frame = false;                        // code an IDR
+    media::H264EncoderConfig config;  // for a new encoder; its bitrate also for a running one
+    VideoEncodeParams params;         // SetVideoEncodeParam's: a running encoder follows those set
+    bool key_frame = false;           // code an IDR
 };
 
 EncodeOrder encode_order(InstanceState& inst, int index, int width, int height) {
@@ -139,7 +149,7 @@ EncodeOrder encode_order(InstanceState& inst, int index, int width, int height) 
     order.config.frame_rate = p.frame_rate > 0 ? p.frame_rate : 15;
     order.config.gop_seconds = p.gop_in_seconds > 0 ? p.gop_in_seconds : 3;
     order.config.bitrate_bps = encoder_bitrate(inst, index, width, height);
-    order.changed = std::exchange(stream.changed, std::nullopt);
+    order.params = p;
     order.key_frame = std::exchange(stream.key_frame_due, false);
     return order;
 }
@@ -170,11 +180,11 @@ std::shared_ptr<VideoFrame> encode(StreamCodecs& codecs, const PixelFrame& frame
     if (!codecs.encoder || codecs.encoder->codec.config().width != w || codecs.encoder->codec.config().height != h) {
         codecs.encoder = std::make_unique<LiveH264Encoder>(order.config);  // starts with an IDR
     } else {
+        // A parameter left at 0 keeps what the encoder runs with.
         media::H264Encoder& e = codecs.encoder->codec;
-        if (order.changed) {
-            if (order.changed->frame_rate > 0) e.set_frame_rate(order.changed->frame_rate);
-            if (order.changed->gop_in_seconds > 0) e.set_gop_seconds(order.changed->gop_in_seconds);
-        }
+        const VideoEncodeParams& p = order.params;
+        if (p.frame_rate > 0 && e.config().frame_rate != p.frame_rate) e.set_frame_rate(p.frame_rate);
+        if (p.gop_in_seconds > 0 && e.config().gop_seconds != p.gop_in_seconds) e.set_gop_seconds(p.gop_in_seconds);
         if (e.config().bitrate_bps != order.config.bitrate_bps) e.set_bitrate(order.config.bitrate_bps);
         if (order.key_frame) e.force_key_frame();
     }
@@ -342,10 +352,7 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     deliver_sei(s.user_id, type, sei, sei_now);
     post_frame<Frame>(to.same, s.user_id, type, copy);
     if (!convert) {
-        if (stream.converting && to.other.empty()) {
-            stream.converting = false;
-            stream.worker.post([codecs = stream.codecs](bool) { codecs->release(); }, 0);
-        }
+        if (to.other.empty()) release_codecs(stream);
         return ERR_OK;
     }
     auto job = std::make_shared<ToConvert<Frame>>();
@@ -369,7 +376,7 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
 void release_unneeded_codecs(const EngineLock& lock, const InstancePtr& inst, int index) {
     (void)lock;
     if (receivers_of(inst, video_type(index), inst->session.pixel_input).other.empty()) {
-        inst->session.video.streams[index].codecs->release();
+        release_codecs(inst->session.video.streams[index]);
     }
 }
 
@@ -435,9 +442,8 @@ void set_video_encode_param(const InstancePtr& inst, StreamType type, const Vide
         return;
     }
     EngineLock lock = Engine::get().lock();
-    inst->video_params[index] = param;
     // A running encoder follows the new parameters from its next frame on.
-    inst->session.video.streams[index].changed = param;
+    inst->video_params[index] = param;
 }
 
 int send_video(const InstancePtr& inst, StreamType type, const VideoFrame& frame) { return send_frame(inst, type, frame); }
