@@ -14,8 +14,10 @@
 // Locking: a feature function that needs the state takes an EngineLock, which only
 // Engine::lock() makes, so holding the lock is a matter of types rather than comments. The
 // lock is held only for bookkeeping and for queueing events; no delegate ever runs under it,
-// so every operation may be called from inside any callback. Lock order, complete:
+// so every operation may be called from inside any callback, and no codec runs under it (the
+// send workers convert without it). Lock order, complete:
 //   engine lock -> an event loop's mutex
+//   engine lock -> a send worker's mutex; a stream's codec mutex only tried, never waited for
 // and the leaf locks (the service thread's mutex, settings, call recorder, log, the
 // escaped-text store) last, each alone. Code holding the engine lock posts timed work to the
 // service thread, taking its mutex; service tasks run without that mutex and may take the

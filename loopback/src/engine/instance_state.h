@@ -1,5 +1,6 @@
-// The state of one VONUCloud instance, shared by the instance, the rooms and the service
-// thread. Every field but `id` and `loop` is guarded by the engine lock.
+// The state of one VONUCloud instance, shared by the instance, the rooms, the service thread
+// and the send workers. Every field but `id` and `loop` is guarded by the engine lock, except
+// inside StreamCodecs, which its own mutex guards.
 //
 // It is split by lifetime: what lasts as long as the instance, and the Session, which lasts
 // as long as one stay in a room. Leaving a room ends the session in one step (end_session).
