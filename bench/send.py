@@ -21,7 +21,7 @@ import statistics
 import sys
 import threading
 import time
-from typing import Dict, List
+from typing import Dict, List, Optional
 
 import _ostrel as ostrel
 import ostrel_loopback
@@ -37,10 +37,12 @@ class Receiver(room_helpers.QuietDelegate):
         super().__init__()
         self.frames = 0
 
-    def OnRemoteVideoFrameReceived(self, user_id, type, frame):
+    def OnRemoteVideoFrameReceived(self, user_id: Optional[str], type: ostrel.StreamType,
+                                   frame: ostrel.VideoFrame, /) -> None:
         self.frames += 1
 
-    def OnRemotePixelFrameReceived(self, user_id, type, frame):
+    def OnRemotePixelFrameReceived(self, user_id: Optional[str], type: ostrel.StreamType,
+                                   frame: ostrel.PixelFrame, /) -> None:
         self.frames += 1
 
 
@@ -66,7 +68,8 @@ def percentile(values: List[float], share: float) -> float:
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
-def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float, fps: int) -> Dict[str, float]:
+def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
+        fps: int) -> Dict[str, float]:
     sender, receiver = room_helpers.QuietDelegate(), Receiver()
     cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
     try:
