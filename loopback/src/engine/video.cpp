@@ -288,13 +288,14 @@ void deliver_converted(const std::weak_ptr<InstanceState>& weak, int index, ToCo
         job.order.key_frame = job.order.key_frame || after_drop;
         converted = encode(*job.codecs, *job.frame, job.order);
     } else {
-        (void)after_drop;
         converted = decode(*job.codecs, *job.frame, error);
     }
     EngineLock lock = Engine::get().lock();
     InstancePtr inst = current_sender(lock, weak, index);
     if (!inst) return;
     const StreamType type = video_type(index);
+    // The decoder missed the units a drop took: the sender is asked for a key frame.
+    if (!kPixels && after_drop) inst->post(key_frame_request(type));
     const std::vector<InstancePtr> to = still_receiving(lock, *inst, type, job.to);
     deliver_sei(inst->session.user_id, type, job.sei, to);
     if (error) note_undecodable(lock, *inst, "H.264");
