@@ -92,9 +92,10 @@ void stop(Core& core) {
     core.idle.notify_all();
 }
 
-// Runs one job; nothing it throws leaves, but a thread-exit unwind goes on.
-void run_job(Core& core, SendWorker::Job& job, bool after_drop) {
-    JobEnd end(core);
+// Runs one job; nothing it throws leaves, but a thread-exit unwind goes on. A forced unwind
+// carries no exception object, so catching it by reference binds a null reference (see
+// EventLoop::deliver); the null check is turned off here.
+__attribute__((no_sanitize("null"))) void run_job(Core& core, SendWorker::Job& job, bool after_drop) {
     try {
         job(after_drop);
     } catch (abi::__forced_unwind&) {
@@ -110,7 +111,7 @@ void run_job(Core& core, SendWorker::Job& job, bool after_drop) {
 }
 
 // The worker thread's body.
-__attribute__((no_sanitize("null"))) void run(const std::shared_ptr<Core>& core) {
+void run(const std::shared_ptr<Core>& core) {
     call_recorder::Mute mute;  // the work is the SDK's own, not calls into it
     for (;;) {
         Core::Queued next;
@@ -125,8 +126,27 @@ __attribute__((no_sanitize("null"))) void run(const std::shared_ptr<Core>& core)
             core->running = true;
             after_drop = std::exchange(core->dropped_since_run, false);
         }
+        JobEnd end(*core);
         run_job(*core, next.job, after_drop);
-        next.job = nullptr;  // what the job captured goes before the next one starts
+        // What the job captured (a stream's last codecs, say) goes before anyone sees it done.
+        next.job = nullptr;
+    }
+}
+
+// The thread's entry: nothing leaves it but a thread-exit unwind.
+__attribute__((no_sanitize("null"))) void thread_body(const std::shared_ptr<Core>& core) {
+    try {
+        run(core);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (const std::exception& e) {
+        OSTREL_LOG(kError, "%s of instance %llu ended: %s", core->name.c_str(),
+                   static_cast<unsigned long long>(core->instance), e.what());
+        stop(*core);
+    } catch (...) {
+        OSTREL_LOG(kError, "%s of instance %llu ended: unknown exception", core->name.c_str(),
+                   static_cast<unsigned long long>(core->instance));
+        stop(*core);
     }
 }
 
@@ -143,7 +163,7 @@ SendWorker SendWorker::start(const char* name, uint64_t instance) {
     worker.core_ = std::make_shared<SendWorkerState>(name, instance);
     std::shared_ptr<SendWorkerState> core = worker.core_;
     thread_started();
-    worker.thread_ = std::thread([core] { run(core); });
+    worker.thread_ = std::thread([core] { thread_body(core); });
     // Read only by waiters, who find the worker after start() returned.
     worker.core_->thread = worker.thread_.get_id();
     return worker;
