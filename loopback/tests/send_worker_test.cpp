@@ -158,15 +158,23 @@ PixelFrame huge_frame(uint32_t pts) {
     return f;
 }
 
-TEST(CloudSendWorker, AVideoStreamCodesAKeyFrameAfterADrop) {
+// A camera sending pixel frames and a viewer that wants them as H.264, in one room.
+struct CameraAndViewer {
     EventLog rs, rv;
-    Cloud s(&rs), viewer(&rv);
-    EnterRoomParams ps = params("cam", "send-drop");
-    ps.use_pixel_frame_input = true;
-    ASSERT_EQ(s->EnterRoom(ps), 0);
-    ASSERT_EQ(viewer->EnterRoom(params("viewer", "send-drop")), 0);
-    ASSERT_EQ(viewer->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
-    ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+    Cloud s{&rs}, viewer{&rv};
+    explicit CameraAndViewer(const char* room) {
+        EnterRoomParams ps = params("cam", room);
+        ps.use_pixel_frame_input = true;
+        EXPECT_EQ(s->EnterRoom(ps), 0);
+        EXPECT_EQ(viewer->EnterRoom(params("viewer", room)), 0);
+        EXPECT_EQ(viewer->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
+        EXPECT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+    }
+};
+
+TEST(CloudSendWorker, AVideoStreamCodesAKeyFrameAfterADrop) {
+    CameraAndViewer room("send-drop");
+    Cloud& s = room.s;
     const uint64_t dropped_before = ostrel_loopback_send_dropped();
     // Each send returns once the frame is queued; the worker encodes one while the next ones
     // queue up behind it and push each other out.
@@ -174,7 +182,7 @@ TEST(CloudSendWorker, AVideoStreamCodesAKeyFrameAfterADrop) {
     for (uint32_t n = 0; n < kSent; ++n) ASSERT_EQ(s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, huge_frame(n)), 0);
     ASSERT_TRUE(idle());
     const uint64_t dropped = ostrel_loopback_send_dropped() - dropped_before;
-    const std::vector<VideoFrame> got = rv.video();
+    const std::vector<VideoFrame> got = room.rv.video();
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.size() + dropped, kSent);
     EXPECT_EQ(got.back().pts, kSent - 1);  // the newest is always kept
@@ -190,14 +198,8 @@ TEST(CloudSendWorker, AVideoStreamCodesAKeyFrameAfterADrop) {
 TEST(CloudSendWorker, SendersLeaveAndGoWhileTheirWorkersEncode) {
     for (const bool destroy : {false, true}) {
         SCOPED_TRACE(destroy ? "Destroy" : "ExitRoom");
-        EventLog rs, rv;
-        Cloud s(&rs), viewer(&rv);
-        EnterRoomParams ps = params("cam", "send-teardown");
-        ps.use_pixel_frame_input = true;
-        ASSERT_EQ(s->EnterRoom(ps), 0);
-        ASSERT_EQ(viewer->EnterRoom(params("viewer", "send-teardown")), 0);
-        ASSERT_EQ(viewer->Subscribe("cam", STREAM_TYPE_VIDEO_HIGH), 0);
-        ASSERT_EQ(s->CreateLocalVideoChannel(STREAM_TYPE_VIDEO_HIGH), 0);
+        CameraAndViewer room("send-teardown");
+        Cloud& s = room.s;
         const int threads_before = ostrel_loopback_sdk_threads();  // without the worker
         for (uint32_t n = 0; n < 3; ++n) ASSERT_EQ(s->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, huge_frame(n)), 0);
         if (destroy) {
@@ -209,7 +211,7 @@ TEST(CloudSendWorker, SendersLeaveAndGoWhileTheirWorkersEncode) {
         EXPECT_EQ(ostrel_loopback_sdk_threads(), threads_before - (destroy ? 1 : 0));
         EXPECT_EQ(ostrel_loopback_codecs(2), 0);
         ASSERT_TRUE(idle());
-        const std::vector<std::string> seen = rv.events();
+        const std::vector<std::string> seen = room.rv.events();
         bool left = false;
         for (const std::string& e : seen) {
             if (e.rfind("OnRemoteUserExitRoom cam", 0) == 0) left = true;
