@@ -93,7 +93,7 @@ struct StreamCodecs {
     std::atomic<bool> closed{false};           // the stream ended: no conversion runs any more
 
     // Releases both codecs now if no conversion runs; else returns false, and the caller leaves
-    // the release to the worker (release_later), so that the engine lock never waits for a codec.
+    // the release to the worker (release()), so that the engine lock never waits for a codec.
     bool release_if_idle() {
         std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
         if (!lock.owns_lock()) return false;
@@ -119,10 +119,10 @@ struct VideoSession {
     // One sent stream: the worker that converts its frames for receivers of the other form, and
     // what the conversions keep between frames.
     struct Stream {
-        events::SendWorker worker;                                      // converts the frames, from the first one to convert
-        std::shared_ptr<StreamCodecs> codecs = std::make_shared<StreamCodecs>();  // conversions, used by the worker
-        bool converting = false;                                        // frames went to the worker since its last release
-        bool key_frame_due = false;                                     // the next encoded frame must be an IDR
+        events::SendWorker worker;  // converts the frames, from the first one to convert
+        std::shared_ptr<StreamCodecs> codecs = std::make_shared<StreamCodecs>();  // used by the worker
+        bool converting = false;     // frames went to the worker since its codecs were last released
+        bool key_frame_due = false;  // the next encoded frame must be an IDR
     };
     std::array<bool, kVideoStreams> channel{};                  // local streams that exist
     std::array<Stream, kVideoStreams> streams;                  // sent streams, by index
