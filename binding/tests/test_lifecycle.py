@@ -380,3 +380,44 @@ def test_exit_handler_registered_before_the_first_cloud_gets_its_callbacks():
     for how, code in (("normal", 0), ("exit", 5)):
         out = run_python(program, timeout=60, args=(how,))
         assert (out.returncode, out.stdout.strip(), out.stderr) == (code, "exit 0 heard True", ""), how
+
+
+def test_senders_leave_while_the_sdk_encodes_their_frames():
+    # The main thread keeps the GIL while it sends 1080p frames that the SDK encodes for a viewer
+    # (whose callbacks wait for the GIL) and then leaves or drops the cloud mid-encode: sends
+    # return, ExitRoom and Destroy stop and join the encoding threads, nothing deadlocks.
+    out = run_python("""
+        import sys
+        import _ostrel as o, ostrel_loopback as lb
+        from roomkit import enter_params
+
+        class Viewer(o.VONUCloudDelegate):
+            def OnRemoteVideoFrameReceived(self, user_id, type, frame):
+                sum(range(1000))
+
+        viewer = o.VONUCloud(Viewer())
+        assert viewer.EnterRoom(enter_params("viewer", room="busy-sender")) == 0
+        assert viewer.Subscribe("cam", o.STREAM_TYPE_VIDEO_HIGH) == 0
+        frame = o.PixelFrame()
+        frame.width, frame.height, frame.format = 1920, 1080, o.VIDEO_PIXEL_FORMAT_YUV420p
+        frame.SetData(bytes(range(256)) * (1920 * 1080 * 3 // 2 // 256))
+        sys.setswitchinterval(1000.0)   # this thread gives the GIL up only when it blocks
+        for leave in ("exit", "destroy") * 5:
+            cam = o.VONUCloud(o.VONUCloudDelegate())
+            assert cam.EnterRoom(enter_params("cam", room="busy-sender", pixel_in=True)) == 0
+            assert cam.CreateLocalVideoChannel(o.STREAM_TYPE_VIDEO_HIGH) == 0
+            threads = lb.sdk_threads()
+            for pts in range(4):
+                frame.pts = pts
+                assert cam.SendPixelFrame(o.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+            if leave == "exit":
+                assert cam.ExitRoom() == 0
+                assert lb.sdk_threads() == threads, (lb.sdk_threads(), threads)
+            del cam
+        sys.setswitchinterval(0.005)
+        assert lb.wait_idle(10.0)
+        assert lb.codecs()["h264_encoders"] == 0
+        print("done")
+    """, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert "done" in out.stdout, out.stdout

@@ -60,6 +60,9 @@ OSTREL_EXPORT int ostrel_loopback_sdk_threads(void);
 /* Callbacks between their call and their return right now; lock-free, so a caller may spin. */
 OSTREL_EXPORT int ostrel_loopback_callbacks_running(void);
 OSTREL_EXPORT unsigned long long ostrel_loopback_dropped(void);
+/* Sent media frames dropped, oldest first, because the SDK's delivery work for their stream fell
+ * behind. */
+OSTREL_EXPORT unsigned long long ostrel_loopback_send_dropped(void);
 /* Sent media frames that could not be decoded for the receivers that needed them decoded. */
 OSTREL_EXPORT unsigned long long ostrel_loopback_undecodable(void);
 /* Codecs the SDK runs for its rooms now, by kind: 0 Opus encoders, 1 Opus decoders, 2 H.264

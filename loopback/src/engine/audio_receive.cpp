@@ -179,45 +179,45 @@ void receive_pcm(const InstanceState& sender, InstanceState& m, int rate, int ch
     }
 }
 
-bool hears(const InstanceState& sender, const InstancePtr& m) {
-    return m.get() != &sender && !m->session.disconnected &&
-           !m->session.audio_in.unsubscribed.count(sender.session.user_id);
-}
-
 }  // namespace
 
-void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int channels,
-                   const std::vector<int16_t>& samples, uint32_t pts, bool voice) {
-    (void)lock;
-    for (const InstancePtr& m : sender.session.room->members) {
-        if (hears(sender, m)) receive_pcm(sender, *m, rate, channels, samples, pts, voice);
-    }
+bool hears(const InstanceState& sender, const InstanceState& m) {
+    return &m != &sender && !m.session.disconnected && !m.session.audio_in.unsubscribed.count(sender.session.user_id);
 }
 
-void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<uint8_t>& packet, uint32_t pts,
-                  bool voice) {
+bool receives_as_sent(const InstanceState& sender, const InstanceState& m, AudioCodecType codec) {
+    const AudioObtainParams& obtain = m.session.obtain;
+    const AudioEncodeParams& p = sender.session.audio_out.params;
+    if (obtain.enable_remote_audio_mix || obtain.output_sample_rate != p.sample_rate ||
+        obtain.output_channels != p.channels || obtain.output_frame_length_ms != p.frame_length_ms)
+        return false;
+    return wants_opus(obtain) == (codec == AUDIO_CODEC_TYPE_OPUS);
+}
+
+void deliver_as_sent(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
+                     const std::vector<uint8_t>& payload, AudioCodecType codec, uint32_t pts, bool voice) {
+    (void)lock;
+    for (const InstancePtr& m : to) hand_over_ready(*m, ReadyAudio{payload, codec, pts, voice}, &sender.session.user_id);
+}
+
+void deliver_audio(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to, int rate,
+                   int channels, const std::vector<int16_t>& samples, uint32_t pts, bool voice) {
+    (void)lock;
+    for (const InstancePtr& m : to) receive_pcm(sender, *m, rate, channels, samples, pts, voice);
+}
+
+void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
+                  const std::vector<uint8_t>& packet, uint32_t pts, bool voice) {
+    if (to.empty()) return;
     SentAudio& out = sender.session.audio_out;
     const AudioEncodeParams& p = out.params;
+    if (!out.decoder) out.decoder = std::make_unique<LiveOpusDecoder>(p.sample_rate, p.channels);
     std::vector<int16_t> pcm;
-    bool decoded = false;
-    for (const InstancePtr& m : sender.session.room->members) {
-        if (!hears(sender, m)) continue;
-        const AudioObtainParams& obtain = m->session.obtain;
-        if (wants_opus(obtain) && !obtain.enable_remote_audio_mix && obtain.output_sample_rate == p.sample_rate &&
-            obtain.output_channels == p.channels && obtain.output_frame_length_ms == p.frame_length_ms) {
-            hand_over_ready(*m, ReadyAudio{packet, AUDIO_CODEC_TYPE_OPUS, pts, voice}, &sender.session.user_id);
-            continue;
-        }
-        if (!decoded) {
-            decoded = true;
-            if (!out.decoder) out.decoder = std::make_unique<LiveOpusDecoder>(p.sample_rate, p.channels);
-            if (out.decoder->codec.decode(packet.data(), packet.size(), pcm) < 0) {
-                pcm.clear();
-                note_undecodable(lock, sender, "Opus");
-            }
-        }
-        if (!pcm.empty()) receive_pcm(sender, *m, p.sample_rate, p.channels, pcm, pts, voice);
+    if (out.decoder->codec.decode(packet.data(), packet.size(), pcm) < 0) {
+        note_undecodable(lock, sender, "Opus");
+        return;
     }
+    for (const InstancePtr& m : to) receive_pcm(sender, *m, p.sample_rate, p.channels, pcm, pts, voice);
 }
 
 void forget_sender(const EngineLock& lock, InstanceState& r, const std::string& sender) {

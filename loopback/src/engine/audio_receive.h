@@ -24,12 +24,22 @@ constexpr int kMixFlushDepth = 3;           // a mixer stops waiting for a silen
 // ERR_OK when EnterRoom's audio obtain parameters are usable, else the error EnterRoom returns.
 int validate_obtain(const vonu::AudioObtainParams& obtain);
 
-// Delivers one frame of `sender`'s 16-bit PCM (interleaved samples) to every member hearing it.
-void deliver_audio(const EngineLock& lock, InstanceState& sender, int rate, int channels,
-                   const std::vector<int16_t>& samples, uint32_t pts, bool voice);
-// Delivers one Opus packet of `sender` (in its channel's format) to every member hearing it.
-void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<uint8_t>& packet, uint32_t pts,
-                  bool voice);
+// True when member `m` hears `sender` now.
+bool hears(const InstanceState& sender, const InstanceState& m);
+// True when member `m` takes `sender`'s frames in `codec` as they were sent: in the channel's
+// rate, channels and frame length, not mixed, in that codec. Nothing is converted for it.
+bool receives_as_sent(const InstanceState& sender, const InstanceState& m, vonu::AudioCodecType codec);
+// Hands one frame of `sender` as sent (16-bit PCM or one Opus packet) to the members `to`.
+void deliver_as_sent(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
+                     const std::vector<uint8_t>& payload, vonu::AudioCodecType codec, uint32_t pts, bool voice);
+// Delivers one frame of `sender`'s 16-bit PCM (interleaved samples) to the members `to`,
+// converted for each.
+void deliver_audio(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to, int rate,
+                   int channels, const std::vector<int16_t>& samples, uint32_t pts, bool voice);
+// Delivers one Opus packet of `sender` (in its channel's format) to the members `to`, decoded and
+// converted for each.
+void deliver_opus(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
+                  const std::vector<uint8_t>& packet, uint32_t pts, bool voice);
 // The receiver stops hearing `sender`: what the mixer still holds of it goes out first.
 void forget_sender(const EngineLock& lock, InstanceState& receiver, const std::string& sender);
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/addressees.h"
 #include "engine/audio_receive.h"
 #include "engine/room_events.h"
 #include "events/service_thread.h"
@@ -37,17 +38,42 @@ int validate_frame(const InstanceState& inst, const AudioFrame& frame) {
     return size == expected ? ERR_OK : ERR_INVALID_PARAMETER;
 }
 
-// Sends one frame to every member that hears this one.
-void send_now(const EngineLock& lock, InstanceState& sender, const AudioFrame& frame) {
+// Sends one validated frame: as sent, at once, to the members that take it in its form; to the
+// others through the channel's worker, which converts it for those that still hear the sender.
+void send_now(const EngineLock& lock, const InstancePtr& inst, AudioFrame frame) {
     const std::vector<uint8_t>& payload = frame_payload(frame);
-    if (frame.codec == AUDIO_CODEC_TYPE_OPUS) {
-        deliver_opus(lock, sender, payload, frame.pts, frame.has_voice);
-        return;
+    std::vector<int16_t> samples;
+    if (frame.codec == AUDIO_CODEC_TYPE_PCM) {
+        samples.resize(payload.size() / 2);
+        if (!samples.empty()) std::memcpy(samples.data(), payload.data(), samples.size() * 2);
+        if (inst->vad) frame.has_voice = media::detect_voice(samples.data(), samples.size());
     }
-    std::vector<int16_t> samples(payload.size() / 2);
-    if (!samples.empty()) std::memcpy(samples.data(), payload.data(), samples.size() * 2);
-    const bool voice = sender.vad ? media::detect_voice(samples.data(), samples.size()) : frame.has_voice;
-    deliver_audio(lock, sender, frame.sample_rate, frame.channels, samples, frame.pts, voice);
+    std::vector<InstancePtr> as_sent;
+    std::vector<InstancePtr> converted;
+    for (const InstancePtr& m : inst->session.room->members) {
+        if (hears(*inst, *m)) (receives_as_sent(*inst, *m, frame.codec) ? as_sent : converted).push_back(m);
+    }
+    deliver_as_sent(lock, *inst, as_sent, payload, frame.codec, frame.pts, frame.has_voice);
+    if (converted.empty()) return;
+    SentAudio& out = inst->session.audio_out;
+    if (!out.worker) out.worker = events::SendWorker::start("audio conversion", inst->id);
+    const size_t bytes = payload.size();
+    out.worker.post(
+        [weak = std::weak_ptr<InstanceState>(inst), to = addressees(converted),
+         frame = std::make_shared<const AudioFrame>(std::move(frame)), samples = std::move(samples)](bool) {
+            EngineLock lock = Engine::get().lock();
+            InstancePtr sender = weak.lock();
+            if (!sender || !sender->in_room() || !sender->session.audio_out.worker.on_own_thread()) return;
+            const std::vector<InstancePtr> still =
+                still_addressed(lock, *sender, to, [&sender](const InstanceState& m) { return hears(*sender, m); });
+            if (frame->codec == AUDIO_CODEC_TYPE_OPUS) {
+                deliver_opus(lock, *sender, still, frame_payload(*frame), frame->pts, frame->has_voice);
+            } else {
+                deliver_audio(lock, *sender, still, frame->sample_rate, frame->channels, samples, frame->pts,
+                              frame->has_voice);
+            }
+        },
+        bytes);
 }
 
 void pace(const std::weak_ptr<InstanceState>& weak, uint64_t ticket, Clock::time_point due) {
@@ -61,7 +87,7 @@ void pace(const std::weak_ptr<InstanceState>& weak, uint64_t ticket, Clock::time
     }
     AudioFrame frame = std::move(out.paced.front());
     out.paced.pop_front();
-    if (!inst->session.disconnected) send_now(lock, *inst, frame);
+    if (!inst->session.disconnected) send_now(lock, inst, std::move(frame));
     Clock::time_point next = due + std::chrono::milliseconds(out.params.frame_length_ms);
     const Clock::time_point now = events::Service::get().now();
     if (next + std::chrono::seconds(1) < now) next = now;  // far behind (a stalled process): restart the clock
@@ -116,7 +142,7 @@ int send_audio(const InstancePtr& inst, const AudioFrame& frame) {
     const int check = validate_frame(*inst, frame);
     if (check != ERR_OK) return check;
     if (inst->session.disconnected) return ERR_NETWORK_UNREACHABLE;
-    send_now(lock, *inst, frame);
+    send_now(lock, inst, frame);
     return ERR_OK;
 }
 

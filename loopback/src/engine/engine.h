@@ -14,8 +14,10 @@
 // Locking: a feature function that needs the state takes an EngineLock, which only
 // Engine::lock() makes, so holding the lock is a matter of types rather than comments. The
 // lock is held only for bookkeeping and for queueing events; no delegate ever runs under it,
-// so every operation may be called from inside any callback. Lock order, complete:
+// so every operation may be called from inside any callback, and no codec runs under it (the
+// send workers convert without it). Lock order, complete:
 //   engine lock -> an event loop's mutex
+//   engine lock -> a send worker's mutex; a stream's codec mutex only tried, never waited for
 // and the leaf locks (the service thread's mutex, settings, call recorder, log, the
 // escaped-text store) last, each alone. Code holding the engine lock posts timed work to the
 // service thread, taking its mutex; service tasks run without that mutex and may take the
@@ -73,6 +75,7 @@ public:
         return waiting_for_;
     }
     uint64_t take_id(const EngineLock&) { return next_id_++; }
+    uint64_t take_stay(const EngineLock&) { return next_stay_++; }
     bool& fail_next_create(const EngineLock&) { return fail_next_create_; }
     QualityReports& quality(const EngineLock&) { return quality_; }
 
@@ -90,6 +93,7 @@ private:
     // loop whose callback called Destroy, and the loop it waits for (see registry.cpp).
     std::map<const events::EventLoop*, const events::EventLoop*> waiting_for_;
     uint64_t next_id_ = 1;           // number of the next instance
+    uint64_t next_stay_ = 1;         // number of the next stay in a room (Session::stay)
     bool fail_next_create_ = false;  // the next Create fails (a test control)
     QualityReports quality_;         // network-quality reports
 };

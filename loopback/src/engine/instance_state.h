@@ -1,5 +1,6 @@
-// The state of one VONUCloud instance, shared by the instance, the rooms and the service
-// thread. Every field but `id` and `loop` is guarded by the engine lock.
+// The state of one VONUCloud instance, shared by the instance, the rooms, the service thread
+// and the send workers. Every field but `id` and `loop` is guarded by the engine lock, except
+// inside StreamCodecs, which its own mutex guards.
 //
 // It is split by lifetime: what lasts as long as the instance, and the Session, which lasts
 // as long as one stay in a room. Leaving a room ends the session in one step (end_session).
@@ -7,14 +8,16 @@
 #define OSTREL_LOOPBACK_ENGINE_INSTANCE_STATE_H_
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
-#include <optional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -25,6 +28,7 @@
 #include "engine/streams.h"
 #include "engine/timer_slot.h"
 #include "events/event_loop.h"
+#include "events/send_worker.h"
 #include "media/h264_decoder.h"
 #include "media/h264_encoder.h"
 #include "media/i420.h"
@@ -52,6 +56,7 @@ struct SentAudio {
     vonu::AudioEncodeParams params;            // its parameters, valid while it exists
     std::deque<vonu::AudioFrame> paced;        // SendContinuousAudioFrame's queue
     std::unique_ptr<LiveOpusDecoder> decoder;      // decodes sent Opus for receivers of PCM
+    events::SendWorker worker;                 // delivers the frames, from the first one sent
 };
 
 // One frame of received audio as the application gets it: PCM, or an Opus packet.
@@ -75,6 +80,35 @@ struct ReceivedAudio {
     std::deque<ReadyAudio> get_queue;                 // frames waiting for GetAudioFrame
 };
 
+// The conversions of one sent video stream between pixel frames and H.264, each made when a
+// receiver first needs it and released when none does. The stream's worker uses them without
+// the engine lock, holding `mutex`; code holding the engine lock only tries `mutex`, so it
+// never waits for a conversion (the worker takes the engine lock only without `mutex`).
+struct StreamCodecs {
+    std::mutex mutex;                          // guards every member below but `closed`
+    std::unique_ptr<LiveH264Encoder> encoder;  // pixel frames to H.264
+    std::unique_ptr<LiveH264Decoder> decoder;  // H.264 to pixel frames
+    media::I420Image converted;                // scratch: an RGBA frame as I420
+    media::I420Image decoded;                  // scratch: the newest decoded picture
+    std::atomic<bool> closed{false};           // the stream ended: no conversion runs any more
+
+    // Releases both codecs now if no conversion runs; else returns false, and the caller leaves
+    // the release to the worker (release()), so that the engine lock never waits for a codec.
+    bool release_if_idle() {
+        std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+        if (!lock.owns_lock()) return false;
+        encoder.reset();
+        decoder.reset();
+        return true;
+    }
+    // On the worker: releases both codecs, after the conversions queued before.
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        encoder.reset();
+        decoder.reset();
+    }
+};
+
 // The local video channels and the video received.
 struct VideoSession {
     // An SEI message waiting for the next video frame.
@@ -82,17 +116,16 @@ struct VideoSession {
         int message_type;              // as SendSeiMessage got it
         std::vector<uint8_t> message;  // its bytes
     };
-    // The conversions of one sent stream between pixel frames and H.264, each made when a
-    // receiver first needs it and released when none does.
-    struct Codecs {
-        std::unique_ptr<LiveH264Encoder> encoder;  // pixel frames to H.264
-        std::unique_ptr<LiveH264Decoder> decoder;  // H.264 to pixel frames
-        bool key_frame_due = false;          // the next encoded frame must be an IDR
-        media::I420Image converted;          // scratch: an RGBA frame as I420
-        media::I420Image decoded;            // scratch: the newest decoded picture
+    // One sent stream: the worker that converts its frames for receivers of the other form, and
+    // what the conversions keep between frames.
+    struct Stream {
+        events::SendWorker worker;  // converts the frames, from the first one to convert
+        std::shared_ptr<StreamCodecs> codecs = std::make_shared<StreamCodecs>();  // used by the worker
+        bool converting = false;     // frames went to the worker since its codecs were last released
+        bool key_frame_due = false;  // the next encoded frame must be an IDR
     };
     std::array<bool, kVideoStreams> channel{};                  // local streams that exist
-    std::array<Codecs, kVideoStreams> codecs;                   // conversions, by stream
+    std::array<Stream, kVideoStreams> streams;                  // sent streams, by index
     std::deque<Sei> pending_sei;                                // sent with the next frame
     std::set<std::pair<std::string, int>> subscriptions;        // (remote user id, stream type)
     std::set<std::string> mismatch_logged;                      // senders whose form mismatch was logged
@@ -129,6 +162,7 @@ struct MediaFaults {
 // One stay in a room, from EnterRoom to leaving it. Blank outside a room.
 struct Session {
     std::shared_ptr<Room> room;                                    // null outside a room
+    uint64_t stay = 0;                                             // this stay's number, unique; 0 outside a room
     std::string user_id;                                           // entered with
     vonu::VONURole role = vonu::VONU_ROLE_ANCHOR;                  // entered as
     vonu::AudioObtainParams obtain;                                // how received audio is wanted
@@ -146,6 +180,13 @@ struct Session {
         Clock::time_point logged_at{};  // when they were last logged; never: the epoch
         uint64_t unlogged = 0;          // counted since then
     } undecodable;
+
+    // Calls `f` with every send worker of the stay (the audio channel's, each video stream's).
+    template <typename F>
+    void for_each_worker(F&& f) {
+        f(audio_out.worker);
+        for (VideoSession::Stream& stream : video.streams) f(stream.worker);
+    }
 };
 
 struct InstanceState {

@@ -90,6 +90,7 @@ int enter_room(const InstancePtr& inst, const EnterRoomParams& params) {
     InstanceState& c = *inst;
     Session& s = c.session;
     s.room = room;
+    s.stay = engine.take_stay(lock);
     s.user_id = id;
     s.role = params.role;
     s.obtain = params.audio_obtain_params;
@@ -144,10 +145,29 @@ void leave(const EngineLock& lock, InstanceState& inst, int reason, bool notify_
 }
 
 int exit_room(const InstancePtr& inst) {
-    EngineLock lock = Engine::get().lock();
-    if (!inst->in_room()) return ERR_INVALID_OPERATION;
-    leave(lock, *inst, kExitLeft, true);
+    std::vector<events::SendWorker> workers;
+    {
+        EngineLock lock = Engine::get().lock();
+        if (!inst->in_room()) return ERR_INVALID_OPERATION;
+        workers = take_send_workers(lock, *inst);
+        leave(lock, *inst, kExitLeft, true);
+    }
+    join_send_workers(workers);
     return ERR_OK;
+}
+
+std::vector<events::SendWorker> take_send_workers(const EngineLock& lock, InstanceState& inst) {
+    (void)lock;
+    std::vector<events::SendWorker> workers;
+    inst.session.for_each_worker([&workers](events::SendWorker& w) {
+        if (w) workers.push_back(std::move(w));
+    });
+    return workers;
+}
+
+void join_send_workers(std::vector<events::SendWorker>& workers) {
+    for (events::SendWorker& w : workers) w.join();
+    workers.clear();
 }
 
 int subscribe(const InstancePtr& inst, const char* user_id, StreamType type, bool on) {
@@ -180,7 +200,7 @@ int subscribe(const InstancePtr& inst, const char* user_id, StreamType type, boo
     for (const InstancePtr& m : s.room->members) {
         if (m->session.user_id != id || !m->session.video.channel[index]) continue;
         m->post(key_frame_request(type));
-        m->session.video.codecs[index].key_frame_due = true;
+        m->session.video.streams[index].key_frame_due = true;
     }
     return ERR_OK;
 }

@@ -3,7 +3,10 @@
 #ifndef OSTREL_LOOPBACK_ENGINE_MEMBERSHIP_H_
 #define OSTREL_LOOPBACK_ENGINE_MEMBERSHIP_H_
 
+#include <vector>
+
 #include "engine/engine.h"
+#include "events/send_worker.h"
 
 namespace ostrel::loopback::engine {
 
@@ -19,6 +22,13 @@ int subscribe(const InstancePtr& inst, const char* user_id, vonu::StreamType typ
 // Takes the member out of its room: its channels end, the others hear that it left, and its
 // session ends. `notify_self` also tells the member itself (OnExitRoom).
 void leave(const EngineLock& lock, InstanceState& inst, int reason, bool notify_self);
+
+// Leaving by the member's own call (ExitRoom, Destroy) joins its send workers: they are taken
+// out of its stay under the lock, before leave(), and joined once the lock is released (a
+// worker's last job may be waiting for it). Elsewhere a stay that ends hands its workers'
+// threads to the service thread's reaper.
+std::vector<events::SendWorker> take_send_workers(const EngineLock& lock, InstanceState& inst);
+void join_send_workers(std::vector<events::SendWorker>& workers);
 
 }  // namespace ostrel::loopback::engine
 

@@ -52,10 +52,12 @@ void destroy_instance(const InstancePtr& inst) {
     const events::EventLoop* caller = events::EventLoop::current();
     bool linked = false;
     bool cycle = false;
+    std::vector<events::SendWorker> workers;
     {
         EngineLock lock = engine.lock();
         if (inst->destroyed) return;
         inst->destroyed = true;
+        workers = take_send_workers(lock, *inst);
         if (inst->in_room()) leave(lock, *inst, kExitLeft, false);
         inst->end_session();
         auto& live = engine.live(lock);
@@ -77,7 +79,9 @@ void destroy_instance(const InstancePtr& inst) {
             loop->stop(!cycle);
         }
     }
-    // Outside the engine lock: waiting for a running callback must not block other instances.
+    // Outside the engine lock: the workers' last jobs may wait for it, and waiting for a running
+    // callback must not block other instances.
+    join_send_workers(workers);
     if (loop) {
         if (cycle) {
             OSTREL_LOG(kDebug, "instance %llu destroyed from a callback it waits for; its thread ends later",

@@ -38,6 +38,19 @@ Clock::time_point deadline_after(double timeout_seconds) {
 bool wait_idle(double timeout_seconds) { return wait_idle_until(deadline_after(timeout_seconds)); }
 
 bool wait_idle_until(Clock::time_point deadline) {
+    // First the frames the send workers hold: their delivery posts events, which are waited for next.
+    std::vector<events::SendWorker::Backlog> backlogs;
+    {
+        EngineLock lock = Engine::get().lock();
+        for (const InstancePtr& inst : Engine::get().live(lock)) {
+            inst->session.for_each_worker([&backlogs](const events::SendWorker& w) {
+                if (w) backlogs.push_back(w.backlog());
+            });
+        }
+    }
+    for (const events::SendWorker::Backlog& backlog : backlogs) {
+        if (!backlog.wait_until(deadline)) return false;
+    }
     std::vector<std::pair<std::shared_ptr<events::EventLoop>, uint64_t>> marks;
     {
         EngineLock lock = Engine::get().lock();

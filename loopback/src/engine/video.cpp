@@ -1,12 +1,16 @@
 #include "engine/video.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "engine/addressees.h"
 #include "engine/media_faults.h"
 #include "engine/room_events.h"
 #include "engine/undecodable.h"
@@ -55,31 +59,25 @@ double quality_factor(NetworkQuality quality) {
     return 1.0;
 }
 
+// A stream ends: its worker stops (its queued frames are not delivered) and its codecs go, now
+// or with the conversion that runs (the last holder of them is that conversion's job).
+void end_stream(VideoSession::Stream& stream) {
+    stream.codecs->closed = true;
+    stream.codecs->release_if_idle();
+    stream = VideoSession::Stream{};
+}
+
+// Nobody wants the stream converted any more: its codecs go now if idle, and in any case after
+// the conversions still queued (which may have made them again).
+void release_codecs(VideoSession::Stream& stream) {
+    stream.codecs->release_if_idle();
+    if (stream.converting) stream.worker.post([codecs = stream.codecs](bool) { codecs->release(); }, 0);
+    stream.converting = false;
+}
+
 bool any_channel(const InstanceState& inst) {
     const auto& channel = inst.session.video.channel;
     return std::any_of(channel.begin(), channel.end(), [](bool b) { return b; });
-}
-
-// The SEI messages waiting on the sender go out to its subscribers of stream `index`.
-void deliver_sei(InstanceState& sender, int index) {
-    auto& pending = sender.session.video.pending_sei;
-    if (pending.empty()) return;
-    const StreamType type = video_type(index);
-    const std::string id = sender.session.user_id;
-    for (VideoSession::Sei& sei : pending) {
-        auto message = std::make_shared<const std::vector<uint8_t>>(std::move(sei.message));
-        const int message_type = sei.message_type;
-        for (const InstancePtr& m : sender.session.room->members) {
-            if (m.get() == &sender || m->session.disconnected || !m->session.video.subscriptions.count({id, type}))
-                continue;
-            auto event = make_event("OnSeiMessageReceived", [id, type, message_type, message](Delegate& d) {
-                d.OnSeiMessageReceived(id.c_str(), type, message_type, reinterpret_cast<const char*>(message->data()),
-                                       message->size());
-            });
-            deliver_media(*m, MediaKind::sei, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
-        }
-    }
-    pending.clear();
 }
 
 // The bitrate a stream's H.264 encoder runs at: the sender's SetVideoEncodeParam bitrate (or
@@ -135,16 +133,34 @@ void post_frame(const std::vector<InstancePtr>& to, const std::string& sender, S
     }
 }
 
-// Pixel frames for receivers of encoded video: H.264 from the stream's one encoder.
-void encode_for(InstanceState& inst, int index, const PixelFrame& frame, const std::vector<InstancePtr>& to) {
-    VideoSession::Codecs& codecs = inst.session.video.codecs[index];
-    const std::string& id = inst.session.user_id;
-    const int w = static_cast<int>(frame.width);
-    const int h = static_cast<int>(frame.height);
-    if (!media::H264Encoder::supports(w, h)) {
-        not_delivered(to, id, "H.264 needs an even width and height from 16 to 4096");
-        return;
-    }
+// What the worker needs from the engine state to encode one frame, taken under the engine lock.
+struct EncodeOrder {
+    media::H264EncoderConfig config;  // for a new encoder; its bitrate also for a running one
+    VideoEncodeParams params;         // SetVideoEncodeParam's: a running encoder follows those set
+    bool key_frame = false;           // code an IDR
+};
+
+EncodeOrder encode_order(InstanceState& inst, int index, int width, int height) {
+    const VideoEncodeParams& p = inst.video_params[index];
+    VideoSession::Stream& stream = inst.session.video.streams[index];
+    EncodeOrder order;
+    order.config.width = width;
+    order.config.height = height;
+    order.config.frame_rate = p.frame_rate > 0 ? p.frame_rate : 15;
+    order.config.gop_seconds = p.gop_in_seconds > 0 ? p.gop_in_seconds : 3;
+    order.config.bitrate_bps = encoder_bitrate(inst, index, width, height);
+    order.params = p;
+    order.key_frame = std::exchange(stream.key_frame_due, false);
+    return order;
+}
+
+// Encodes one pixel frame with the stream's encoder (made, or remade for a new size, here).
+// Runs on the worker without the engine lock.
+std::shared_ptr<VideoFrame> encode(StreamCodecs& codecs, const PixelFrame& frame, const EncodeOrder& order) {
+    std::lock_guard<std::mutex> hold(codecs.mutex);
+    if (codecs.closed) return nullptr;
+    const int w = order.config.width;
+    const int h = order.config.height;
     const std::vector<uint8_t>& payload = frame_payload(frame);
     media::I420View picture;
     bool ok = false;
@@ -160,24 +176,20 @@ void encode_for(InstanceState& inst, int index, const PixelFrame& frame, const s
             picture = codecs.converted.view();
             break;
     }
-    if (!ok) return;
-    const VideoEncodeParams& p = inst.video_params[index];
+    if (!ok) return nullptr;
     if (!codecs.encoder || codecs.encoder->codec.config().width != w || codecs.encoder->codec.config().height != h) {
-        media::H264EncoderConfig config;
-        config.width = w;
-        config.height = h;
-        config.frame_rate = p.frame_rate > 0 ? p.frame_rate : 15;
-        config.gop_seconds = p.gop_in_seconds > 0 ? p.gop_in_seconds : 3;
-        config.bitrate_bps = encoder_bitrate(inst, index, w, h);
-        codecs.encoder = std::make_unique<LiveH264Encoder>(config);
-        codecs.key_frame_due = false;  // a new encoder starts with one
-    }
-    if (codecs.key_frame_due) {
-        codecs.encoder->codec.force_key_frame();
-        codecs.key_frame_due = false;
+        codecs.encoder = std::make_unique<LiveH264Encoder>(order.config);  // starts with an IDR
+    } else {
+        // A parameter left at 0 keeps what the encoder runs with.
+        media::H264Encoder& e = codecs.encoder->codec;
+        const VideoEncodeParams& p = order.params;
+        if (p.frame_rate > 0 && e.config().frame_rate != p.frame_rate) e.set_frame_rate(p.frame_rate);
+        if (p.gop_in_seconds > 0 && e.config().gop_seconds != p.gop_in_seconds) e.set_gop_seconds(p.gop_in_seconds);
+        if (e.config().bitrate_bps != order.config.bitrate_bps) e.set_bitrate(order.config.bitrate_bps);
+        if (order.key_frame) e.force_key_frame();
     }
     media::H264AccessUnit unit;
-    if (!codecs.encoder->codec.encode(picture, frame.pts, unit)) return;
+    if (!codecs.encoder->codec.encode(picture, frame.pts, unit)) return nullptr;
     auto encoded = std::make_shared<VideoFrame>();
     encoded->codec = VIDEO_CODEC_TYPE_H264;
     encoded->pts = frame.pts;
@@ -185,28 +197,24 @@ void encode_for(InstanceState& inst, int index, const PixelFrame& frame, const s
     encoded->rotation = frame.rotation;
     encoded->is_key_frame = unit.idr;
     set_payload(*encoded, unit.data.data(), unit.data.size());
-    post_frame<VideoFrame>(to, id, video_type(index), std::move(encoded));
+    return encoded;
 }
 
-// Encoded frames for receivers of pixel frames: H.264 decoded by the stream's one decoder.
-void decode_for(const EngineLock& lock, InstanceState& inst, int index, const VideoFrame& frame,
-                const std::vector<InstancePtr>& to) {
-    const std::string& id = inst.session.user_id;
-    if (frame.codec != VIDEO_CODEC_TYPE_H264) {
-        not_delivered(to, id, "H.265 is not decoded by the loopback SDK");
-        return;
-    }
-    VideoSession::Codecs& codecs = inst.session.video.codecs[index];
+// The picture one access unit decodes to, with the stream's decoder; null without one (and
+// `error` true when the decoder refused the unit). Runs on the worker without the engine lock.
+std::shared_ptr<PixelFrame> decode(StreamCodecs& codecs, const VideoFrame& frame, bool& error) {
+    std::lock_guard<std::mutex> hold(codecs.mutex);
+    if (codecs.closed) return nullptr;
     if (!codecs.decoder) codecs.decoder = std::make_unique<LiveH264Decoder>();
     const std::vector<uint8_t>& payload = frame_payload(frame);
     switch (codecs.decoder->codec.decode(payload.data(), payload.size(), codecs.decoded)) {
         case media::H264Decoder::Result::kPicture:
             break;
         case media::H264Decoder::Result::kNoPicture:
-            return;  // parameter sets alone, say
+            return nullptr;  // parameter sets alone, say
         case media::H264Decoder::Result::kError:
-            note_undecodable(lock, inst, "H.264");
-            return;  // nothing to show until the next key frame
+            error = true;
+            return nullptr;  // nothing to show until the next key frame
     }
     auto pixels = std::make_shared<PixelFrame>();
     pixels->width = static_cast<uint32_t>(codecs.decoded.width());
@@ -215,7 +223,85 @@ void decode_for(const EngineLock& lock, InstanceState& inst, int index, const Vi
     pixels->pts = frame.pts;
     pixels->rotation = frame.rotation;
     set_payload(*pixels, codecs.decoded.data().data(), codecs.decoded.data().size());
-    post_frame<PixelFrame>(to, id, video_type(index), std::move(pixels));
+    return pixels;
+}
+
+// Those of `to` that still receive stream `type` of `sender`: connected and subscribed.
+std::vector<InstancePtr> still_receiving(const EngineLock& lock, const InstanceState& sender, StreamType type,
+                                         const std::vector<Addressee>& to) {
+    const std::pair<std::string, int> subscription{sender.session.user_id, type};
+    return still_addressed(lock, sender, to, [&subscription](const InstanceState& m) {
+        return !m.session.disconnected && m.session.video.subscriptions.count(subscription) > 0;
+    });
+}
+
+// An SEI message on its way with a frame, shared by its receivers.
+struct SeiOut {
+    int message_type;                                      // as SendSeiMessage got it
+    std::shared_ptr<const std::vector<uint8_t>> message;  // its bytes
+};
+
+// The SEI messages that travel with a frame go out to its receivers, right before the frame.
+void deliver_sei(const std::string& sender, StreamType type, const std::vector<SeiOut>& messages,
+                 const std::vector<InstancePtr>& to) {
+    for (const SeiOut& sei : messages) {
+        for (const InstancePtr& m : to) {
+            auto event = make_event("OnSeiMessageReceived", [id = sender, type, sei](Delegate& d) {
+                d.OnSeiMessageReceived(id.c_str(), type, sei.message_type,
+                                       reinterpret_cast<const char*>(sei.message->data()), sei.message->size());
+            });
+            deliver_media(*m, MediaKind::sei, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
+        }
+    }
+}
+
+// The sender, while the worker running this is still the one of its stream `index`: not after
+// the channel or the stay in the room ended (their frames are not delivered).
+InstancePtr current_sender(const EngineLock& lock, const std::weak_ptr<InstanceState>& weak, int index) {
+    (void)lock;
+    InstancePtr inst = weak.lock();
+    if (!inst || !inst->in_room() || !inst->session.video.channel[index] ||
+        !inst->session.video.streams[index].worker.on_own_thread())
+        return nullptr;
+    return inst;
+}
+
+// One sent frame to convert, as the send queued it for the stream's worker.
+template <typename Frame>
+struct ToConvert {
+    std::shared_ptr<const Frame> frame;     // a copy of the sent frame
+    std::vector<Addressee> to;              // the receivers of the other form
+    std::shared_ptr<StreamCodecs> codecs;   // the stream's conversions
+    EncodeOrder order;                      // for a pixel frame
+    std::vector<SeiOut> sei;                // SEI messages travelling with it
+};
+
+// The conversion of one sent frame, on the stream's worker: converted without the engine lock,
+// then handed with its SEI messages to the receivers that still receive the stream.
+template <typename Frame>
+void deliver_converted(const std::weak_ptr<InstanceState>& weak, int index, ToConvert<Frame>& job, bool after_drop) {
+    constexpr bool kPixels = std::is_same<Frame, PixelFrame>::value;
+    bool error = false;
+    std::shared_ptr<const void> converted;
+    if constexpr (kPixels) {
+        // The receivers miss the frames a drop took, which the next one would refer to.
+        job.order.key_frame = job.order.key_frame || after_drop;
+        converted = encode(*job.codecs, *job.frame, job.order);
+    } else {
+        converted = decode(*job.codecs, *job.frame, error);
+    }
+    EngineLock lock = Engine::get().lock();
+    InstancePtr inst = current_sender(lock, weak, index);
+    if (!inst) return;
+    const StreamType type = video_type(index);
+    // The decoder missed the units a drop took: the sender is asked for a key frame.
+    if (!kPixels && after_drop) inst->post(key_frame_request(type));
+    const std::vector<InstancePtr> to = still_receiving(lock, *inst, type, job.to);
+    deliver_sei(inst->session.user_id, type, job.sei, to);
+    if (error) note_undecodable(lock, *inst, "H.264");
+    if (!converted) return;
+    using Converted = std::conditional_t<kPixels, VideoFrame, PixelFrame>;
+    post_frame<Converted>(to, inst->session.user_id, type, std::static_pointer_cast<const Converted>(converted));
 }
 
 bool valid_frame(const VideoFrame& f, size_t size) {
@@ -228,8 +314,10 @@ bool valid_frame(const PixelFrame& f, size_t size) {
            size == pixel_bytes(f.format, f.width, f.height);
 }
 
-// The one send path of both frame forms: as sent to receivers of the same form, converted for
-// the others. A conversion that no receiver needs is released.
+// The one send path of both frame forms. The caller's thread validates, and hands the frame (and
+// the SEI messages waiting) to the receivers that want it as sent. A frame that others want in the
+// other form goes to the stream's worker, which converts it (deliver_converted); once nobody
+// wants it converted, the worker releases the conversion.
 template <typename Frame>
 int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     constexpr bool kPixels = std::is_same<Frame, PixelFrame>::value;
@@ -238,25 +326,49 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     EngineLock lock = Engine::get().lock();
     Session& s = inst->session;
     if (!inst->in_room() || !s.video.channel[index] || s.pixel_input != kPixels) return ERR_INVALID_OPERATION;
-    if (!valid_frame(frame, frame_payload(frame).size())) return ERR_INVALID_PARAMETER;
+    const size_t bytes = frame_payload(frame).size();
+    if (!valid_frame(frame, bytes)) return ERR_INVALID_PARAMETER;
     if (s.disconnected) return ERR_NETWORK_UNREACHABLE;
-    deliver_sei(*inst, index);
+    std::vector<SeiOut> sei;
+    for (VideoSession::Sei& m : s.video.pending_sei) {
+        sei.push_back(SeiOut{m.message_type, std::make_shared<const std::vector<uint8_t>>(std::move(m.message))});
+    }
+    s.video.pending_sei.clear();
     const Receivers to = receivers_of(inst, type, kPixels);
-    post_frame<Frame>(to.same, s.user_id, type, std::make_shared<const Frame>(frame));
-    VideoSession::Codecs& codecs = s.video.codecs[index];
-    if constexpr (kPixels) {
-        if (to.other.empty()) {
-            codecs.encoder.reset();
+    auto copy = std::make_shared<const Frame>(frame);
+    VideoSession::Stream& stream = s.video.streams[index];
+    bool convert = false;
+    if (!to.other.empty()) {
+        if constexpr (kPixels) {
+            convert = media::H264Encoder::supports(static_cast<int>(frame.width), static_cast<int>(frame.height));
+            if (!convert) not_delivered(to.other, s.user_id, "H.264 needs an even width and height from 16 to 4096");
         } else {
-            encode_for(*inst, index, frame, to.other);
-        }
-    } else {
-        if (to.other.empty()) {
-            codecs.decoder.reset();
-        } else {
-            decode_for(lock, *inst, index, frame, to.other);
+            convert = frame.codec == VIDEO_CODEC_TYPE_H264;
+            if (!convert) not_delivered(to.other, s.user_id, "H.265 is not decoded by the loopback SDK");
         }
     }
+    // Receivers that get nothing converted still get the SEI messages, now.
+    std::vector<InstancePtr> sei_now = to.same;
+    if (!convert) sei_now.insert(sei_now.end(), to.other.begin(), to.other.end());
+    deliver_sei(s.user_id, type, sei, sei_now);
+    post_frame<Frame>(to.same, s.user_id, type, copy);
+    if (!convert) {
+        if (to.other.empty()) release_codecs(stream);
+        return ERR_OK;
+    }
+    auto job = std::make_shared<ToConvert<Frame>>();
+    job->frame = std::move(copy);
+    job->to = addressees(to.other);
+    job->codecs = stream.codecs;
+    if constexpr (kPixels) {
+        job->order = encode_order(*inst, index, static_cast<int>(frame.width), static_cast<int>(frame.height));
+    }
+    job->sei = std::move(sei);
+    if (!stream.worker) stream.worker = events::SendWorker::start("video conversion", inst->id);
+    stream.converting = true;
+    stream.worker.post([weak = std::weak_ptr<InstanceState>(inst), index, job = std::move(job)](
+                           bool after_drop) { deliver_converted<Frame>(weak, index, *job, after_drop); },
+                       bytes);
     return ERR_OK;
 }
 
@@ -264,11 +376,8 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
 
 void release_unneeded_codecs(const EngineLock& lock, const InstancePtr& inst, int index) {
     (void)lock;
-    VideoSession::Codecs& codecs = inst->session.video.codecs[index];
-    if (!codecs.encoder && !codecs.decoder) return;
     if (receivers_of(inst, video_type(index), inst->session.pixel_input).other.empty()) {
-        codecs.encoder.reset();
-        codecs.decoder.reset();
+        release_codecs(inst->session.video.streams[index]);
     }
 }
 
@@ -299,7 +408,7 @@ int destroy_video_channel(const InstancePtr& inst, StreamType type) {
     InstanceState& c = *inst;
     if (!c.in_room() || !c.session.video.channel[index]) return ERR_INVALID_OPERATION;
     c.session.video.channel[index] = false;
-    c.session.video.codecs[index] = VideoSession::Codecs{};
+    end_stream(c.session.video.streams[index]);
     c.post(make_event("OnLocalVideoChannelDestroyed", [type](Delegate& d) { d.OnLocalVideoChannelDestroyed(type); }));
     const std::string id = c.session.user_id;
     for (const InstancePtr& m : c.session.room->members) {
@@ -315,7 +424,7 @@ void end_video_channels(const EngineLock& lock, InstanceState& inst, bool notify
     for (int i = 0; i < kVideoStreams; ++i) {
         if (!inst.session.video.channel[i]) continue;
         inst.session.video.channel[i] = false;
-        inst.session.video.codecs[i] = VideoSession::Codecs{};
+        end_stream(inst.session.video.streams[i]);
         const StreamType type = video_type(i);
         if (notify_self) {
             inst.post(make_event("OnLocalVideoChannelDestroyed", [type](Delegate& d) { d.OnLocalVideoChannelDestroyed(type); }));
@@ -334,14 +443,8 @@ void set_video_encode_param(const InstancePtr& inst, StreamType type, const Vide
         return;
     }
     EngineLock lock = Engine::get().lock();
-    inst->video_params[index] = param;
     // A running encoder follows the new parameters from its next frame on.
-    if (const auto& encoder = inst->session.video.codecs[index].encoder) {
-        media::H264Encoder& e = encoder->codec;
-        if (param.frame_rate > 0) e.set_frame_rate(param.frame_rate);
-        if (param.gop_in_seconds > 0) e.set_gop_seconds(param.gop_in_seconds);
-        e.set_bitrate(encoder_bitrate(*inst, index, e.config().width, e.config().height));
-    }
+    inst->video_params[index] = param;
 }
 
 int send_video(const InstancePtr& inst, StreamType type, const VideoFrame& frame) { return send_frame(inst, type, frame); }
@@ -368,11 +471,7 @@ void request_bitrate(const EngineLock& lock, InstanceState& inst) {
         const int base = p.bitrate_bps > 0 ? p.bitrate_bps : default_bitrate(i);
         const int bitrate = static_cast<int>(base * quality_factor(inst.session.quality));
         const StreamType type = video_type(i);
-        // The SDK's own encoder of this stream, if it runs one, follows the request at once.
-        if (const auto& encoder = inst.session.video.codecs[i].encoder) {
-            media::H264Encoder& e = encoder->codec;
-            e.set_bitrate(encoder_bitrate(inst, i, e.config().width, e.config().height));
-        }
+        // The SDK's own encoder of this stream, if it runs one, follows from the next frame on.
         inst.post(make_event("OnRequestChangeVideoEncodeBitrate",
                              [type, bitrate](Delegate& d) { d.OnRequestChangeVideoEncodeBitrate(type, bitrate); }));
     }

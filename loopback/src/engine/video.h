@@ -6,7 +6,8 @@
 // encoded as H.264 (one encoder per sent stream, following SetVideoEncodeParam and the bitrate
 // a network quality allows), H.264 frames are decoded into I420 pixel frames (one decoder per
 // sent stream). A conversion exists only while some receiver needs it. H.265 is not decoded.
-// Conversions run under the engine lock, on the sender's thread.
+// A send hands the frame at once to the receivers that take it as sent; conversions run on the
+// stream's send worker (events/send_worker.h), outside the engine lock.
 #ifndef OSTREL_LOOPBACK_ENGINE_VIDEO_H_
 #define OSTREL_LOOPBACK_ENGINE_VIDEO_H_
 

@@ -12,6 +12,7 @@ namespace ostrel::loopback::events {
 namespace {
 
 std::atomic<uint64_t> g_dropped{0};
+std::atomic<uint64_t> g_send_dropped{0};
 std::atomic<uint64_t> g_undecodable{0};
 std::atomic<int> g_threads{0};
 std::atomic<int> g_callbacks_running{0};
@@ -26,8 +27,13 @@ ProcessLocal<EscapedStore> g_escaped;
 
 }  // namespace
 
-uint64_t total_dropped() { return g_dropped.load(std::memory_order_relaxed); }
+uint64_t total_dropped() {
+    return g_dropped.load(std::memory_order_relaxed) + g_send_dropped.load(std::memory_order_relaxed);
+}
 void note_dropped(uint64_t frames) { g_dropped.fetch_add(frames, std::memory_order_relaxed); }
+
+uint64_t total_send_dropped() { return g_send_dropped.load(std::memory_order_relaxed); }
+void note_send_dropped(uint64_t frames) { g_send_dropped.fetch_add(frames, std::memory_order_relaxed); }
 
 uint64_t total_undecodable() { return g_undecodable.load(std::memory_order_relaxed); }
 void note_undecodable(uint64_t frames) { g_undecodable.fetch_add(frames, std::memory_order_relaxed); }
@@ -62,6 +68,7 @@ void clear_escaped() {
 
 void forget_counters_in_child() {
     g_dropped.store(0, std::memory_order_relaxed);
+    g_send_dropped.store(0, std::memory_order_relaxed);
     g_undecodable.store(0, std::memory_order_relaxed);
     g_threads.store(0, std::memory_order_relaxed);
     g_callbacks_running.store(0, std::memory_order_relaxed);

@@ -1,0 +1,151 @@
+"""Benchmark of a send's cost to the calling Python thread (figures, not a pass/fail gate).
+
+    python bench/send.py [--seconds N] [--fps N] [--width W] [--height H]
+
+One member sends 1080p I420 frames with ``SendPixelFrame`` at 30 frames a second to another that
+subscribed to it, once as a receiver of encoded video (the SDK encodes H.264 for it) and once as
+a receiver of pixel frames (same form, no codec). The first second of each run warms up (the
+first calls start the SDK's worker and grow the heap) and is not counted. For each it prints:
+
+- the time of one ``SendPixelFrame`` call on the sending thread, median and worst, in real time
+  and in the sending thread's CPU time (the work the call does; real time adds waiting for a
+  core, which a loaded machine shows as outliers);
+- the gaps seen by a ticker: a Python thread that sleeps 1 ms at a time and notes how long each
+  wake-up took. A send that keeps the GIL while it works shows as a gap that long; median, p99
+  and the longest gap are printed;
+- the frames sent and those the receiver got (warm-up included), and the frames the SDK dropped
+  on the way (``send_dropped``, when the loopback SDK counts them).
+"""
+import argparse
+import os
+import statistics
+import sys
+import threading
+import time
+from typing import Dict, List, Optional
+
+import _ostrel as ostrel
+import ostrel_loopback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
+import room_helpers  # noqa: E402  (the examples' shared helpers)
+
+
+class Receiver(room_helpers.QuietDelegate):
+    """Counts the video frames it gets, in either form."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.frames = 0
+
+    def OnRemoteVideoFrameReceived(self, user_id: Optional[str], type: ostrel.StreamType,
+                                   frame: ostrel.VideoFrame, /) -> None:
+        self.frames += 1
+
+    def OnRemotePixelFrameReceived(self, user_id: Optional[str], type: ostrel.StreamType,
+                                   frame: ostrel.PixelFrame, /) -> None:
+        self.frames += 1
+
+
+class Ticker(threading.Thread):
+    """Wakes every millisecond and keeps the length of each sleep-and-wake-up."""
+
+    def __init__(self) -> None:
+        super().__init__(daemon=True)
+        self.gaps: List[float] = []
+        self.stop = threading.Event()
+
+    def run(self) -> None:
+        last = time.perf_counter()
+        while not self.stop.is_set():
+            time.sleep(0.001)
+            now = time.perf_counter()
+            self.gaps.append(now - last)
+            last = now
+
+
+def percentile(values: List[float], share: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
+def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
+        fps: int) -> Dict[str, float]:
+    sender, receiver = room_helpers.QuietDelegate(), Receiver()
+    cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
+    try:
+        assert cr.EnterRoom(room_helpers.enter_params("viewer", room, pixel_out=pixel_out)) == 0
+        assert cr.Subscribe("camera", ostrel.STREAM_TYPE_VIDEO_HIGH) == 0
+        assert cs.EnterRoom(room_helpers.enter_params("camera", room, pixel_in=True)) == 0
+        assert cs.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH) == 0
+        assert ostrel_loopback.wait_idle(5.0)
+        dropped_before = send_dropped()
+        calls: List[float] = []
+        cpu: List[float] = []
+        ticker = Ticker()
+        period = 1.0 / fps
+        start = time.perf_counter()
+        warm_up = fps
+        total = warm_up + int(seconds * fps)
+        for i in range(total):
+            if i == warm_up:
+                ticker.start()
+            due = start + i * period
+            pause = due - time.perf_counter()
+            if pause > 0:
+                time.sleep(pause)
+            frame = frames[i % len(frames)]
+            frame.pts = room_helpers.now_ms()
+            c0, t0 = time.thread_time(), time.perf_counter()
+            assert cs.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, frame) == 0
+            if i < warm_up:
+                continue
+            calls.append(time.perf_counter() - t0)
+            cpu.append(time.thread_time() - c0)
+        ticker.stop.set()
+        ticker.join()
+        assert ostrel_loopback.wait_idle(30.0)
+        return {
+            "call_median_ms": statistics.median(calls) * 1000,
+            "call_worst_ms": max(calls) * 1000,
+            "cpu_median_ms": statistics.median(cpu) * 1000,
+            "cpu_worst_ms": max(cpu) * 1000,
+            "gap_median_ms": statistics.median(ticker.gaps) * 1000,
+            "gap_p99_ms": percentile(ticker.gaps, 0.99) * 1000,
+            "gap_worst_ms": max(ticker.gaps) * 1000,
+            "sent": total,
+            "received": receiver.frames,
+            "dropped": send_dropped() - dropped_before,
+        }
+    finally:
+        cs.ExitRoom()
+        cr.ExitRoom()
+        del cs, cr
+
+
+def send_dropped() -> int:
+    counter = getattr(ostrel_loopback, "send_dropped", None)
+    return int(counter()) if counter is not None else 0
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=10.0, help="sending time per receiver kind")
+    parser.add_argument("--fps", type=int, default=30)
+    parser.add_argument("--width", type=int, default=1920)
+    parser.add_argument("--height", type=int, default=1080)
+    args = parser.parse_args()
+    frames = [room_helpers.pattern_frame(i, args.width, args.height) for i in range(30)]
+    print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps for {args.seconds:g} s")
+    print("receiver   call median  call worst   cpu median  cpu worst"
+          "   gap median  gap p99  gap worst   sent  received  dropped")
+    for name, pixel_out in (("H.264", False), ("pixels", True)):
+        r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps)
+        print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
+              f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
+              f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
+              f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d}")
+
+
+if __name__ == "__main__":
+    main()
