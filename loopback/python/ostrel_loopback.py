@@ -65,6 +65,7 @@ _FUNCTIONS = {
     "sdk_threads": (_c.c_int, []),
     "callbacks_running": (_c.c_int, []),
     "dropped": (_c.c_ulonglong, []),
+    "send_dropped": (_c.c_ulonglong, []),
     "undecodable": (_c.c_ulonglong, []),
     "codecs": (_c.c_int, [_c.c_int]),
     "clock_freeze": (None, []),
@@ -176,8 +177,8 @@ def _int(value, what):
 
 
 def wait_idle(timeout=5.0):
-    """Waits until every event queued before the call has been delivered and its callback has
-    returned. Returns False if that took longer than ``timeout`` seconds. The interpreter lock is
+    """Waits until every frame sent before the call has been through the SDK's send workers, and
+    every event queued by then has been delivered and its callback has returned. Returns False if that took longer than ``timeout`` seconds. The interpreter lock is
     released while waiting. From inside a callback it does not wait for that instance itself."""
     return _lib.ostrel_loopback_wait_idle(float(timeout)) == 1
 
@@ -306,13 +307,21 @@ def live_instances():
 
 
 def sdk_threads():
-    """The number of threads the SDK runs (event threads and the service thread)."""
+    """The number of threads the SDK runs (event threads, send workers and the service thread)."""
     return _lib.ostrel_loopback_sdk_threads()
 
 
 def dropped():
-    """The number of media frames dropped so far because a delegate fell behind."""
+    """The number of media frames dropped so far because a delegate or a send worker fell behind
+    (the second kind are also counted by send_dropped())."""
     return _lib.ostrel_loopback_dropped()
+
+
+def send_dropped():
+    """The number of sent media frames dropped so far, oldest first, because the SDK's delivery
+    work for their stream (conversions and codecs, on a thread per sending stream) fell behind.
+    A video stream codes its next frame after such a drop as a key frame."""
+    return _lib.ostrel_loopback_send_dropped()
 
 
 def undecodable():
