@@ -39,15 +39,27 @@ TEST(CloudFork, ChildStartsWithAnSdkOfItsOwn) {
     // User-mode emulation cannot fork a process whose other threads are running guest code:
     // the child aborts inside the emulator and exits with status 127.
     if (const char* emulator = test_emulator()) GTEST_SKIP() << "fork() of a threaded process fails under " << emulator;
-    QualityReports reports(10);
+#if defined(__SANITIZE_ADDRESS__)
+    // GCC 12's AddressSanitizer runtime does not hold its allocator's locks across fork() (later
+    // runtimes do), so a child can inherit one taken by a parent thread that was allocating and
+    // hang at its first allocation. Under it the parent forks with its SDK threads idle; the
+    // Python tests fork while they are busy, in the plain build and the wheels.
+    constexpr bool kBusyParent = false;
+#else
+    constexpr bool kBusyParent = true;
+#endif
+    QualityReports reports(kBusyParent ? 10 : 0);  // 0: none
     EventLog rp, rq;
     Cloud p(&rp), q(&rq);
     ASSERT_EQ(p->EnterRoom(params("parent-p", "fork")), 0);
     ASSERT_EQ(q->EnterRoom(params("parent-q", "fork")), 0);
     ASSERT_EQ(p->CreateLocalAudioChannel(AudioEncodeParams()), 0);
     const AudioFrame frame = pcm_frame(48000, 1, 20, 100);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(p->SendContinuousAudioFrame(frame, false), 0);
-    for (int i = 0; i < 50; ++i) {  // while the service and event threads are busy
+    for (int i = 0; kBusyParent && i < 1000; ++i) ASSERT_EQ(p->SendContinuousAudioFrame(frame, false), 0);
+    if (!kBusyParent) {
+        ASSERT_TRUE(idle());
+    }
+    for (int i = 0; i < 50; ++i) {  // while the service and event threads are busy (see above)
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) _exit(child_checks(p.get()));
