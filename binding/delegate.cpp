@@ -31,6 +31,7 @@
 
 #include "bindings.h"
 #include "callback_gate.h"
+#include "event_call.h"
 #include "fork_guard.h"
 #include "thread_state.h"
 
@@ -236,13 +237,12 @@ py::bytes message_bytes(const char* message, size_t length) {
 }
 
 py::object quality_record(const NetworkQualityInfo* quality) {
-    return quality != nullptr ? py::cast(*quality, py::return_value_policy::copy)
-                              : py::cast(NetworkQualityInfo(), py::return_value_policy::move);
+    return ostrel_binding::record_copy(quality != nullptr ? *quality : NetworkQualityInfo());
 }
 
 py::list quality_list(const NetworkQualityInfo* qualities, size_t count) {
     py::list records;
-    for (size_t i = 0; i < count; ++i) records.append(py::cast(qualities[i], py::return_value_policy::copy));
+    for (size_t i = 0; i < count; ++i) records.append(ostrel_binding::record_copy(qualities[i]));
     return records;
 }
 
@@ -277,12 +277,12 @@ void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
 }  // namespace
 
 // Each override hands dispatch() the event's Python name and a call that passes the table's
-// Python arguments; what the method returns is ignored.
-#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)   \
-    void PyVONUCloudDelegate::member parameters {                                            \
-        static EventName name(#python_name);                                                 \
-        dispatch<DelegateEventPolicy::policy>(                                               \
-            this, name, [&](const py::function& method) { method python_arguments; });      \
+// Python arguments (event_call.h); what the method returns is ignored.
+#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)           \
+    void PyVONUCloudDelegate::member parameters {                                                    \
+        static EventName name(#python_name);                                                         \
+        dispatch<DelegateEventPolicy::policy>(                                                       \
+            this, name, [&](const py::function& method) { ostrel_binding::EventCall{method} python_arguments; }); \
     }
 OSTREL_DELEGATE_EVENTS(OSTREL_DEFINE_OVERRIDE)
 #undef OSTREL_DEFINE_OVERRIDE

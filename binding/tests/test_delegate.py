@@ -231,6 +231,9 @@ def test_registered_methods_called_from_python(capfd):
             # From inside the override the registered method finds none, and does nothing.
             self.inner.append(super().OnNetworkQuality(local, local, 0))
 
+        def OnRemoteAudioReceived(self, user, frame):
+            self.inner.append(frame)
+
     d = Raising()
     capfd.readouterr()
     with pytest.raises(ValueError, match="on error"):
@@ -240,6 +243,11 @@ def test_registered_methods_called_from_python(capfd):
     assert o.VONUCloudDelegate.OnReceiveCustomCmdMsg(d, "u", 1, 2, "abc", 3) is None
     o.VONUCloudDelegate.OnNetworkQuality(d, o.NetworkQualityInfo(), o.NetworkQualityInfo(), 0)
     assert d.inner == [None]
+    sent = o.AudioFrame()
+    sent.SetData(b"\x01\x02")
+    o.VONUCloudDelegate.OnRemoteAudioReceived(d, "u", sent)
+    sent.SetData(b"")
+    assert d.inner[1] is not sent and d.inner[1].data == b"\x01\x02"  # the override got a copy
     reports = [line for line in capfd.readouterr().err.splitlines() if line.startswith("python callback")]
     assert reports == ["python callback OnReceiveCustomCmdMsg error: ValueError: reported abc"]
 

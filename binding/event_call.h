@@ -1,0 +1,91 @@
+// How a callback calls its Python method: EventCall{method}(arguments...) converts each argument
+// and makes one vectorcall, without the keyword and unpacking machinery of pybind11's general
+// call.
+//
+// A record or enum argument (any bound class type) becomes a new Python object holding a copy,
+// as py::cast(value, return_value_policy::copy) makes it, with two differences that matter on
+// every event and nowhere else: the type's pybind11 entry is looked up once per type, not once
+// per call by the hash of its name; and the registry is not asked whether a Python object already
+// lives at the value's address (the callback's values are the SDK's; the table copies every
+// record). Every other argument goes through py::cast as before, and Python objects pass as they
+// are.
+#ifndef OSTREL_EVENT_CALL_H_
+#define OSTREL_EVENT_CALL_H_
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
+
+namespace ostrel_binding {
+
+namespace py = pybind11;
+
+// A new Python object of `Record`'s bound class, owning a copy of `record`. Called with the GIL
+// held; raises what pybind11 raises for a type that is not bound.
+//
+// For a class held by std::unique_ptr (every record's default), the holder is made and the
+// instance registered here, as the class's init_instance does after its own by-name lookup of
+// the type; any other holder goes through init_instance.
+template <typename Record>
+py::object record_copy(const Record& record) {
+    // Found at the first call, under the GIL, and bound for the life of the module.
+    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(Record), true);
+    using Holder = std::unique_ptr<Record>;
+    auto object = py::reinterpret_steal<py::object>(py::detail::make_new_instance(type->type));
+    auto* instance = reinterpret_cast<py::detail::instance*>(object.ptr());
+    instance->owned = true;
+    py::detail::value_and_holder slot = instance->get_value_and_holder(type);
+    slot.value_ptr() = new Record(record);
+    if (type->holder_enum_v != py::detail::holder_enum_t::std_unique_ptr) {
+        type->init_instance(instance, nullptr);
+        return object;
+    }
+    py::detail::register_instance(instance, slot.value_ptr(), type);
+    slot.set_instance_registered();
+    new (std::addressof(slot.holder<Holder>())) Holder(slot.value_ptr<Record>());
+    slot.set_holder_constructed();
+    return object;
+}
+
+// One argument as Python receives it.
+template <typename T>
+py::object to_python(T&& value) {
+    using Plain = std::decay_t<T>;
+    if constexpr (std::is_base_of_v<py::handle, Plain>) {
+        return py::reinterpret_borrow<py::object>(value);
+    } else if constexpr (std::is_class_v<Plain> || std::is_enum_v<Plain>) {
+        return record_copy<Plain>(value);
+    } else {
+        return py::cast(std::forward<T>(value));
+    }
+}
+
+// The call of one Python method; what it returns is dropped, what it raises is thrown as
+// py::error_already_set.
+class EventCall {
+public:
+    explicit EventCall(const py::function& method) : method_(method) {}
+
+    template <typename... Args>
+    void operator()(Args&&... args) const {
+        const std::array<py::object, sizeof...(Args)> objects{to_python(std::forward<Args>(args))...};
+        std::array<PyObject*, sizeof...(Args) + 1> raw{};  // one more, so that it is never empty
+        for (size_t i = 0; i < objects.size(); ++i) raw[i] = objects[i].ptr();
+        PyObject* result = _PyObject_Vectorcall(method_.ptr(), raw.data(), sizeof...(Args), nullptr);
+        if (result == nullptr) throw py::error_already_set();
+        Py_DECREF(result);
+    }
+
+private:
+    const py::function& method_;  // the override being called, held by the caller
+};
+
+}  // namespace ostrel_binding
+
+#endif  // OSTREL_EVENT_CALL_H_
