@@ -73,13 +73,16 @@ class Batch:
         return (self.last - self.first) / (self.size - 1)
 
 
-class BridgeSink(room_helpers.QuietDelegate):
-    """Each measured callback is Batch.hit; OnRemoteUserExitRoom holds the event thread at a gate
-    while the next batch is queued behind it."""
+class BridgeSink(room_helpers.QuietDelegate, Batch):
+    """Each measured callback is Batch.hit itself, the method the native contenders call, so
+    that every contender runs the same body in one Python frame; the sink is its own batch.
+    OnRemoteUserExitRoom holds the event thread at a gate while the next batch is queued behind
+    it."""
 
     def __init__(self):
-        super().__init__()
-        self.batch = Batch()
+        super().__init__()  # the delegate's initialisation ends the chain
+        Batch.__init__(self)
+        self.batch = self
         self.gate = threading.Event()
         self.at_gate = threading.Event()
 
@@ -87,11 +90,7 @@ class BridgeSink(room_helpers.QuietDelegate):
         self.at_gate.set()
         self.gate.wait()
 
-    def OnRemoteAudioAvailable(self, *args):
-        self.batch.hit(*args)
-
-    OnReceiveCustomCmdMsg = OnRemoteAudioAvailable
-    OnRemoteAudioReceived = OnRemoteAudioAvailable
+    OnRemoteAudioAvailable = OnReceiveCustomCmdMsg = OnRemoteAudioReceived = Batch.hit
 
 
 def load_floor(directory):
