@@ -7,8 +7,8 @@
 // every event and nowhere else: the type's pybind11 entry is looked up once per type, not once
 // per call by the hash of its name; and the registry is not asked whether a Python object already
 // lives at the value's address (the callback's values are the SDK's; the table copies every
-// record). Every other argument goes through py::cast as before, and Python objects pass as they
-// are.
+// record). Every other argument goes through py::cast with the policy of pybind11's own call
+// (automatic_reference), as before, and Python objects pass as they are.
 #ifndef OSTREL_EVENT_CALL_H_
 #define OSTREL_EVENT_CALL_H_
 
@@ -62,7 +62,8 @@ py::object to_python(T&& value) {
     } else if constexpr (std::is_class_v<Plain> || std::is_enum_v<Plain>) {
         return record_copy<Plain>(value);
     } else {
-        return py::cast(std::forward<T>(value));
+        // The policy of pybind11's own call: a pointer stays the SDK's, never Python's to delete.
+        return py::cast(std::forward<T>(value), py::return_value_policy::automatic_reference);
     }
 }
 
