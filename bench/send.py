@@ -14,7 +14,9 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   wake-up took. A send that keeps the GIL while it works shows as a gap that long; median, p99
   and the longest gap are printed;
 - the frames sent and those the receiver got (warm-up included), and the frames the SDK dropped
-  on the way (``send_dropped``, when the loopback SDK counts them).
+  on the way (``send_dropped``, when the loopback SDK counts them);
+- the time the machine's hypervisor ran something else on our processors during the run ("steal"
+  in /proc/stat, on Linux guests): a call or a gap stretched by it is not the process's doing.
 """
 import argparse
 import os
@@ -64,6 +66,16 @@ class Ticker(threading.Thread):
             last = now
 
 
+def steal_seconds() -> float:
+    """Processor time stolen from this (virtual) machine so far; 0 where /proc/stat does not say."""
+    try:
+        with open("/proc/stat") as stat:
+            fields = stat.readline().split()
+        return int(fields[8]) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
 def percentile(values: List[float], share: float) -> float:
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
@@ -83,6 +95,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
         calls: List[float] = []
         cpu: List[float] = []
         ticker = Ticker()
+        steal_before = steal_seconds()
         period = 1.0 / fps
         start = time.perf_counter()
         warm_up = fps
@@ -104,6 +117,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             cpu.append(time.thread_time() - c0)
         ticker.stop.set()
         ticker.join()
+        steal = steal_seconds() - steal_before
         assert ostrel_loopback.wait_idle(30.0)
         return {
             "call_median_ms": statistics.median(calls) * 1000,
@@ -116,6 +130,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             "sent": total,
             "received": receiver.frames,
             "dropped": send_dropped() - dropped_before,
+            "steal_ms": steal * 1000,
         }
     finally:
         cs.ExitRoom()
@@ -138,13 +153,13 @@ def main() -> None:
     frames = [room_helpers.pattern_frame(i, args.width, args.height) for i in range(30)]
     print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps for {args.seconds:g} s")
     print("receiver   call median  call worst   cpu median  cpu worst"
-          "   gap median  gap p99  gap worst   sent  received  dropped")
+          "   gap median  gap p99  gap worst   sent  received  dropped     steal")
     for name, pixel_out in (("H.264", False), ("pixels", True)):
         r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps)
         print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
               f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
               f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
-              f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d}")
+              f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d} {r['steal_ms']:6.0f} ms")
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/codec_count.h"
+#include "engine/frame_pool.h"
 #include "engine/streams.h"
 #include "engine/timer_slot.h"
 #include "events/event_loop.h"
@@ -123,6 +124,8 @@ struct VideoSession {
         std::shared_ptr<StreamCodecs> codecs = std::make_shared<StreamCodecs>();  // used by the worker
         bool converting = false;     // frames went to the worker since its codecs were last released
         bool key_frame_due = false;  // the next encoded frame must be an IDR
+        // Copies of the raw frames sent, kept for the next sends to copy into.
+        std::shared_ptr<FramePool<vonu::PixelFrame>> pixel_frames = std::make_shared<FramePool<vonu::PixelFrame>>();
     };
     std::array<bool, kVideoStreams> channel{};                  // local streams that exist
     std::array<Stream, kVideoStreams> streams;                  // sent streams, by index

@@ -335,8 +335,13 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     }
     s.video.pending_sei.clear();
     const Receivers to = receivers_of(inst, type, kPixels);
-    auto copy = std::make_shared<const Frame>(frame);
     VideoSession::Stream& stream = s.video.streams[index];
+    std::shared_ptr<const Frame> copy;
+    if constexpr (kPixels) {
+        copy = stream.pixel_frames->copy(frame);  // raw frames are large: reuse earlier copies
+    } else {
+        copy = std::make_shared<const Frame>(frame);
+    }
     bool convert = false;
     if (!to.other.empty()) {
         if constexpr (kPixels) {
