@@ -9,7 +9,10 @@
    OnReceiveCustomCmdMsg(str, int, int, bytes) and OnRemoteAudioReceived(str, AudioFrame). Every
    contender runs the same method body on 640-byte payloads, in batches queued before the first
    call and timed on the calling thread from the batch's first call to its last; a figure is the
-   median over the rounds; ratios to the kept-state floor and to ctypes are printed. The native
+   median over the rounds; ratios to the kept-state floor and to ctypes are printed. One more
+   reference row, the kept floor with each payload handed over from another thread (a copy made
+   before the batch, freed after its call, as an SDK's event thread receives a message), shows
+   what reading delivered data costs any binding; the ratios stay to the kept floor. The native
    helper is the module _bridge_floor (bench/floor), built with -DOSTREL_BUILD_BENCH=ON into
    <build>/bench, next to the python/ directory _ostrel is imported from (or --floor-dir).
 1. Callbacks per second into a trivial OnRemoteAudioReceived override, with the main thread
@@ -151,9 +154,10 @@ def native_contender(batch, launch):
 PEER_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t)
 
 
-def floor_contender(floor, keep_state):
+def floor_contender(floor, keep_state, handed_over=False):
     batch = Batch()
-    return native_contender(batch, lambda size: floor.call_python(batch.hit, "peer", PAYLOAD, size, keep_state))
+    return native_contender(
+        batch, lambda size: floor.call_python(batch.hit, "peer", PAYLOAD, size, keep_state, handed_over))
 
 
 def ctypes_contender(floor):
@@ -185,6 +189,7 @@ def event_cost(events, rounds, floor_dir):
     contenders = [
         ("C API, thread state per call", floor_contender(floor, False)),
         ("C API, thread state kept", floor_contender(floor, True)),
+        ("C API, kept, payload handed over", floor_contender(floor, True, handed_over=True)),
         ("ctypes callback", ctypes_contender(floor)),
         ("OnRemoteAudioAvailable(str, bool)", bridge_contender(sink, "OnRemoteAudioAvailable", (b"peer", 1))),
         ("OnReceiveCustomCmdMsg(str, int, int, bytes)",

@@ -85,28 +85,49 @@ private:
     PyObject* interned_ = nullptr;  // a strong reference, never given back
 };
 
+// A plain function that the class of `self` defines (or inherits) as `name`, when an attribute
+// lookup of `name` on `self` would bind exactly that function: the class uses the generic
+// attribute lookup and the object's own dict does not shadow the name. Null otherwise. This is
+// how Python's own method calls avoid making a bound method; the result is borrowed.
+PyObject* class_function(py::handle self, EventName& name) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* found = _PyType_Lookup(type, name.interned());
+    if (found == nullptr || !PyFunction_Check(found)) return nullptr;
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict != nullptr && *dict != nullptr) {
+        if (PyDict_GetItemWithError(*dict, name.interned()) != nullptr) return nullptr;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return found;
+}
+
 // What py::get_override(delegate, name) gives when the thread runs no Python frame (so that
 // pybind11's test for a call from the override itself does not apply), for the delegate's
 // object `self` found already: the same cache of methods a class does not override, the same
 // attribute lookup (with the name interned), the same test for the bound C++ method, the same
-// TypeError for an attribute that cannot be called.
-py::function override_from_native(py::handle self, EventName& name) {
+// TypeError for an attribute that cannot be called. A function of the class comes unbound, with
+// `self` to pass first.
+ostrel_binding::PythonMethod override_from_native(py::handle self, EventName& name) {
+    if (PyObject* function = class_function(self, name)) {
+        return {py::reinterpret_borrow<py::object>(function), self};
+    }
     auto key = std::make_pair(static_cast<const PyObject*>(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), name.text());
     const bool not_overridden = py::detail::with_internals(
         [&key](py::detail::internals& internals) { return internals.inactive_override_cache.count(key) != 0; });
-    if (not_overridden) return py::function();
+    if (not_overridden) return {};
     PyObject* found = PyObject_GetAttr(self.ptr(), name.interned());
     if (found == nullptr) {
         PyErr_Clear();
-        return py::function();
+        return {};
     }
     py::function method = py::reinterpret_steal<py::object>(found);
     if (method.is_cpp_function()) {
         py::detail::with_internals(
             [&key](py::detail::internals& internals) { internals.inactive_override_cache.insert(key); });
-        return py::function();
+        return {};
     }
-    return method;
+    return {std::move(method), py::handle()};
 }
 
 // One callback's stay in Python: the GIL and a strong reference to the delegate's Python
@@ -133,7 +154,7 @@ public:
     }
     ~PythonStay() {
         if (abandoned_) return;
-        override_ = py::function();
+        override_ = ostrel_binding::PythonMethod();
         self_ = py::object();
         ostrel_binding::release_ended_thread_states();  // while the GIL is held anyway
         if (kept_ != nullptr) {
@@ -152,12 +173,12 @@ public:
 
     // The Python override of `name`; empty when the class does not define it, or when the
     // delegate has no Python object.
-    const py::function& find(EventName& name) {
+    const ostrel_binding::PythonMethod& find(EventName& name) {
         if (!self_) return override_;
         if (PyThreadState_Get()->frame == nullptr) {
             override_ = override_from_native(self_, name);
         } else {
-            override_ = py::get_override(delegate_, name.text());
+            override_ = {py::get_override(delegate_, name.text()), py::handle()};
         }
         return override_;
     }
@@ -165,7 +186,7 @@ public:
     // For a thread that the interpreter ends (a forced unwind): it no longer holds the GIL, so
     // nothing is given back; the references are left to the end of the process.
     void abandon() noexcept {
-        override_.release();
+        override_.callable.release();
         self_.release();
         abandoned_ = true;
     }
@@ -178,7 +199,7 @@ private:
     PyGILState_STATE gil_{};             // how to give the GIL back otherwise
     bool abandoned_ = false;             // a forced unwind: give nothing back
     py::object self_;                    // the delegate's Python object, held for the whole stay
-    py::function override_;              // the override being called
+    ostrel_binding::PythonMethod override_;  // the override being called
 };
 
 // Runs `body(stay)` for one callback and returns what it returns; false when the gate is closed.
@@ -255,14 +276,14 @@ void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
     if constexpr (policy == DelegateEventPolicy::kReportedOnStandardError) {
         in_python(self, [&](PythonStay& stay) {
             call_and_report(stay.pass(), name.text(), [&] {
-                const py::function& method = stay.find(name);
+                const ostrel_binding::PythonMethod& method = stay.find(name);
                 if (method) call(method);
             });
             return true;
         });
     } else {
         const bool found = in_python(self, [&](PythonStay& stay) {
-            const py::function& method = stay.find(name);
+            const ostrel_binding::PythonMethod& method = stay.find(name);
             if (!method) return false;
             call(method);
             return true;
@@ -282,7 +303,7 @@ void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
     void PyVONUCloudDelegate::member parameters {                                                    \
         static EventName name(#python_name);                                                         \
         dispatch<DelegateEventPolicy::policy>(                                                       \
-            this, name, [&](const py::function& method) { ostrel_binding::EventCall{method} python_arguments; }); \
+            this, name, [&](const ostrel_binding::PythonMethod& method) { ostrel_binding::EventCall{method} python_arguments; }); \
     }
 OSTREL_DELEGATE_EVENTS(OSTREL_DEFINE_OVERRIDE)
 #undef OSTREL_DEFINE_OVERRIDE

@@ -1,6 +1,6 @@
 // How a callback calls its Python method: EventCall{method}(arguments...) converts each argument
 // and makes one vectorcall, without the keyword and unpacking machinery of pybind11's general
-// call.
+// call, and without a bound method when the method is a function of the object's class.
 //
 // A record or enum argument (any bound class type) becomes a new Python object holding a copy,
 // as py::cast(value, return_value_policy::copy) makes it, with two differences that matter on
@@ -67,24 +67,40 @@ py::object to_python(T&& value) {
     }
 }
 
+// A Python method found for an event, as Python's own method calls find one: a plain function
+// of the object's class, with the object to pass as its first argument (no bound method is made
+// for the call), or any other callable (a bound method, say), with no object, called as it is.
+struct PythonMethod {
+    py::object callable;  // empty when there is no method
+    py::handle self;      // passed first when set; held by whoever found the method
+
+    explicit operator bool() const { return static_cast<bool>(callable); }
+};
+
 // The call of one Python method; what it returns is dropped, what it raises is thrown as
 // py::error_already_set.
 class EventCall {
 public:
-    explicit EventCall(const py::function& method) : method_(method) {}
+    explicit EventCall(const PythonMethod& method) : method_(method) {}
 
     template <typename... Args>
     void operator()(Args&&... args) const {
         const std::array<py::object, sizeof...(Args)> objects{to_python(std::forward<Args>(args))...};
-        std::array<PyObject*, sizeof...(Args) + 1> raw{};  // one more, so that it is never empty
-        for (size_t i = 0; i < objects.size(); ++i) raw[i] = objects[i].ptr();
-        PyObject* result = _PyObject_Vectorcall(method_.ptr(), raw.data(), sizeof...(Args), nullptr);
+        // Slot 0 is the object for a function of its class; otherwise it is left free, which lets
+        // a bound method put its object there instead of copying the arguments.
+        std::array<PyObject*, sizeof...(Args) + 1> raw{};
+        raw[0] = method_.self.ptr();
+        for (size_t i = 0; i < objects.size(); ++i) raw[i + 1] = objects[i].ptr();
+        PyObject* result = raw[0] != nullptr
+                               ? _PyObject_Vectorcall(method_.callable.ptr(), raw.data(), raw.size(), nullptr)
+                               : _PyObject_Vectorcall(method_.callable.ptr(), raw.data() + 1,
+                                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         if (result == nullptr) throw py::error_already_set();
         Py_DECREF(result);
     }
 
 private:
-    const py::function& method_;  // the override being called, held by the caller
+    const PythonMethod& method_;  // the method being called, held by the caller
 };
 
 }  // namespace ostrel_binding

@@ -5,8 +5,11 @@
 // payload made into a str and a bytes object for every call (the least a binding can do), or a C
 // function pointer, such as a ctypes CFUNCTYPE callback, with the raw pointers. The first gives
 // the floor in two forms: a thread state made and deleted for every call (PyGILState_Ensure on a
-// thread Python has not seen), and one made once and kept for the whole batch. The second is the
-// peer a user would write without a binding; ctypes makes its own thread state per call.
+// thread Python has not seen), and one made once and kept for the whole batch; the kept form also
+// with each payload handed over from another thread, as an SDK's event thread gets it (written
+// by another core, freed after the call), which is where a delivered message's data comes from.
+// The second is the peer a user would write without a binding; ctypes makes its own thread state
+// per call.
 //
 // The calling thread releases the GIL while it waits for the native thread, so each call is the
 // only contender for the GIL, as a callback is while its bot's main thread waits.
@@ -17,7 +20,9 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -73,14 +78,23 @@ bool call_once(PyObject* callable, const char* user_id, const char* data, Py_ssi
     return false;
 }
 
-// call_python(callable, user_id, payload, count, keep_state) -> calls made
+// call_python(callable, user_id, payload, count, keep_state, handed_over=False) -> calls made
 PyObject* call_python(PyObject*, PyObject* args) {
     PyObject* callable = nullptr;
     const char* user_id = nullptr;
     BufferHold payload;
     Py_ssize_t count = 0;
     int keep_state = 0;
-    if (!PyArg_ParseTuple(args, "Osy*np", &callable, &user_id, payload.get(), &count, &keep_state)) return nullptr;
+    int handed_over = 0;
+    if (!PyArg_ParseTuple(args, "Osy*np|p", &callable, &user_id, payload.get(), &count, &keep_state, &handed_over))
+        return nullptr;
+    // Handed over: each call's payload is a copy of its own, made beforehand on this thread and
+    // freed on the native thread after its call, as an SDK hands a received message from its
+    // network thread to its event thread.
+    std::vector<std::unique_ptr<std::string>> copies;
+    if (handed_over) {
+        for (Py_ssize_t i = 0; i < count; ++i) copies.push_back(std::make_unique<std::string>(payload.data(), payload.size()));
+    }
     PyInterpreterState* interpreter = PyThreadState_Get()->interp;
     Py_ssize_t made = 0;
     const bool started = on_native_thread([&]() noexcept {
@@ -89,8 +103,10 @@ PyObject* call_python(PyObject*, PyObject* args) {
             PyThreadState* state = PyThreadState_New(interpreter);
             for (; made < count; ++made) {
                 PyEval_RestoreThread(state);
-                const bool ok = call_once(callable, user_id, payload.data(), payload.size());
+                const bool ok = handed_over ? call_once(callable, user_id, copies[made]->data(), copies[made]->size())
+                                            : call_once(callable, user_id, payload.data(), payload.size());
                 PyEval_SaveThread();
+                if (handed_over) copies[made].reset();
                 if (!ok) break;
             }
             PyEval_RestoreThread(state);
@@ -134,9 +150,11 @@ PyObject* call_pointer(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"call_python", call_python, METH_VARARGS,
-     "call_python(callable, user_id, payload, count, keep_state) -> int\n\n"
+     "call_python(callable, user_id, payload, count, keep_state, handed_over=False) -> int\n\n"
      "Calls callable(str user_id, bytes payload) count times from a native thread, with a thread "
-     "state made per call or one kept for all of them; returns the calls made (fewer when one raised)."},
+     "state made per call or one kept for all of them; returns the calls made (fewer when one raised). "
+     "handed_over (with keep_state): each call reads a copy of the payload made on the calling "
+     "thread beforehand and frees it afterwards."},
     {"call_pointer", call_pointer, METH_VARARGS,
      "call_pointer(address, user_id, payload, count) -> None\n\n"
      "Calls the C function void(const char*, const uint8_t*, size_t) at address count times from a "

@@ -136,6 +136,56 @@ def test_partial_subclass_and_super_calls(clean):
     assert PURE.format("OnExitRoom") in lb.escaped()
 
 
+def test_methods_are_found_as_an_attribute_lookup_finds_them(clean):
+    """The SDK calls what ``getattr(delegate, name)`` gives: the object's own attribute before
+    the class's function, a static method without the object, a function replaced on the class
+    from then on, and whatever a class's own attribute lookup answers."""
+    calls = []
+
+    def make_found():
+        class Found(o.VONUCloudDelegate):
+            def OnEnterRoom(self):
+                calls.append(("class", type(self).__name__))
+
+            def OnRemoteAudioAvailable(self, user_id, available):
+                calls.append(("class", user_id))
+
+            @staticmethod
+            def OnRemoteVideoAvailable(user_id, available, stream_type):
+                calls.append(("static", user_id))
+        return Found
+
+    class Looked(make_found()):
+        def __getattribute__(self, name):
+            if name == "OnEnterRoom":
+                return lambda: calls.append(("looked", None))
+            return super().__getattribute__(name)
+
+    for kind in (make_found(), Looked):
+        calls.clear()
+        d = kind()
+        cloud = o.VONUCloud(d)
+        cloud.EnterRoom(enter_params("found", room="found"))
+        idle()
+        lb.inject("found", "OnRemoteAudioAvailable", b"a", 1)
+        lb.inject("found", "OnRemoteVideoAvailable", b"b", 1, 2)
+        idle()
+        d.OnRemoteAudioAvailable = lambda user_id, available: calls.append(("own", user_id))
+        lb.inject("found", "OnRemoteAudioAvailable", b"c", 1)
+        idle()
+        del d.OnRemoteAudioAvailable
+        kind.OnEnterRoom = lambda self: calls.append(("replaced", None))
+        lb.inject("found", "OnRemoteAudioAvailable", b"d", 1)
+        lb.inject("found", "OnEnterRoom")
+        idle()
+        entered = ("looked", None) if kind is Looked else ("class", "Found")
+        replaced = ("looked", None) if kind is Looked else ("replaced", None)
+        assert calls == [entered, ("class", "a"), ("static", "b"), ("own", "c"), ("class", "d"), replaced]
+        cloud.ExitRoom()
+        idle()
+        del cloud
+
+
 def test_injected_arguments_python_cannot_make(clean, capfd):
     d = EventLog()
     cloud = o.VONUCloud(d)
