@@ -14,11 +14,13 @@
 namespace ostrel::loopback::events {
 
 // The call of one delegate callback, with its arguments: a copyable callable taking the
-// delegate. Callables up to kInline bytes (every one the rooms make) live inside the object, so
-// that queueing an event allocates nothing; larger ones are kept on the heap.
+// delegate. Callables up to kInline bytes (every one the rooms make, and an injected event with
+// two byte strings and the integers between them) live inside the object, so that queueing an
+// event allocates nothing and its thread reads it from the queue itself; larger ones are kept on
+// the heap.
 class Delivery {
 public:
-    static constexpr size_t kInline = 64;
+    static constexpr size_t kInline = 112;
 
     Delivery() noexcept = default;
     Delivery(std::nullptr_t) noexcept {}  // NOLINT: like std::function
