@@ -2,6 +2,8 @@
 // dropping the oldest waiting frames; waits for idle include it, and ending a worker while it is
 // busy neither hangs nor runs what was still queued. Then the same through the rooms: a video
 // stream codes a key frame after a drop, and a sender destroyed while its worker encodes.
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -95,9 +97,14 @@ TEST(SendWorker, BacklogWaitsForTheRunningJobAndAJobThatThrowsEndsNothing) {
     EXPECT_EQ(runs.ran(), std::vector<int>{1});
     // A job posted later is not part of an earlier backlog, and a job may wait for its own worker.
     std::atomic<bool> waited{false};
-    worker.post([&](bool) { waited = backlog.wait_until(soon()) && worker.backlog().wait_until(soon()); }, 0);
+    std::atomic<int> policy{-1};
+    worker.post([&](bool) {
+        waited = backlog.wait_until(soon()) && worker.backlog().wait_until(soon());
+        policy = sched_getscheduler(0);  // a batch thread, which a send's wake-up does not run first
+    }, 0);
     ASSERT_TRUE(worker.backlog().wait_until(soon()));
     EXPECT_TRUE(waited);
+    EXPECT_EQ(policy, SCHED_BATCH);
     worker.join();
 }
 
