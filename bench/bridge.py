@@ -71,10 +71,6 @@ class Batch:
             self.last = time.perf_counter()
             self.done.set()
 
-    def per_call(self):
-        """Seconds between consecutive calls of the finished batch."""
-        return (self.last - self.first) / (self.size - 1)
-
 
 class BridgeSink(room_helpers.QuietDelegate, Batch):
     """Each measured callback is Batch.hit itself, the method the native contenders call, so
@@ -85,7 +81,6 @@ class BridgeSink(room_helpers.QuietDelegate, Batch):
     def __init__(self):
         super().__init__()  # the delegate's initialisation ends the chain
         Batch.__init__(self)
-        self.batch = self
         self.gate = threading.Event()
         self.at_gate = threading.Event()
 
@@ -119,13 +114,13 @@ def bridge_contender(sink, event, args):
             sink.at_gate.clear()
             ostrel_loopback.inject(b"bench", "OnRemoteUserExitRoom", b"gate", 0)
             sink.at_gate.wait(10)
-            sink.batch.start(size)
+            sink.start(size)
             for _ in range(size):
                 ostrel_loopback.inject(b"bench", event, *args)
             sink.gate.set()
-            if not sink.batch.done.wait(30):
-                raise RuntimeError("%s: %d of %d callbacks arrived" % (event, sink.batch.calls, size))
-            total += sink.batch.last - sink.batch.first
+            if not sink.done.wait(30):
+                raise RuntimeError("%s: %d of %d callbacks arrived" % (event, sink.calls, size))
+            total += sink.last - sink.first
             intervals += size - 1
             count -= size
         return total / intervals

@@ -18,9 +18,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <system_error>
-#include <memory>
 #include <thread>
 #include <vector>
 
