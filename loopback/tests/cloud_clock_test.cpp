@@ -3,18 +3,22 @@
 // add on the way), and the same schedule gives the same callbacks at the same SDK times.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cloud_test_support.h"
 #include "events/sdk_clock.h"
+#include "events/service_thread.h"
 
 namespace {
 
 using namespace cloud_test;
 using Lines = std::vector<std::string>;
 using ostrel::loopback::events::SdkClock;
+using ostrel::loopback::events::Service;
 
 TEST(SdkClock, FreezesMovesOnlyForwardAndResumesWhereItStood) {
     using std::chrono::seconds;
@@ -88,6 +92,46 @@ TEST(CloudClock, WorkThatCallbacksAddDuringAnAdvanceRunsInIt) {
     ASSERT_TRUE(clock.advance(1));
     EXPECT_EQ(rr.matching("OnRemoteAudioReceived").size(), 3u);
     rs.hook = nullptr;
+}
+
+// Work posted for the current time may already be running when a step begins (the service
+// thread takes it at once); the step waits for it before it moves the clock on.
+TEST(CloudClock, AStepFinishesWorkTheThreadHasAlreadyTaken) {
+    FrozenClock clock;
+    Service& service = Service::get();
+    std::mutex m;
+    std::condition_variable cv;
+    bool started = false, release = false;
+    std::vector<std::string> order;
+    const auto start = service.now();
+    service.post_at(start, [&] {
+        std::unique_lock<std::mutex> lock(m);
+        started = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+        order.push_back("task");
+        cv.notify_all();
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return started; });
+    }
+    std::thread stepper([&] {
+        const auto step = service.step_to(start + std::chrono::milliseconds(20), Service::Clock::now() + kTimeout);
+        std::lock_guard<std::mutex> lock(m);
+        order.push_back(step == Service::Step::timed_out ? "timed out" : "step");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // room for a step that does not wait
+    EXPECT_TRUE(service.due_by(start));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    stepper.join();
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return order.size() == 2; });  // the task's captures outlive it
+    EXPECT_EQ(order, (Lines{"task", "step"}));
 }
 
 // Two minutes of a room on the frozen clock: each callback with the SDK time it ran at.

@@ -78,22 +78,23 @@ bool Service::clock_frozen() {
 Service::Step Service::step_to(Clock::time_point target, Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!clock_.frozen()) return Step::reached;
+    // Tasks a running task or a callback posts for a time already reached run in this step too.
+    auto settled = [this] { return !running_task_ && (!clock_.frozen() || !due(clock_.now(Clock::now()))); };
+    // What the thread has already taken (work a callback posted for the current time, say) runs
+    // at the time the clock shows before the clock moves on.
+    if (!settled_.wait_until(lock, deadline, settled)) return Step::timed_out;
     if (timers_.empty() || timers_.begin()->first > target) {
         clock_.move_to(target);
         return Step::reached;
     }
     clock_.move_to(timers_.begin()->first);
     wake_.notify_one();
-    // Tasks a running task or a callback posts for a time already reached run in this step too.
-    const bool settled = settled_.wait_until(lock, deadline, [this] {
-        return !running_task_ && (!clock_.frozen() || !due(clock_.now(Clock::now())));
-    });
-    return settled ? Step::ran : Step::timed_out;
+    return settled_.wait_until(lock, deadline, settled) ? Step::ran : Step::timed_out;
 }
 
 bool Service::due_by(Clock::time_point when) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return due(when);
+    return running_task_ || due(when);
 }
 
 void Service::reap(std::thread thread) {

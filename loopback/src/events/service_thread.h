@@ -59,11 +59,13 @@ public:
         reached,    // nothing is due by the target; the clock shows the target
         timed_out,  // the tasks did not finish by the deadline
     };
-    // With the clock frozen: moves it to the earliest due time, if that is no later than
-    // `target`, and waits (until the real `deadline` at most) for the tasks due then to have
-    // run; else moves it to `target`. A running clock is left alone (reached).
+    // With the clock frozen: first lets the thread finish what is due at the current time (a
+    // task it has already taken included), then moves the clock to the earliest due time, if
+    // that is no later than `target`, and waits (until the real `deadline` at most) for the
+    // tasks due then to have run; else moves it to `target`. A running clock is left alone
+    // (reached).
     Step step_to(Clock::time_point target, Clock::time_point deadline);
-    // True when a task is due by SDK time `when`.
+    // True when a task is due by SDK time `when`, or one is running.
     bool due_by(Clock::time_point when);
 
     // Joins `thread` on the service thread.
