@@ -13,11 +13,7 @@ TOOLCHAIN="$ROOT/cmake/aarch64-linux-gnu.cmake"
 WORK="$ROOT/build/arm64-wheel"
 UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
 mkdir -p "$ROOT/dist"
-stage() {  # stage TITLE: prints the previous stage's time and starts the next ("" ends)
-  [[ -z "${STAGE:-}" ]] || echo "-- $STAGE: $((SECONDS - STAGE_START)) s"
-  STAGE="$1" STAGE_START=$SECONDS
-  [[ -z "$1" ]] || echo "== $1"
-}
+source "$ROOT/scripts/stage.sh"
 configure() {  # configure BUILD_DIR [cmake options...]: the loopback SDK and its tests only
   local dir="$1"; shift
   cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DOSTREL_BUILD_MODULE=OFF \

@@ -15,11 +15,7 @@ WORK="$ROOT/build/wheels"
 DIST="$ROOT/dist"
 SDK="$ROOT/build/sdk-install"  # the vendor-layout SDK directory, as the test run's vendor stage makes it
 mkdir -p "$DIST"
-stage() {  # stage TITLE: prints the previous stage's time and starts the next ("" ends)
-  [[ -z "${STAGE:-}" ]] || echo "-- $STAGE: $((SECONDS - STAGE_START)) s"
-  STAGE="$1" STAGE_START=$SECONDS
-  [[ -z "$1" ]] || echo "== $1"
-}
+source "$ROOT/scripts/stage.sh"
 
 # test_wheel NAME WHEEL [FILE...]: a fresh environment with the wheel, its test extra and the
 # files given (put beside the installed module), and nothing else of ours.
