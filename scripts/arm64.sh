@@ -34,20 +34,19 @@ wheel="$(bash scripts/repair_wheel.sh "$WORK"/built/*.whl "$WORK/repaired" aarch
 cp "$wheel" "$ROOT/dist/"
 echo "$(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
 
-# Each emulated sanitizer process starts slowly, so these runs take the suite in one process.
+# Each emulated sanitizer process starts slowly, so these runs take the suite in two processes.
 # LeakSanitizer cannot work under the emulator (it needs to stop the threads, as a tracer does).
 stage "aarch64: C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer (qemu-aarch64)"
 configure build/arm64-asan -DOSTREL_SANITIZE=address,undefined
-export ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS  # the build lists the tests by running them
 ninja --quiet -C build/arm64-asan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
-ctest --test-dir build/arm64-asan --no-tests=error --output-on-failure -L whole-suite
+ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="$UBSAN_OPTIONS" \
+  ctest --test-dir build/arm64-asan --no-tests=error --output-on-failure -L whole-suite -j 2
 
 # ThreadSanitizer re-executes a program to turn address randomisation off; under the emulator,
 # with no binfmt handler, that exec fails ("execve failed, errno 8"), so setarch -R turns it off
 # beforehand for the emulated processes.
 stage "aarch64: C++ tests under ThreadSanitizer (qemu-aarch64, no address randomisation)"
 configure build/arm64-tsan -DOSTREL_SANITIZE=thread
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-setarch -R ninja --quiet -C build/arm64-tsan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
-setarch -R ctest --test-dir build/arm64-tsan --no-tests=error --output-on-failure -L whole-suite
+ninja --quiet -C build/arm64-tsan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch -R ctest --test-dir build/arm64-tsan --no-tests=error --output-on-failure -L whole-suite -j 2
 stage ""
