@@ -9,12 +9,22 @@
    OnReceiveCustomCmdMsg(str, int, int, bytes) and OnRemoteAudioReceived(str, AudioFrame). Every
    contender runs the same method body on 640-byte payloads, in batches queued before the first
    call and timed on the calling thread from the batch's first call to its last; a figure is the
-   median over the rounds; ratios to the kept-state floor and to ctypes are printed. One more
+   median over the rounds. Ratios to the kept-state floor and to ctypes are printed, each the
+   median of the ratios within a round: the contenders of one round run back to back, so a burst
+   of load on a shared machine (seconds of hypervisor steal, say) stretches a round's figures
+   together rather than one contender's median alone. One more
    reference row, the kept floor with each payload handed over from another thread (a copy made
    before the batch, freed after its call, as an SDK's event thread receives a message), shows
    what reading delivered data costs any binding; the ratios stay to the kept floor. The native
    helper is the module _bridge_floor (bench/floor), built with -DOSTREL_BUILD_BENCH=ON into
    <build>/bench, next to the python/ directory _ostrel is imported from (or --floor-dir).
+   Every thread of this section runs on one processor (--no-pin lets them roam): no contender
+   runs anything in parallel, and where the scheduler wakes a thread otherwise decides how much
+   of the interpreter's working set each batch first pulls over from the other core. A native
+   thread started per batch tends to start on the waiting main thread's core; the SDK's event
+   thread, made once, wakes where it last ran. Unpinned, that placement moves the bridge paths
+   by a third between runs and the floor far less, which is noise about the scheduler, not a
+   cost of the bridge.
 1. Callbacks per second into a trivial OnRemoteAudioReceived override, with the main thread
    waiting and with it sending nonstop.
 2. p50/p99 delay from SendAudioFrame to the override, with the main thread idle and with it
@@ -169,11 +179,26 @@ def ctypes_contender(floor):
     return native_contender(batch, launch)
 
 
-def event_cost(events, rounds, floor_dir):
+def event_cost(events, rounds, floor_dir, pin):
     floor = load_floor(floor_dir)
     if floor is None:
         print("cost per event: skipped, _bridge_floor not built (configure with -DOSTREL_BUILD_BENCH=ON)")
         return
+    allowed = os.sched_getaffinity(0)
+    placement = "threads free to move"
+    if pin:
+        # Threads inherit the affinity of the thread that starts them: the cloud's event thread
+        # and the floor's native threads are all started below.
+        cpu = max(allowed)
+        os.sched_setaffinity(0, {cpu})
+        placement = "all threads on processor %d" % cpu
+    try:
+        measure_event_cost(floor, events, rounds, placement)
+    finally:
+        os.sched_setaffinity(0, allowed)
+
+
+def measure_event_cost(floor, events, rounds, placement):
     ostrel_loopback.set_quality_interval(3_600_000)  # no quality reports between batches
     sink = BridgeSink()
     cloud = ostrel.VONUCloud(sink)
@@ -196,13 +221,17 @@ def event_cost(events, rounds, floor_dir):
         for name, run in contenders:
             figures[name].append(run(events))
     median = {name: statistics.median(values) for name, values in figures.items()}
-    kept, peer = median["C API, thread state kept"], median["ctypes callback"]
-    print("cost per event (%d events in batches of %d, median of %d rounds, %d-byte payloads):" % (
-        events, BATCH, rounds, len(PAYLOAD)))
+
+    def ratio(name, reference):
+        return statistics.median(a / b for a, b in zip(figures[name], figures[reference]))
+
+    print("cost per event (%d events in batches of %d, median of %d rounds, %d-byte payloads, %s):" % (
+        events, BATCH, rounds, len(PAYLOAD), placement))
     for name, _ in contenders:
         low, high = min(figures[name]), max(figures[name])
         print("  %-46s %5.2f us (%.2f-%.2f)  %4.2fx kept floor  %4.2fx ctypes" % (
-            name, median[name] * 1e6, low * 1e6, high * 1e6, median[name] / kept, median[name] / peer))
+            name, median[name] * 1e6, low * 1e6, high * 1e6, ratio(name, "C API, thread state kept"),
+            ratio(name, "ctypes callback")))
     cloud.ExitRoom()
     del cloud
     ostrel_loopback.set_quality_interval(2000)
@@ -346,9 +375,11 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--floor-dir", help="directory holding the _bridge_floor module")
     parser.add_argument("--only", nargs="+", choices=SECTIONS, default=SECTIONS)
+    parser.add_argument("--no-pin", dest="pin", action="store_false",
+                        help="let the threads of the per-event section run on any processor")
     args = parser.parse_args(argv)
     if "events" in args.only:
-        event_cost(args.events, args.rounds, args.floor_dir)
+        event_cost(args.events, args.rounds, args.floor_dir, args.pin)
     if "rate" in args.only:
         callbacks_per_second(args.seconds)
     if "delay" in args.only:

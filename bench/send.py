@@ -14,7 +14,11 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   whose processor the hypervisor took away (see steal below), not the process;
 - the gaps seen by a ticker: a Python thread that sleeps 1 ms at a time and notes how long each
   wake-up took. A send that keeps the GIL while it works shows as a gap that long; median, p99
-  and the longest gap are printed;
+  and the longest gap are printed. On a machine with few processors a gap also grows while the
+  woken ticker waits for a processor that the SDK's codec threads (or anything else) are using,
+  which is not the GIL: where Linux says how long the thread waited on a run queue
+  (/proc/thread-self/schedstat), the same three figures follow with that wait taken out of each
+  gap (sleep, GIL and run time are what remain);
 - the frames sent and those the receiver got (warm-up included), and the frames the SDK dropped
   on the way (``send_dropped``, when the loopback SDK counts them);
 - the time the machine's hypervisor ran something else on our processors during the run ("steal"
@@ -27,7 +31,7 @@ import statistics
 import sys
 import threading
 import time
-from typing import Dict, List, Optional
+from typing import Callable, Dict, List, Optional
 
 import _ostrel as ostrel
 import ostrel_loopback
@@ -53,20 +57,41 @@ class Receiver(room_helpers.QuietDelegate):
 
 
 class Ticker(threading.Thread):
-    """Wakes every millisecond and keeps the length of each sleep-and-wake-up."""
+    """Wakes every millisecond and keeps the length of each sleep-and-wake-up, and of the same
+    less the time the thread spent waiting for a processor meanwhile (empty where unknown)."""
 
     def __init__(self) -> None:
         super().__init__(daemon=True)
         self.gaps: List[float] = []
+        self.off_queue: List[float] = []
         self.stop = threading.Event()
 
     def run(self) -> None:
-        last = time.perf_counter()
+        queued = run_queue_wait()
+        last, waited = time.perf_counter(), queued()
         while not self.stop.is_set():
             time.sleep(0.001)
-            now = time.perf_counter()
+            now, wait = time.perf_counter(), queued()
             self.gaps.append(now - last)
-            last = now
+            if wait is not None and waited is not None:
+                self.off_queue.append(now - last - (wait - waited))
+            last, waited = now, wait
+
+
+def run_queue_wait() -> Callable[[], Optional[float]]:
+    """For the calling thread: a function giving the seconds it has spent runnable but waiting
+    for a processor so far (the second field of its schedstat), or None where Linux does not say."""
+    try:
+        fd = os.open("/proc/thread-self/schedstat", os.O_RDONLY)
+    except OSError:
+        return lambda: None
+
+    def read() -> Optional[float]:
+        try:
+            return int(os.pread(fd, 128, 0).split()[1]) / 1e9
+        except (OSError, IndexError, ValueError):
+            return None
+    return read
 
 
 RUSAGE_THREAD = getattr(resource, "RUSAGE_THREAD", resource.RUSAGE_SELF)
@@ -141,6 +166,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             "gap_median_ms": statistics.median(ticker.gaps) * 1000,
             "gap_p99_ms": percentile(ticker.gaps, 0.99) * 1000,
             "gap_worst_ms": max(ticker.gaps) * 1000,
+            **off_queue_figures(ticker.off_queue),
             "sent": total,
             "received": receiver.frames,
             "dropped": send_dropped() - dropped_before,
@@ -150,6 +176,14 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
         cs.ExitRoom()
         cr.ExitRoom()
         del cs, cr
+
+
+def off_queue_figures(gaps: List[float]) -> Dict[str, float]:
+    if not gaps:
+        return {}
+    return {"off_queue_median_ms": statistics.median(gaps) * 1000,
+            "off_queue_p99_ms": percentile(gaps, 0.99) * 1000,
+            "off_queue_worst_ms": max(gaps) * 1000}
 
 
 def send_dropped() -> int:
@@ -168,13 +202,20 @@ def main() -> None:
     print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps for {args.seconds:g} s")
     print("receiver   call median  call worst   cpu median  cpu worst  >2 ms (stalled)"
           "   gap median  gap p99  gap worst   sent  received  dropped     steal")
+    results = []
     for name, pixel_out in (("H.264", False), ("pixels", True)):
         r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps)
+        results.append((name, r))
         print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
               f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
               f" {r['over_2ms']:6d} ({r['stalled']:d})"
               f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
               f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d} {r['steal_ms']:6.0f} ms")
+    if all("off_queue_median_ms" in r for _, r in results):
+        print("ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time):")
+        for name, r in results:
+            print(f"{name:<9} median {r['off_queue_median_ms']:.2f} ms  p99 {r['off_queue_p99_ms']:.2f} ms"
+                  f"  worst {r['off_queue_worst_ms']:.2f} ms")
 
 
 if __name__ == "__main__":
