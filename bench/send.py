@@ -19,19 +19,24 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   which is not the GIL: where Linux says how long the thread waited on a run queue
   (/proc/thread-self/schedstat), the same three figures follow with that wait taken out of each
   gap (sleep, GIL and run time are what remain);
+- the GIL waits alone, where the helper _gil_probe (bench/gil_probe, built with
+  -DOSTREL_BUILD_BENCH=ON into <build>/bench beside the python/ directory _ostrel comes from) is
+  found: a second ticker thread sleeps 1 ms at a time in native code, with the GIL released,
+  and times each wake-up from the moment it runs again to the moment it holds the GIL;
 - the frames sent and those the receiver got (warm-up included), and the frames the SDK dropped
   on the way (``send_dropped``, when the loopback SDK counts them);
 - the time the machine's hypervisor ran something else on our processors during the run ("steal"
   in /proc/stat, on Linux guests): a call or a gap stretched by it is not the process's doing.
 """
 import argparse
+import importlib
 import os
 import resource
 import statistics
 import sys
 import threading
 import time
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import _ostrel as ostrel
 import ostrel_loopback
@@ -94,6 +99,30 @@ def run_queue_wait() -> Callable[[], Optional[float]]:
     return read
 
 
+class GilProbe(threading.Thread):
+    """Ticks for `seconds` through _gil_probe, keeping the GIL wait of each wake-up."""
+
+    def __init__(self, probe: Any, seconds: float) -> None:
+        super().__init__(daemon=True)
+        self.probe, self.seconds = probe, seconds
+        self.waits: List[float] = []
+
+    def run(self) -> None:
+        self.waits = list(self.probe.tick(self.seconds))
+
+
+def load_probe() -> Any:
+    """_gil_probe from <build>/bench beside the _ostrel in use, or None when it was not built."""
+    directory = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ostrel.__file__))), "bench")
+    sys.path.insert(0, directory)
+    try:
+        return importlib.import_module("_gil_probe")
+    except ImportError:
+        return None
+    finally:
+        sys.path.remove(directory)
+
+
 RUSAGE_THREAD = getattr(resource, "RUSAGE_THREAD", resource.RUSAGE_SELF)
 
 
@@ -113,7 +142,7 @@ def percentile(values: List[float], share: float) -> float:
 
 
 def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
-        fps: int) -> Dict[str, float]:
+        fps: int, probe: Any) -> Dict[str, float]:
     sender, receiver = room_helpers.QuietDelegate(), Receiver()
     cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
     try:
@@ -127,6 +156,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
         cpu: List[float] = []
         stalled = 0  # calls over 2 ms that neither switched nor faulted, and used under 1 ms of CPU
         ticker = Ticker()
+        gil_probe = GilProbe(probe, seconds) if probe is not None else None
         steal_before = steal_seconds()
         period = 1.0 / fps
         start = time.perf_counter()
@@ -135,6 +165,8 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
         for i in range(total):
             if i == warm_up:
                 ticker.start()
+                if gil_probe is not None:
+                    gil_probe.start()
             due = start + i * period
             pause = due - time.perf_counter()
             if pause > 0:
@@ -154,6 +186,8 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
                 stalled += 1
         ticker.stop.set()
         ticker.join()
+        if gil_probe is not None:
+            gil_probe.join()
         steal = steal_seconds() - steal_before
         assert ostrel_loopback.wait_idle(30.0)
         return {
@@ -167,6 +201,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             "gap_p99_ms": percentile(ticker.gaps, 0.99) * 1000,
             "gap_worst_ms": max(ticker.gaps) * 1000,
             **off_queue_figures(ticker.off_queue),
+            **gil_wait_figures(gil_probe.waits if gil_probe is not None else []),
             "sent": total,
             "received": receiver.frames,
             "dropped": send_dropped() - dropped_before,
@@ -186,6 +221,15 @@ def off_queue_figures(gaps: List[float]) -> Dict[str, float]:
             "off_queue_worst_ms": max(gaps) * 1000}
 
 
+def gil_wait_figures(waits: List[float]) -> Dict[str, float]:
+    if not waits:
+        return {}
+    return {"gil_wait_median_ms": statistics.median(waits) * 1000,
+            "gil_wait_p99_ms": percentile(waits, 0.99) * 1000,
+            "gil_wait_worst_ms": max(waits) * 1000,
+            "gil_waits_over_1ms": sum(1 for w in waits if w > 0.001)}
+
+
 def send_dropped() -> int:
     counter = getattr(ostrel_loopback, "send_dropped", None)
     return int(counter()) if counter is not None else 0
@@ -199,12 +243,13 @@ def main() -> None:
     parser.add_argument("--height", type=int, default=1080)
     args = parser.parse_args()
     frames = [room_helpers.pattern_frame(i, args.width, args.height) for i in range(30)]
+    probe = load_probe()
     print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps for {args.seconds:g} s")
     print("receiver   call median  call worst   cpu median  cpu worst  >2 ms (stalled)"
           "   gap median  gap p99  gap worst   sent  received  dropped     steal")
     results = []
     for name, pixel_out in (("H.264", False), ("pixels", True)):
-        r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps)
+        r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps, probe)
         results.append((name, r))
         print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
               f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
@@ -216,6 +261,13 @@ def main() -> None:
         for name, r in results:
             print(f"{name:<9} median {r['off_queue_median_ms']:.2f} ms  p99 {r['off_queue_p99_ms']:.2f} ms"
                   f"  worst {r['off_queue_worst_ms']:.2f} ms")
+    if all("gil_wait_median_ms" in r for _, r in results):
+        print("GIL wait of a waking thread (_gil_probe):")
+        for name, r in results:
+            print(f"{name:<9} median {r['gil_wait_median_ms'] * 1000:.0f} us  p99 {r['gil_wait_p99_ms']:.2f} ms"
+                  f"  worst {r['gil_wait_worst_ms']:.2f} ms  over 1 ms: {r['gil_waits_over_1ms']:.0f}")
+    else:
+        print("GIL wait of a waking thread: _gil_probe not built (configure with -DOSTREL_BUILD_BENCH=ON)")
 
 
 if __name__ == "__main__":
