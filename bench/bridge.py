@@ -8,11 +8,11 @@
    from a native thread. The bridge paths are OnRemoteAudioAvailable(str, bool),
    OnReceiveCustomCmdMsg(str, int, int, bytes) and OnRemoteAudioReceived(str, AudioFrame). Every
    contender runs the same method body on 640-byte payloads, in batches queued before the first
-   call and timed on the calling thread from the batch's first call to its last; a figure is the
-   median over the rounds. Ratios to the kept-state floor and to ctypes are printed, each the
-   median of the ratios within a round: the contenders of one round run back to back, so a burst
-   of load on a shared machine (seconds of hypervisor steal, say) stretches a round's figures
-   together rather than one contender's median alone. One more
+   call and timed on the calling thread from the batch's first call to its last. The contenders
+   take turns batch by batch, so that a change of the machine's pace (a shared machine's speed
+   moves by half from one 50 ms to the next) falls on all of them alike; a figure is the median
+   over the rounds, and a ratio (to the kept-state floor, to ctypes) the median of the ratios
+   within each round. One more
    reference row, the kept floor with each payload handed over from another thread (a copy made
    before the batch, freed after its call, as an SDK's event thread receives a message), shows
    what reading delivered data costs any binding; the ratios stay to the kept floor. The native
@@ -115,42 +115,32 @@ def load_floor(directory):
 
 
 def bridge_contender(sink, event, args):
-    """Runs batches of `event` injected into the bench member; returns seconds per event."""
-    def run(count):
-        total, intervals = 0.0, 0
-        while count > 0:
-            size = min(BATCH, count)
-            sink.gate.clear()
-            sink.at_gate.clear()
-            ostrel_loopback.inject(b"bench", "OnRemoteUserExitRoom", b"gate", 0)
-            sink.at_gate.wait(10)
-            sink.start(size)
-            for _ in range(size):
-                ostrel_loopback.inject(b"bench", event, *args)
-            sink.gate.set()
-            if not sink.done.wait(30):
-                raise RuntimeError("%s: %d of %d callbacks arrived" % (event, sink.calls, size))
-            total += sink.last - sink.first
-            intervals += size - 1
-            count -= size
-        return total / intervals
-    return run
+    """One batch of `size` events `event` injected into the bench member; returns the seconds
+    from its first callback to its last."""
+    def batch(size):
+        sink.gate.clear()
+        sink.at_gate.clear()
+        ostrel_loopback.inject(b"bench", "OnRemoteUserExitRoom", b"gate", 0)
+        sink.at_gate.wait(10)
+        sink.start(size)
+        for _ in range(size):
+            ostrel_loopback.inject(b"bench", event, *args)
+        sink.gate.set()
+        if not sink.done.wait(30):
+            raise RuntimeError("%s: %d of %d callbacks arrived" % (event, sink.calls, size))
+        return sink.last - sink.first
+    return batch
 
 
 def native_contender(batch, launch):
-    """Batches where `launch(size)` makes `size` calls of `batch.hit` from a native thread."""
-    def run(count):
-        total, intervals = 0.0, 0
-        while count > 0:
-            size = min(BATCH, count)
-            batch.start(size)
-            launch(size)
-            if not batch.done.is_set():
-                raise RuntimeError("a native batch ended early")
-            total += batch.last - batch.first
-            intervals += size - 1
-            count -= size
-        return total / intervals
+    """One batch where `launch(size)` makes `size` calls of `batch.hit` from a native thread;
+    returns the seconds from its first call to its last."""
+    def run(size):
+        batch.start(size)
+        launch(size)
+        if not batch.done.is_set():
+            raise RuntimeError("a native batch ended early")
+        return batch.last - batch.first
     return run
 
 
@@ -218,8 +208,18 @@ def measure_event_cost(floor, events, rounds, placement):
     ]
     figures = {name: [] for name, _ in contenders}
     for _ in range(rounds):
-        for name, run in contenders:
-            figures[name].append(run(events))
+        # Batch by batch in turn, so that the machine's changes of pace (from one 50 ms to the
+        # next on a shared one) fall on every contender alike.
+        totals = {name: 0.0 for name, _ in contenders}
+        intervals, left = 0, events
+        while left > 0:
+            size = min(BATCH, left)
+            for name, batch in contenders:
+                totals[name] += batch(size)
+            intervals += size - 1
+            left -= size
+        for name, _ in contenders:
+            figures[name].append(totals[name] / intervals)
     median = {name: statistics.median(values) for name, values in figures.items()}
 
     def ratio(name, reference):
