@@ -23,6 +23,7 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   -DOSTREL_BUILD_BENCH=ON into <build>/bench beside the python/ directory _ostrel comes from) is
   found: a second ticker thread sleeps 1 ms at a time in native code, with the GIL released,
   and times each wake-up from the moment it runs again to the moment it holds the GIL;
+- for the slowest call: its CPU time, page faults and context switches;
 - the frames sent and those the receiver got (warm-up included), and the frames the SDK dropped
   on the way (``send_dropped``, when the loopback SDK counts them);
 - the time the machine's hypervisor ran something else on our processors during the run ("steal"
@@ -155,6 +156,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
         calls: List[float] = []
         cpu: List[float] = []
         stalled = 0  # calls over 2 ms that neither switched nor faulted, and used under 1 ms of CPU
+        worst = (0.0, 0.0, 0, 0)  # the slowest call: real and CPU seconds, page faults, switches
         ticker = Ticker()
         gil_probe = GilProbe(probe, seconds) if probe is not None else None
         steal_before = steal_seconds()
@@ -181,6 +183,9 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             calls.append(time.perf_counter() - t0)
             cpu.append(time.thread_time() - c0)
             u1 = resource.getrusage(RUSAGE_THREAD)
+            if calls[-1] > worst[0]:
+                worst = (calls[-1], cpu[-1], u1.ru_minflt - u0.ru_minflt,
+                         u1.ru_nvcsw + u1.ru_nivcsw - u0.ru_nvcsw - u0.ru_nivcsw)
             if calls[-1] > 0.002 and cpu[-1] < 0.001 and u1.ru_minflt == u0.ru_minflt and (
                     u1.ru_nvcsw + u1.ru_nivcsw == u0.ru_nvcsw + u0.ru_nivcsw):
                 stalled += 1
@@ -197,6 +202,9 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             "cpu_worst_ms": max(cpu) * 1000,
             "over_2ms": sum(1 for c in calls if c > 0.002),
             "stalled": stalled,
+            "worst_cpu_ms": worst[1] * 1000,
+            "worst_faults": worst[2],
+            "worst_switches": worst[3],
             "gap_median_ms": statistics.median(ticker.gaps) * 1000,
             "gap_p99_ms": percentile(ticker.gaps, 0.99) * 1000,
             "gap_worst_ms": max(ticker.gaps) * 1000,
@@ -256,6 +264,9 @@ def main() -> None:
               f" {r['over_2ms']:6d} ({r['stalled']:d})"
               f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
               f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d} {r['steal_ms']:6.0f} ms")
+    for name, r in results:
+        print(f"{name:<9} slowest call: {r['call_worst_ms']:.2f} ms, of which {r['worst_cpu_ms']:.2f} ms on a processor;"
+              f" {r['worst_faults']:.0f} page faults, {r['worst_switches']:.0f} context switches")
     if all("off_queue_median_ms" in r for _, r in results):
         print("ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time):")
         for name, r in results:
