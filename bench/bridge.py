@@ -22,9 +22,9 @@
    runs anything in parallel, and where the scheduler wakes a thread otherwise decides how much
    of the interpreter's working set each batch first pulls over from the other core. A native
    thread started per batch tends to start on the waiting main thread's core; the SDK's event
-   thread, made once, wakes where it last ran. Unpinned, that placement moves the bridge paths
-   by a third between runs and the floor far less, which is noise about the scheduler, not a
-   cost of the bridge.
+   thread, made once, wakes where it last ran. Unpinned, the bridge paths then move by a third
+   between runs, and more than the floor does: noise about the scheduler, not a cost of the
+   bridge.
 1. Callbacks per second into a trivial OnRemoteAudioReceived override, with the main thread
    waiting and with it sending nonstop.
 2. p50/p99 delay from SendAudioFrame to the override, with the main thread idle and with it
@@ -34,7 +34,6 @@
 """
 import argparse
 import ctypes
-import importlib
 import os
 import statistics
 import sys
@@ -46,6 +45,8 @@ import ostrel_loopback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
 import room_helpers  # noqa: E402  (the examples' shared helpers)
+
+import native_helpers  # noqa: E402  (beside this file)
 
 FRAME_BYTES = 960 * 2  # 20 ms of 48 kHz mono
 
@@ -103,15 +104,7 @@ class BridgeSink(room_helpers.QuietDelegate, Batch):
 
 def load_floor(directory):
     """The native helper, from `directory` or from <build>/bench beside the _ostrel in use."""
-    if directory is None:
-        directory = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ostrel.__file__))), "bench")
-    sys.path.insert(0, directory)
-    try:
-        return importlib.import_module("_bridge_floor")
-    except ImportError:
-        return None
-    finally:
-        sys.path.remove(directory)
+    return native_helpers.load_helper("_bridge_floor", directory)
 
 
 def bridge_contender(sink, event, args):

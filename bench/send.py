@@ -30,20 +30,21 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   in /proc/stat, on Linux guests): a call or a gap stretched by it is not the process's doing.
 """
 import argparse
-import importlib
 import os
 import resource
 import statistics
 import sys
 import threading
 import time
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Dict, List, Optional
 
 import _ostrel as ostrel
 import ostrel_loopback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
 import room_helpers  # noqa: E402  (the examples' shared helpers)
+
+import native_helpers  # noqa: E402  (beside this file)
 
 
 class Receiver(room_helpers.QuietDelegate):
@@ -73,31 +74,33 @@ class Ticker(threading.Thread):
         self.stop = threading.Event()
 
     def run(self) -> None:
-        queued = run_queue_wait()
-        last, waited = time.perf_counter(), queued()
-        while not self.stop.is_set():
-            time.sleep(0.001)
-            now, wait = time.perf_counter(), queued()
-            self.gaps.append(now - last)
-            if wait is not None and waited is not None:
-                self.off_queue.append(now - last - (wait - waited))
-            last, waited = now, wait
-
-
-def run_queue_wait() -> Callable[[], Optional[float]]:
-    """For the calling thread: a function giving the seconds it has spent runnable but waiting
-    for a processor so far (the second field of its schedstat), or None where Linux does not say."""
-    try:
-        fd = os.open("/proc/thread-self/schedstat", os.O_RDONLY)
-    except OSError:
-        return lambda: None
-
-    def read() -> Optional[float]:
         try:
-            return int(os.pread(fd, 128, 0).split()[1]) / 1e9
-        except (OSError, IndexError, ValueError):
-            return None
-    return read
+            fd: Optional[int] = os.open("/proc/thread-self/schedstat", os.O_RDONLY)
+        except OSError:
+            fd = None
+        try:
+            last, waited = time.perf_counter(), run_queue_wait(fd)
+            while not self.stop.is_set():
+                time.sleep(0.001)
+                now, wait = time.perf_counter(), run_queue_wait(fd)
+                self.gaps.append(now - last)
+                if wait is not None and waited is not None:
+                    self.off_queue.append(now - last - (wait - waited))
+                last, waited = now, wait
+        finally:
+            if fd is not None:
+                os.close(fd)
+
+
+def run_queue_wait(schedstat: Optional[int]) -> Optional[float]:
+    """The seconds a thread has spent runnable but waiting for a processor so far (the second
+    field of its schedstat, open as `schedstat`), or None where Linux does not say."""
+    if schedstat is None:
+        return None
+    try:
+        return int(os.pread(schedstat, 128, 0).split()[1]) / 1e9
+    except (OSError, IndexError, ValueError):
+        return None
 
 
 class GilProbe(threading.Thread):
@@ -114,14 +117,7 @@ class GilProbe(threading.Thread):
 
 def load_probe() -> Any:
     """_gil_probe from <build>/bench beside the _ostrel in use, or None when it was not built."""
-    directory = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(ostrel.__file__))), "bench")
-    sys.path.insert(0, directory)
-    try:
-        return importlib.import_module("_gil_probe")
-    except ImportError:
-        return None
-    finally:
-        sys.path.remove(directory)
+    return native_helpers.load_helper("_gil_probe")
 
 
 RUSAGE_THREAD = getattr(resource, "RUSAGE_THREAD", resource.RUSAGE_SELF)
