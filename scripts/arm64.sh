@@ -34,13 +34,13 @@ wheel="$(bash scripts/repair_wheel.sh "$WORK"/built/*.whl "$WORK/repaired" aarch
 cp "$wheel" "$ROOT/dist/"
 echo "$(basename "$wheel") ($(stat -c %s "$wheel") bytes)"
 
-# Each emulated sanitizer process starts slowly, so these runs take the suite in two processes.
+# Each emulated sanitizer process starts slowly, so these runs take the suite in a few shards.
 # LeakSanitizer cannot work under the emulator (it needs to stop the threads, as a tracer does).
 stage "aarch64: C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer (qemu-aarch64)"
 configure build/arm64-asan -DOSTREL_SANITIZE=address,undefined
 ninja --quiet -C build/arm64-asan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
 ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="$UBSAN_OPTIONS" \
-  ctest --test-dir build/arm64-asan --no-tests=error --output-on-failure -L whole-suite -j 2
+  ctest --test-dir build/arm64-asan --no-tests=error --output-on-failure -L whole-suite -j "$CMAKE_BUILD_PARALLEL_LEVEL"
 
 # ThreadSanitizer re-executes a program to turn address randomisation off; under the emulator,
 # with no binfmt handler, that exec fails ("execve failed, errno 8"), so setarch -R turns it off
@@ -48,5 +48,5 @@ ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="$UBSAN_OPTIONS" \
 stage "aarch64: C++ tests under ThreadSanitizer (qemu-aarch64, no address randomisation)"
 configure build/arm64-tsan -DOSTREL_SANITIZE=thread
 ninja --quiet -C build/arm64-tsan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch -R ctest --test-dir build/arm64-tsan --no-tests=error --output-on-failure -L whole-suite -j 2
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch -R ctest --test-dir build/arm64-tsan --no-tests=error --output-on-failure -L whole-suite -j "$CMAKE_BUILD_PARALLEL_LEVEL"
 stage ""
