@@ -24,12 +24,20 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   found: a second ticker thread sleeps 1 ms at a time in native code, with the GIL released,
   and times each wake-up from the moment it runs again to the moment it holds the GIL;
 - for the slowest call: its CPU time, page faults and context switches;
+- with --reference-copy, what the machine itself gives a copy of that size: right after each
+  send, the sending thread copies the same number of bytes from one of the frames' own payloads
+  (as cold as the send's source) into one of four buffers taken in turn (as warm as the SDK's
+  four pooled frames), with ctypes.memmove, which releases the GIL. Its median, worst and count
+  over 2 ms are what any send that keeps the caller's frame (every SDK must copy it before it
+  returns) can at best do on this machine at that moment. Off by default: the copy takes a
+  processor and memory bandwidth that the ticker and the encoder would otherwise have;
 - the frames sent and those the receiver got (warm-up included), and the frames the SDK dropped
   on the way (``send_dropped``, when the loopback SDK counts them);
 - the time the machine's hypervisor ran something else on our processors during the run ("steal"
   in /proc/stat, on Linux guests): a call or a gap stretched by it is not the process's doing.
 """
 import argparse
+import ctypes
 import os
 import resource
 import statistics
@@ -138,8 +146,30 @@ def percentile(values: List[float], share: float) -> float:
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
+class ReferenceCopy:
+    """A plain copy of a frame's size, timed: the payload of frame `i` into buffer `i` mod 4."""
+
+    def __init__(self, frames: List[ostrel.PixelFrame]) -> None:
+        self.sources = [frame.data for frame in frames]
+        self.targets = [ctypes.create_string_buffer(len(self.sources[0])) for _ in range(4)]
+        self.times: List[float] = []
+
+    def __call__(self, i: int) -> None:
+        source, target = self.sources[i % len(self.sources)], self.targets[i % len(self.targets)]
+        t0 = time.perf_counter()
+        ctypes.memmove(target, source, len(source))
+        self.times.append(time.perf_counter() - t0)
+
+    def figures(self) -> Dict[str, float]:
+        if not self.times:
+            return {}
+        return {"copy_median_ms": statistics.median(self.times) * 1000,
+                "copy_worst_ms": max(self.times) * 1000,
+                "copy_over_2ms": sum(1 for t in self.times if t > 0.002)}
+
+
 def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
-        fps: int, probe: Any) -> Dict[str, float]:
+        fps: int, probe: Any, reference: Optional[ReferenceCopy]) -> Dict[str, float]:
     sender, receiver = room_helpers.QuietDelegate(), Receiver()
     cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
     try:
@@ -185,6 +215,8 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             if calls[-1] > 0.002 and cpu[-1] < 0.001 and u1.ru_minflt == u0.ru_minflt and (
                     u1.ru_nvcsw + u1.ru_nivcsw == u0.ru_nvcsw + u0.ru_nivcsw):
                 stalled += 1
+            if reference is not None:
+                reference(i)
         ticker.stop.set()
         ticker.join()
         if gil_probe is not None:
@@ -206,6 +238,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             "gap_worst_ms": max(ticker.gaps) * 1000,
             **off_queue_figures(ticker.off_queue),
             **gil_wait_figures(gil_probe.waits if gil_probe is not None else []),
+            **(reference.figures() if reference is not None else {}),
             "sent": total,
             "received": receiver.frames,
             "dropped": send_dropped() - dropped_before,
@@ -245,6 +278,8 @@ def main() -> None:
     parser.add_argument("--fps", type=int, default=30)
     parser.add_argument("--width", type=int, default=1920)
     parser.add_argument("--height", type=int, default=1080)
+    parser.add_argument("--reference-copy", action="store_true",
+                        help="after each send, time a plain copy of the frame's size (see above)")
     args = parser.parse_args()
     frames = [room_helpers.pattern_frame(i, args.width, args.height) for i in range(30)]
     probe = load_probe()
@@ -253,7 +288,8 @@ def main() -> None:
           "   gap median  gap p99  gap worst   sent  received  dropped     steal")
     results = []
     for name, pixel_out in (("H.264", False), ("pixels", True)):
-        r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps, probe)
+        reference = ReferenceCopy(frames) if args.reference_copy else None
+        r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps, probe, reference)
         results.append((name, r))
         print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
               f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
@@ -263,6 +299,11 @@ def main() -> None:
     for name, r in results:
         print(f"{name:<9} slowest call: {r['call_worst_ms']:.2f} ms, of which {r['worst_cpu_ms']:.2f} ms on a processor;"
               f" {r['worst_faults']:.0f} page faults, {r['worst_switches']:.0f} context switches")
+    if all("copy_median_ms" in r for _, r in results):
+        print("plain copy of the frame's bytes right after each send (ctypes.memmove, GIL released):")
+        for name, r in results:
+            print(f"{name:<9} median {r['copy_median_ms']:.2f} ms  worst {r['copy_worst_ms']:.2f} ms"
+                  f"  over 2 ms: {r['copy_over_2ms']:.0f}")
     if all("off_queue_median_ms" in r for _, r in results):
         print("ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time):")
         for name, r in results:
