@@ -5,11 +5,17 @@
 Wall-clock figures of one event (bench/bridge.py) move by a third from run to run on a shared
 machine; instruction counts do not. Each contender runs in a child under valgrind's callgrind,
 counting only what runs inside the callback: for the bridge, inside the delegate's native
-override (``PyVONUCloudDelegate::*``: exit gate, GIL, method lookup, arguments, the call and the
+override (``PyVONUCloudDelegate::<event>``: exit gate, GIL, method lookup, arguments, the call and the
 same Python method body as in bridge.py); for the floor, inside ``_bridge_floor.call_python`` with
 a kept thread state (GIL, a str and a 640-byte bytes made per call, the call). What the loopback
 SDK does to queue and dispatch an event is outside both. Needs valgrind on PATH and the floor
 helper built (-DOSTREL_BUILD_BENCH=ON), found as in bridge.py.
+
+Beside the instructions, the misses per event in callgrind's simulated first-level instruction
+and data caches (valgrind's model, sized as this machine's): where a path's time grows faster
+than its instructions, this is where to look. The events come in gated batches, as in bridge.py,
+so that the event thread runs alone, as it does while bridge.py times it: the caches are
+simulated for the whole process, not per processor.
 """
 import argparse
 import os
@@ -18,13 +24,15 @@ import shutil
 import subprocess
 import sys
 import tempfile
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 import _ostrel as ostrel
 
+import bridge  # noqa: E402  (beside this file: the batches and the method body)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# The child for one bridge path: a member gets `count` injected events of `event`, 200 at a time.
+# The child for one bridge path: a member gets `count` injected events of `event`, in gated batches.
 BRIDGE_CHILD = r"""
 import sys
 import _ostrel as o, ostrel_loopback as lb
@@ -35,15 +43,14 @@ args = {"OnRemoteAudioAvailable": (b"peer", 1), "OnReceiveCustomCmdMsg": (b"peer
         "OnRemoteAudioReceived": (b"peer", bridge.PAYLOAD)}[event]
 
 sink = bridge.BridgeSink()
-sink.start(count)
 lb.set_quality_interval(3_600_000)
 cloud = o.VONUCloud(sink)
 cloud.EnterRoom(bridge.params("bench", "bench-instructions"))
+sink.entered.wait(5)
 lb.wait_idle(5.0)
-for _ in range(count // 200):
-    for _ in range(200):
-        lb.inject(b"bench", event, *args)
-    lb.wait_idle(10.0)
+batch = bridge.bridge_contender(sink, event, args)
+for _ in range(count // bridge.BATCH):
+    batch(bridge.BATCH)
 cloud.ExitRoom()
 """
 
@@ -59,16 +66,20 @@ floor.call_python(batch.hit, "peer", bridge.PAYLOAD, int(sys.argv[1]), True)
 """
 
 
-def instructions(toggle: str, argv: List[str]) -> int:
-    """Instructions counted by callgrind inside functions matching `toggle` for the child `argv`."""
+def instructions(toggle: str, argv: List[str]) -> Tuple[int, int, int]:
+    """Instructions, and misses of the simulated L1 instruction and data caches, counted by
+    callgrind inside functions matching `toggle` for the child `argv`."""
     with tempfile.TemporaryDirectory() as scratch:
-        out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + os.path.join(scratch, "cg"),
+        out = subprocess.run(["valgrind", "--tool=callgrind", "--cache-sim=yes",
+                              "--callgrind-out-file=" + os.path.join(scratch, "cg"),
                               "--toggle-collect=" + toggle, sys.executable] + argv,
                              capture_output=True, text=True, check=True)
-    found = re.search(r"Collected : (\d+)", out.stderr)
+    # With the cache simulation: Ir Dr Dw I1mr D1mr D1mw ILmr DLmr DLmw.
+    found = re.search(r"Collected :((?: \d+){9})", out.stderr)
     if found is None:
         raise RuntimeError("no count from callgrind:\n" + out.stderr[-2000:])
-    return int(found.group(1))
+    counts = [int(n) for n in found.group(1).split()]
+    return counts[0], counts[3], counts[4] + counts[5]
 
 
 def main(argv: Optional[List[str]] = None) -> None:
@@ -82,14 +93,17 @@ def main(argv: Optional[List[str]] = None) -> None:
     os.environ["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(os.path.abspath(ostrel.__file__)), examples] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
     count = options.events
-    floor = instructions("*call_python*", ["-c", FLOOR_CHILD, str(count), options.floor_dir or "", HERE]) / count
-    print("instructions per event (%d events, callgrind, inside the callback):" % count)
-    print("  %-46s %6.0f  1.00x floor" % ("C API, thread state kept", floor))
+    count = options.events - options.events % bridge.BATCH  # whole batches
+    floor = instructions("*call_python*", ["-c", FLOOR_CHILD, str(count), options.floor_dir or "", HERE])
+    print("per event (%d events, callgrind, inside the callback):    instructions        L1i misses  L1d misses" % count)
+    print("  %-46s %6.0f  1.00x floor  %9.1f  %10.1f" % (
+        "C API, thread state kept", floor[0] / count, floor[1] / count, floor[2] / count))
     for event, label in (("OnRemoteAudioAvailable", "OnRemoteAudioAvailable(str, bool)"),
                          ("OnReceiveCustomCmdMsg", "OnReceiveCustomCmdMsg(str, int, int, bytes)"),
                          ("OnRemoteAudioReceived", "OnRemoteAudioReceived(str, AudioFrame)")):
-        cost = instructions("PyVONUCloudDelegate::*", ["-c", BRIDGE_CHILD, event, str(count), HERE]) / count
-        print("  %-46s %6.0f  %4.2fx floor" % (label, cost, cost / floor))
+        cost = instructions("PyVONUCloudDelegate::%s*" % event, ["-c", BRIDGE_CHILD, event, str(count), HERE])
+        print("  %-46s %6.0f  %4.2fx floor  %9.1f  %10.1f" % (
+            label, cost[0] / count, cost[0] / floor[0], cost[1] / count, cost[2] / count))
 
 
 if __name__ == "__main__":
