@@ -1,6 +1,6 @@
 """Benchmark of a send's cost to the calling Python thread (figures, not a pass/fail gate).
 
-    python bench/send.py [--seconds N] [--fps N] [--width W] [--height H]
+    python bench/send.py [--seconds N] [--fps N] [--width W] [--height H] [--reference-copy]
 
 One member sends 1080p I420 frames with ``SendPixelFrame`` at 30 frames a second to another that
 subscribed to it, once as a receiver of encoded video (the SDK encodes H.264 for it) and once as
