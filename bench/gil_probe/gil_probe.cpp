@@ -7,20 +7,66 @@
 // GIL, sleeps, reads the clock as soon as it runs again, takes the GIL back, and keeps the time
 // from that reading to holding the GIL. A thread that keeps the GIL (a send that encodes on the
 // caller's thread, say) shows as long waits; a busy processor mostly does not.
+//
+// Mostly: once the holder gives the GIL up, the waiting thread is woken and may then wait for a
+// processor before it can take the GIL. Where Linux says how long a thread has waited on a run
+// queue (/proc/thread-self/schedstat), each wait comes with that part of it, so that a reader can
+// tell a thread holding the GIL from a processor busy with something else (a codec thread on a
+// two-processor machine, say). A holder that is itself waiting for a processor still counts as
+// holding the GIL: its waiters sleep meanwhile.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// tick(seconds, period=0.001) -> list[float]: the GIL waits, in seconds, of the wake-ups of
-// `seconds` of ticking.
+// The calling thread's time on a run queue so far, from its schedstat: open for the scope.
+class RunQueueWait {
+public:
+    RunQueueWait() : fd_(open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC)) {}
+    ~RunQueueWait() {
+        if (fd_ >= 0) close(fd_);
+    }
+    RunQueueWait(const RunQueueWait&) = delete;
+    RunQueueWait& operator=(const RunQueueWait&) = delete;
+
+    // Nanoseconds spent runnable but not running (the second field); -1 where Linux does not say.
+    long long nanoseconds() const {
+        char text[128];
+        const ssize_t got = fd_ >= 0 ? pread(fd_, text, sizeof text - 1, 0) : -1;
+        if (got <= 0) return -1;
+        text[got] = '\0';
+        char* rest = nullptr;
+        std::strtoll(text, &rest, 10);  // time on a processor
+        if (rest == text) return -1;
+        char* after = nullptr;
+        const long long waited = std::strtoll(rest, &after, 10);
+        return after == rest ? -1 : waited;
+    }
+
+private:
+    int fd_;  // the schedstat file, -1 when it could not be opened
+};
+
+// One wake-up: its wait for the GIL, and the part of it on a run queue when known.
+struct Wake {
+    double wait;    // from running again after the sleep to holding the GIL, seconds
+    bool known;     // whether queued was read
+    double queued;  // of wait, the time runnable but not running, seconds
+};
+
+// tick(seconds, period=0.001) -> list[tuple[float, float | None]]: for each wake-up of
+// `seconds` of ticking, its GIL wait and the part of it spent waiting for a processor (None where
+// Linux does not say), in seconds.
 PyObject* tick(PyObject*, PyObject* args) {
     double seconds = 0;
     double period = 0.001;
@@ -31,32 +77,40 @@ PyObject* tick(PyObject*, PyObject* args) {
     }
     const timespec pause{static_cast<time_t>(period), static_cast<long>((period - static_cast<time_t>(period)) * 1e9)};
     const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    std::vector<double> waits;
+    RunQueueWait queued;
+    std::vector<Wake> wakes;
     while (Clock::now() < end) {
         PyThreadState* state = PyEval_SaveThread();
         nanosleep(&pause, nullptr);
         const Clock::time_point woke = Clock::now();
+        const long long queued_before = queued.nanoseconds();
         PyEval_RestoreThread(state);
-        waits.push_back(std::chrono::duration<double>(Clock::now() - woke).count());
+        const Clock::time_point held = Clock::now();
+        const long long queued_after = queued.nanoseconds();  // read holding the GIL: a syscall, microseconds
+        const bool known = queued_before >= 0 && queued_after >= 0;
+        wakes.push_back({std::chrono::duration<double>(held - woke).count(), known,
+                         known ? static_cast<double>(queued_after - queued_before) / 1e9 : 0.0});
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(waits.size()));
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(wakes.size()));
     if (list == nullptr) return nullptr;
-    for (size_t i = 0; i < waits.size(); ++i) {
-        PyObject* value = PyFloat_FromDouble(waits[i]);
-        if (value == nullptr) {
+    for (size_t i = 0; i < wakes.size(); ++i) {
+        PyObject* item = wakes[i].known ? Py_BuildValue("(dd)", wakes[i].wait, wakes[i].queued)
+                                        : Py_BuildValue("(dO)", wakes[i].wait, Py_None);
+        if (item == nullptr) {
             Py_DECREF(list);
             return nullptr;
         }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
     return list;
 }
 
 PyMethodDef methods[] = {
     {"tick", tick, METH_VARARGS,
-     "tick(seconds, period=0.001) -> list[float]\n\n"
-     "Sleeps `period` at a time, with the GIL released, for `seconds`; returns how long each "
-     "wake-up then waited for the GIL, in seconds."},
+     "tick(seconds, period=0.001) -> list[tuple[float, float | None]]\n\n"
+     "Sleeps `period` at a time, with the GIL released, for `seconds`; returns, for each wake-up, "
+     "how long it then waited for the GIL and how much of that it waited for a processor (None "
+     "where Linux does not say), in seconds."},
     {nullptr, nullptr, 0, nullptr},
 };
 
