@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "fork_guard.h"
+#include "thread_state.h"
 
 namespace py = pybind11;
 
@@ -129,7 +130,7 @@ CallbackPass::CallbackPass(const void* delegate, CallbacksInside& inside)
     : delegate_(delegate),
       inside_((inside.count_.fetch_add(1), inside)),  // raised before the gate is entered
       admitted_(gate().enter()),
-      from_sdk_(PyGILState_Check() == 0),
+      from_sdk_(!holds_gil()),
       generation_(process_generation()),
       enclosing_(t_innermost) {
     t_innermost = this;

@@ -7,14 +7,18 @@
 // every event and nowhere else: the type's pybind11 entry is looked up once per type, not once
 // per call by the hash of its name; and the registry is not asked whether a Python object already
 // lives at the value's address (the callback's values are the SDK's; the table copies every
-// record). Every other argument goes through py::cast with the policy of pybind11's own call
-// (automatic_reference), as before, and Python objects pass as they are.
+// record). A bool, an integer or a C string becomes what pybind11's caster makes of it (an int
+// of the same value; None for a null string, else its UTF-8 text, a decoding error raised as
+// pybind11 raises it), made here with one C API call; any other argument goes through py::cast
+// with the policy of pybind11's own call (automatic_reference), and Python objects pass as they
+// are.
 #ifndef OSTREL_EVENT_CALL_H_
 #define OSTREL_EVENT_CALL_H_
 
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstring>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -53,14 +57,32 @@ py::object record_copy(const Record& record) {
     return object;
 }
 
+// A new reference as an object; the Python error, thrown, when it is null.
+inline py::object steal_or_throw(PyObject* made) {
+    if (made == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(made);
+}
+
 // One argument as Python receives it.
 template <typename T>
 py::object to_python(T&& value) {
     using Plain = std::decay_t<T>;
-    if constexpr (std::is_base_of_v<py::handle, Plain>) {
+    if constexpr (std::is_base_of_v<py::object, Plain> && !std::is_lvalue_reference_v<T>) {
+        return std::move(value);  // a temporary made for the call: its reference is passed on
+    } else if constexpr (std::is_base_of_v<py::handle, Plain>) {
         return py::reinterpret_borrow<py::object>(value);
     } else if constexpr (std::is_class_v<Plain> || std::is_enum_v<Plain>) {
         return record_copy<Plain>(value);
+    } else if constexpr (std::is_same_v<Plain, bool>) {
+        return py::reinterpret_borrow<py::object>(value ? Py_True : Py_False);
+    } else if constexpr (std::is_integral_v<Plain> && std::is_signed_v<Plain>) {
+        return steal_or_throw(PyLong_FromLongLong(value));
+    } else if constexpr (std::is_integral_v<Plain>) {
+        return steal_or_throw(PyLong_FromUnsignedLongLong(value));
+    } else if constexpr (std::is_same_v<Plain, const char*> || std::is_same_v<Plain, char*>) {
+        // None for a null pointer, else the text decoded as UTF-8 (strict), as pybind11's caster does.
+        if (value == nullptr) return py::none();
+        return steal_or_throw(PyUnicode_DecodeUTF8(value, static_cast<Py_ssize_t>(std::strlen(value)), nullptr));
     } else {
         // The policy of pybind11's own call: a pointer stays the SDK's, never Python's to delete.
         return py::cast(std::forward<T>(value), py::return_value_policy::automatic_reference);

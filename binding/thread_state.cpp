@@ -72,6 +72,11 @@ thread_local KeptState t_kept;  // the calling thread's kept state
 
 PyThreadState* kept_thread_state() { return t_kept.get(); }
 
+bool holds_gil() {
+    if (PyThreadState* kept = t_kept.get()) return _PyThreadState_UncheckedGet() == kept;
+    return PyGILState_Check() != 0;
+}
+
 PyThreadState* keep_new_thread_state() {
     PyThreadState* state = new_thread_state();
     t_kept.keep(state);

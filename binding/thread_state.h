@@ -23,6 +23,11 @@ namespace ostrel_binding {
 // thread must not hold the GIL.
 PyThreadState* kept_thread_state();
 
+// Whether the calling thread holds the GIL, as PyGILState_Check() says. For a thread with a kept
+// state, which is also the thread's own state for PyGILState, that is whether the kept state is
+// the current one: no look-up of the thread's PyGILState key on every callback.
+bool holds_gil();
+
 // Makes and keeps a thread state for the calling thread, which has no thread state of the
 // interpreter at all, and returns it; the caller then takes the GIL with it.
 PyThreadState* keep_new_thread_state();
