@@ -6,6 +6,7 @@
 
 #include "bindings.h"
 #include "callback_gate.h"
+#include "delegate_object.h"
 #include "fork_guard.h"
 #include "frame_payload.h"
 #include "frame_view.h"
@@ -42,6 +43,7 @@ void VONUCloudWrapper::Release() {
             destroy(cloud);
         }
         ostrel_binding::release_ended_thread_states();  // the instance's threads may have ended
+        ostrel_binding::release_left_weak_references();  // its delegate may have gone without the GIL
         return;
     }
     if (ostrel_binding::in_callback_of(callbacks_of_)) return;  // Destroy may be waiting for this very callback
@@ -84,6 +86,7 @@ VONUCloudWrapper::Use::~Use() {
         wrapper_.destroy(cloud);
     }
     ostrel_binding::release_ended_thread_states();
+    ostrel_binding::release_left_weak_references();
 }
 
 int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return Use(*this)->EnterRoom(params); }

@@ -31,6 +31,7 @@
 
 #include "bindings.h"
 #include "callback_gate.h"
+#include "delegate_object.h"
 #include "event_call.h"
 #include "fork_guard.h"
 #include "thread_state.h"
@@ -45,22 +46,6 @@ namespace {
 // The type record pybind11 keeps for VONUCloudDelegate, looked up once when the class is bound
 // (before any cloud, so before any callback).
 const py::detail::type_info* g_delegate_type = nullptr;
-
-// The delegate's Python object, as py::detail::get_object_handle(delegate, g_delegate_type)
-// finds it: an instance registered at the delegate's address whose type derives from
-// VONUCloudDelegate (pybind11 asks the same of the type's list of registered bases, which it
-// keeps in a cache of its own). Allocates nothing.
-py::handle delegate_object(const VONUCloudDelegate* delegate) {
-    PyTypeObject* const type = g_delegate_type->type;
-    return py::detail::with_instance_map(delegate, [&](py::detail::instance_map& instances) {
-        const auto range = instances.equal_range(delegate);
-        for (auto it = range.first; it != range.second; ++it) {
-            auto* found = reinterpret_cast<PyObject*>(it->second);
-            if (PyType_IsSubtype(Py_TYPE(found), type)) return py::handle(found);
-        }
-        return py::handle();
-    });
-}
 
 // The Python name of an event: its text, and the same as an interned str, made at the event's
 // first callback (with the GIL held) and kept for the life of the process.
@@ -148,15 +133,17 @@ public:
             kept_ = ostrel_binding::keep_new_thread_state();
             PyEval_RestoreThread(kept_);
         }
-        // The registry lookup allocates nothing, so no collection can run before the reference
-        // is held.
-        self_ = py::reinterpret_borrow<py::object>(delegate_object(delegate_));
+        // Finding the object allocates nothing, so no collection can run before the reference is
+        // held; remembering it may.
+        self_ = py::reinterpret_borrow<py::object>(delegate->python_object.find(delegate_, g_delegate_type->type));
+        if (self_) delegate->python_object.remember(self_.ptr());
     }
     ~PythonStay() {
         if (abandoned_) return;
         override_ = ostrel_binding::PythonMethod();
         self_ = py::object();
         ostrel_binding::release_ended_thread_states();  // while the GIL is held anyway
+        ostrel_binding::release_left_weak_references();
         if (kept_ != nullptr) {
             PyEval_SaveThread();  // the state stays with the thread
         } else {

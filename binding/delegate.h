@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include "callback_gate.h"
+#include "delegate_object.h"
 #include "delegate_events.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
@@ -24,6 +25,7 @@ public:
 #undef OSTREL_DECLARE_OVERRIDE
 
     mutable ostrel_binding::CallbacksInside callbacks_inside;  // its callbacks inside the exit gate
+    mutable ostrel_binding::DelegateObjectLink python_object;  // finds its Python object (GIL held)
 };
 
 #endif  // OSTREL_DELEGATE_H_
