@@ -23,9 +23,10 @@ public:
         slots_[(head_ + size_) & (slots_.size() - 1)] = std::move(value);
         ++size_;
     }
-    // The slot is reset, releasing what the element held.
+    // The element is moved out of its slot and destroyed, releasing what it held (a moved-from
+    // element of the queues here holds nothing), without building a fresh T for the slot.
     void pop_front() {
-        slots_[head_] = T();
+        { T released(std::move(slots_[head_])); }
         head_ = (head_ + 1) & (slots_.size() - 1);
         if (--size_ == 0) {
             head_ = 0;
