@@ -124,7 +124,10 @@ class PythonStay {
 public:
     // For the callback that `pass` let in.
     PythonStay(const PyVONUCloudDelegate* delegate, const CallbackPass& pass)
-        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)), pass_(pass), from_python_(!pass.from_sdk()) {
+        : delegate_(static_cast<const VONUCloudDelegate*>(delegate)),
+          link_(delegate->python_object),
+          pass_(pass),
+          from_python_(!pass.from_sdk()) {
         if (!from_python_ && (kept_ = ostrel_binding::kept_thread_state()) != nullptr) {
             PyEval_RestoreThread(kept_);
         } else if (PyGILState_GetThisThreadState() != nullptr) {
@@ -134,9 +137,8 @@ public:
             PyEval_RestoreThread(kept_);
         }
         // Finding the object allocates nothing, so no collection can run before the reference is
-        // held; remembering it may.
-        self_ = py::reinterpret_borrow<py::object>(delegate->python_object.find(delegate_, g_delegate_type->type));
-        if (self_) delegate->python_object.remember(self_.ptr());
+        // held. (Remembering it may: find(name) does it, inside the callback's protected body.)
+        self_ = py::reinterpret_borrow<py::object>(link_.find(delegate_, g_delegate_type->type));
     }
     ~PythonStay() {
         if (abandoned_) return;
@@ -162,6 +164,7 @@ public:
     // delegate has no Python object.
     const ostrel_binding::PythonMethod& find(EventName& name) {
         if (!self_) return override_;
+        link_.remember(self_.ptr());  // may run Python code (a collection), so not in the constructor
         if (PyThreadState_Get()->frame == nullptr) {
             override_ = override_from_native(self_, name);
         } else {
@@ -180,6 +183,7 @@ public:
 
 private:
     const VONUCloudDelegate* delegate_;  // the native delegate, as the registry knows it
+    ostrel_binding::DelegateObjectLink& link_;  // the delegate's link to its Python object
     const CallbackPass& pass_;           // see pass()
     bool from_python_;                   // the GIL was held before the callback took it
     PyThreadState* kept_ = nullptr;      // the SDK thread's kept thread state, if it runs on it
