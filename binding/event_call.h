@@ -18,8 +18,8 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
