@@ -1,11 +1,12 @@
 """Benchmark of a send's cost to the calling Python thread (figures, not a pass/fail gate).
 
-    python bench/send.py [--seconds N] [--fps N] [--width W] [--height H] [--reference-copy]
+    python bench/send.py [--seconds N] [--rounds N] [--fps N] [--width W] [--height H] [--reference-copy]
 
 One member sends 1080p I420 frames with ``SendPixelFrame`` at 30 frames a second to another that
 subscribed to it, once as a receiver of encoded video (the SDK encodes H.264 for it) and once as
-a receiver of pixel frames (same form, no codec). The first second of each run warms up (the
-first calls start the SDK's worker and grow the heap) and is not counted. For each it prints:
+a receiver of pixel frames (same form, no codec); with --rounds N, N times each, taking turns. The
+first second of each run warms up (the first calls start the SDK's worker and grow the heap) and
+is not counted. For each run it prints:
 
 - the time of one ``SendPixelFrame`` call on the sending thread, median and worst, in real time
   and in the sending thread's CPU time (the work the call does; real time adds waiting for a
@@ -17,8 +18,8 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   and the longest gap are printed. On a machine with few processors a gap also grows while the
   woken ticker waits for a processor that the SDK's codec threads (or anything else) are using,
   which is not the GIL: where Linux says how long the thread waited on a run queue
-  (/proc/thread-self/schedstat), the same three figures follow with that wait taken out of each
-  gap (sleep, GIL and run time are what remain);
+  (/proc/thread-self/schedstat), the gaps follow again with that wait taken out of each (sleep,
+  GIL and run time are what remain);
 - the GIL waits alone, where the helper _gil_probe (bench/gil_probe, built with
   -DOSTREL_BUILD_BENCH=ON into <build>/bench beside the python/ directory _ostrel comes from) is
   found: a second ticker thread sleeps 1 ms at a time in native code, with the GIL released,
@@ -26,6 +27,11 @@ first calls start the SDK's worker and grow the heap) and is not counted. For ea
   Linux says, the same figures follow less the part of each wait spent on a run queue (the GIL
   given up, the woken ticker waiting for a processor, which is not a thread holding the GIL);
 - for the slowest call: its CPU time, page faults and context switches;
+- after all runs, for each receiver, the ticker's gaps less its run-queue wait and the GIL waits
+  pooled over its runs: median, p99, p99.9, how often one exceeded 2 and 5 ms (a gap) or 1 and
+  2 ms (a GIL wait) per minute, and the longest; with several rounds, also each run's longest.
+  The longest of a run is one sample in some ten thousand: the runs' spread of it, and the
+  rates, tell a receiver that makes long waits from a machine that made one;
 - with --reference-copy, what the machine itself gives a copy of that size: right after each
   send, the sending thread copies the same number of bytes from one of the frames' own payloads
   (as cold as the send's source) into one of four buffers taken in turn (as warm as the SDK's
@@ -46,7 +52,7 @@ import statistics
 import sys
 import threading
 import time
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import _ostrel as ostrel
 import ostrel_loopback
@@ -176,7 +182,9 @@ class ReferenceCopy:
 
 
 def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
-        fps: int, probe: Any, reference: Optional[ReferenceCopy]) -> Dict[str, float]:
+        fps: int, probe: Any, reference: Optional[ReferenceCopy]) -> Tuple[Dict[str, float], Dict[str, List[float]]]:
+    """One run: its figures, and its samples to pool over rounds (the ticker's gaps less its time
+    on a run queue, the GIL waits, and the same less theirs; empty where unknown), in seconds."""
     sender, receiver = room_helpers.QuietDelegate(), Receiver()
     cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
     try:
@@ -243,14 +251,15 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             "gap_median_ms": statistics.median(ticker.gaps) * 1000,
             "gap_p99_ms": percentile(ticker.gaps, 0.99) * 1000,
             "gap_worst_ms": max(ticker.gaps) * 1000,
-            **off_queue_figures(ticker.off_queue),
-            **gil_wait_figures(gil_probe.waits if gil_probe is not None else []),
-            **gil_wait_figures(gil_probe.off_queue if gil_probe is not None else [], "gil_off_queue"),
             **(reference.figures() if reference is not None else {}),
             "sent": total,
             "received": receiver.frames,
             "dropped": send_dropped() - dropped_before,
             "steal_ms": steal * 1000,
+        }, {
+            "off_queue": ticker.off_queue,
+            "gil_wait": gil_probe.waits if gil_probe is not None else [],
+            "gil_off_queue": gil_probe.off_queue if gil_probe is not None else [],
         }
     finally:
         cs.ExitRoom()
@@ -258,21 +267,14 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
         del cs, cr
 
 
-def off_queue_figures(gaps: List[float]) -> Dict[str, float]:
-    if not gaps:
-        return {}
-    return {"off_queue_median_ms": statistics.median(gaps) * 1000,
-            "off_queue_p99_ms": percentile(gaps, 0.99) * 1000,
-            "off_queue_worst_ms": max(gaps) * 1000}
-
-
-def gil_wait_figures(waits: List[float], key: str = "gil_wait") -> Dict[str, float]:
-    if not waits:
-        return {}
-    return {f"{key}_median_ms": statistics.median(waits) * 1000,
-            f"{key}_p99_ms": percentile(waits, 0.99) * 1000,
-            f"{key}_worst_ms": max(waits) * 1000,
-            f"{key}_over_1ms": sum(1 for w in waits if w > 0.001)}
+def tail_figures(samples: List[float], seconds: float, limits: Tuple[float, float]) -> str:
+    """A line of figures for waits or gaps pooled over runs of `seconds` in all: median, p99,
+    p99.9, how many exceeded each of the two `limits` per minute, and the longest."""
+    per_minute = 60.0 / seconds
+    over = "".join(f"  over {limit * 1000:g} ms {sum(1 for w in samples if w > limit) * per_minute:5.1f}/min"
+                   for limit in limits)
+    return (f"median {statistics.median(samples) * 1000:.3f} ms  p99 {percentile(samples, 0.99) * 1000:.2f} ms"
+            f"  p99.9 {percentile(samples, 0.999) * 1000:.2f} ms{over}  worst {max(samples) * 1000:.2f} ms")
 
 
 def send_dropped() -> int:
@@ -282,7 +284,8 @@ def send_dropped() -> int:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--seconds", type=float, default=10.0, help="sending time per receiver kind")
+    parser.add_argument("--seconds", type=float, default=10.0, help="sending time per run")
+    parser.add_argument("--rounds", type=int, default=1, help="runs per receiver kind, taking turns")
     parser.add_argument("--fps", type=int, default=30)
     parser.add_argument("--width", type=int, default=1920)
     parser.add_argument("--height", type=int, default=1080)
@@ -291,19 +294,27 @@ def main() -> None:
     args = parser.parse_args()
     frames = [room_helpers.pattern_frame(i, args.width, args.height) for i in range(30)]
     probe = load_probe()
-    print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps for {args.seconds:g} s")
+    kinds = (("H.264", False), ("pixels", True))
+    print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps, {args.seconds:g} s per run")
     print("receiver   call median  call worst   cpu median  cpu worst  >2 ms (stalled)"
           "   gap median  gap p99  gap worst   sent  received  dropped     steal")
-    results = []
-    for name, pixel_out in (("H.264", False), ("pixels", True)):
-        reference = ReferenceCopy(frames) if args.reference_copy else None
-        r = run(f"bench-send-{name}", pixel_out, frames, args.seconds, args.fps, probe, reference)
-        results.append((name, r))
-        print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
-              f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
-              f" {r['over_2ms']:6d} ({r['stalled']:d})"
-              f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
-              f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d} {r['steal_ms']:6.0f} ms")
+    results: List[Tuple[str, Dict[str, float]]] = []
+    pooled: Dict[str, Dict[str, List[float]]] = {name: {} for name, _ in kinds}
+    round_worst: Dict[str, Dict[str, List[float]]] = {name: {} for name, _ in kinds}
+    for turn in range(args.rounds):
+        for name, pixel_out in kinds:
+            reference = ReferenceCopy(frames) if args.reference_copy else None
+            r, samples = run(f"bench-send-{name}-{turn}", pixel_out, frames, args.seconds, args.fps, probe, reference)
+            results.append((name, r))
+            for key, values in samples.items():
+                pooled[name].setdefault(key, []).extend(values)
+                if values:
+                    round_worst[name].setdefault(key, []).append(max(values))
+            print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
+                  f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
+                  f" {r['over_2ms']:6d} ({r['stalled']:d})"
+                  f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
+                  f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d} {r['steal_ms']:6.0f} ms")
     for name, r in results:
         print(f"{name:<9} slowest call: {r['call_worst_ms']:.2f} ms, of which {r['worst_cpu_ms']:.2f} ms on a processor;"
               f" {r['worst_faults']:.0f} page faults, {r['worst_switches']:.0f} context switches")
@@ -312,20 +323,22 @@ def main() -> None:
         for name, r in results:
             print(f"{name:<9} median {r['copy_median_ms']:.2f} ms  worst {r['copy_worst_ms']:.2f} ms"
                   f"  over 2 ms: {r['copy_over_2ms']:.0f}")
-    if all("off_queue_median_ms" in r for _, r in results):
-        print("ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time):")
-        for name, r in results:
-            print(f"{name:<9} median {r['off_queue_median_ms']:.2f} ms  p99 {r['off_queue_p99_ms']:.2f} ms"
-                  f"  worst {r['off_queue_worst_ms']:.2f} ms")
-    if not all("gil_wait_median_ms" in r for _, r in results):
+    if not any(pooled[name].get("gil_wait") for name, _ in kinds):
         print("GIL wait of a waking thread: _gil_probe not built (configure with -DOSTREL_BUILD_BENCH=ON)")
-    for key, title in (("gil_wait", "GIL wait of a waking thread (_gil_probe):"),
-                       ("gil_off_queue", "the same less its time waiting for a processor:")):
-        if all(f"{key}_median_ms" in r for _, r in results):
-            print(title)
-            for name, r in results:
-                print(f"{name:<9} median {r[f'{key}_median_ms'] * 1000:.0f} us  p99 {r[f'{key}_p99_ms']:.2f} ms"
-                      f"  worst {r[f'{key}_worst_ms']:.2f} ms  over 1 ms: {r[f'{key}_over_1ms']:.0f}")
+    seconds = args.seconds * args.rounds
+    # A ticker's gap holds its 1-ms sleep; a GIL wait holds nothing else.
+    for key, limits, title in (
+            ("off_queue", (0.002, 0.005), "ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time)"),
+            ("gil_wait", (0.001, 0.002), "GIL wait of a waking thread (_gil_probe)"),
+            ("gil_off_queue", (0.001, 0.002), "the same less its time waiting for a processor")):
+        if all(pooled[name].get(key) for name, _ in kinds):
+            print(f"{title}, over {seconds:g} s per receiver:")
+            for name, _ in kinds:
+                print(f"{name:<9} {tail_figures(pooled[name][key], seconds, limits)}")
+            if args.rounds > 1:
+                for name, _ in kinds:
+                    worsts = ", ".join(f"{w * 1000:.2f}" for w in round_worst[name][key])
+                    print(f"{name:<9} worst of each run: {worsts} ms")
 
 
 if __name__ == "__main__":
