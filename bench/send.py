@@ -26,12 +26,16 @@ is not counted. For each run it prints:
   and times each wake-up from the moment it runs again to the moment it holds the GIL; where
   Linux says, the same figures follow less the part of each wait spent on a run queue (the GIL
   given up, the woken ticker waiting for a processor, which is not a thread holding the GIL);
+  and the same ticker's 1-ms sleeps themselves, which hold no GIL wait: a timer that fires late
+  (an idle virtual processor woken late by the hypervisor, say) stretches them as it stretches
+  the Python ticker's gaps;
 - for the slowest call: its CPU time, page faults and context switches;
-- after all runs, for each receiver, the ticker's gaps less its run-queue wait and the GIL waits
-  pooled over its runs: median, p99, p99.9, how often one exceeded 2 and 5 ms (a gap) or 1 and
-  2 ms (a GIL wait) per minute, and the longest; with several rounds, also each run's longest.
-  The longest of a run is one sample in some ten thousand: the runs' spread of it, and the
-  rates, tell a receiver that makes long waits from a machine that made one;
+- after all runs, for each receiver, the ticker's gaps (as they are and less its run-queue
+  wait), the GIL waits and the native ticker's sleeps pooled over its runs: median, p99, p99.9,
+  how often one exceeded 2 and 5 ms (a gap, a sleep) or 1 and 2 ms (a GIL wait) per minute, and
+  the longest; with several rounds, also each run's longest. The longest of a run is one sample
+  in some ten thousand: the runs' spread of it, and the rates, tell a receiver that makes long
+  waits from a machine that made one;
 - with --reference-copy, what the machine itself gives a copy of that size: right after each
   send, the sending thread copies the same number of bytes from one of the frames' own payloads
   (as cold as the send's source) into one of four buffers taken in turn (as warm as the SDK's
@@ -120,20 +124,22 @@ def run_queue_wait(schedstat: Optional[int]) -> Optional[float]:
 
 
 class GilProbe(threading.Thread):
-    """Ticks for `seconds` through _gil_probe, keeping the GIL wait of each wake-up, and the same
-    less its time on a run queue (empty where unknown)."""
+    """Ticks for `seconds` through _gil_probe, keeping the GIL wait of each wake-up, the same
+    less its time on a run queue (empty where unknown), and the 1-ms sleep before it."""
 
     def __init__(self, probe: Any, seconds: float) -> None:
         super().__init__(daemon=True)
         self.probe, self.seconds = probe, seconds
         self.waits: List[float] = []
         self.off_queue: List[float] = []
+        self.sleeps: List[float] = []
 
     def run(self) -> None:
         wakes = self.probe.tick(self.seconds)
-        self.waits = [wait for wait, _ in wakes]
-        if all(queued is not None for _, queued in wakes):
-            self.off_queue = [wait - queued for wait, queued in wakes]
+        self.waits = [wait for wait, _, _ in wakes]
+        self.sleeps = [slept for _, _, slept in wakes]
+        if all(queued is not None for _, queued, _ in wakes):
+            self.off_queue = [wait - queued for wait, queued, _ in wakes]
 
 
 def load_probe() -> Any:
@@ -183,8 +189,9 @@ class ReferenceCopy:
 
 def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
         fps: int, probe: Any, reference: Optional[ReferenceCopy]) -> Tuple[Dict[str, float], Dict[str, List[float]]]:
-    """One run: its figures, and its samples to pool over rounds (the ticker's gaps less its time
-    on a run queue, the GIL waits, and the same less theirs; empty where unknown), in seconds."""
+    """One run: its figures, and its samples to pool over rounds (the ticker's gaps, the same less
+    its time on a run queue, the GIL waits, the same less theirs, and the native ticker's sleeps; empty
+    where unknown), in seconds."""
     sender, receiver = room_helpers.QuietDelegate(), Receiver()
     cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
     try:
@@ -257,9 +264,11 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             "dropped": send_dropped() - dropped_before,
             "steal_ms": steal * 1000,
         }, {
+            "gaps": ticker.gaps,
             "off_queue": ticker.off_queue,
             "gil_wait": gil_probe.waits if gil_probe is not None else [],
             "gil_off_queue": gil_probe.off_queue if gil_probe is not None else [],
+            "native_sleep": gil_probe.sleeps if gil_probe is not None else [],
         }
     finally:
         cs.ExitRoom()
@@ -328,9 +337,11 @@ def main() -> None:
     seconds = args.seconds * args.rounds
     # A ticker's gap holds its 1-ms sleep; a GIL wait holds nothing else.
     for key, limits, title in (
+            ("gaps", (0.002, 0.005), "ticker gaps"),
             ("off_queue", (0.002, 0.005), "ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time)"),
             ("gil_wait", (0.001, 0.002), "GIL wait of a waking thread (_gil_probe)"),
-            ("gil_off_queue", (0.001, 0.002), "the same less its time waiting for a processor")):
+            ("gil_off_queue", (0.001, 0.002), "the same less its time waiting for a processor"),
+            ("native_sleep", (0.002, 0.005), "the 1-ms sleeps of the native ticker, no GIL involved (what the machine adds to any gap)")):
         if all(pooled[name].get(key) for name, _ in kinds):
             print(f"{title}, over {seconds:g} s per receiver:")
             for name, _ in kinds:

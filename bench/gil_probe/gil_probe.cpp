@@ -14,6 +14,10 @@
 // tell a thread holding the GIL from a processor busy with something else (a codec thread on a
 // two-processor machine, say). A holder that is itself waiting for a processor still counts as
 // holding the GIL: its waiters sleep meanwhile.
+//
+// Each wake-up also comes with the length of the sleep before it, from just before the GIL was
+// given up to running again: what the machine makes of a 1-ms sleep with no GIL involved (a timer
+// that fires late on an idle virtual processor, say). A Python ticker's gap holds that too.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -59,14 +63,15 @@ private:
 
 // One wake-up: its wait for the GIL, and the part of it on a run queue when known.
 struct Wake {
+    double slept;   // from giving the GIL up to running again after the sleep, seconds
     double wait;    // from running again after the sleep to holding the GIL, seconds
     bool known;     // whether queued was read
     double queued;  // of wait, the time runnable but not running, seconds
 };
 
-// tick(seconds, period=0.001) -> list[tuple[float, float | None]]: for each wake-up of
-// `seconds` of ticking, its GIL wait and the part of it spent waiting for a processor (None where
-// Linux does not say), in seconds.
+// tick(seconds, period=0.001) -> list[tuple[float, float | None, float]]: for each wake-up of
+// `seconds` of ticking, its GIL wait, the part of it spent waiting for a processor (None where
+// Linux does not say), and the sleep before it, in seconds.
 PyObject* tick(PyObject*, PyObject* args) {
     double seconds = 0;
     double period = 0.001;
@@ -80,6 +85,7 @@ PyObject* tick(PyObject*, PyObject* args) {
     RunQueueWait queued;
     std::vector<Wake> wakes;
     while (Clock::now() < end) {
+        const Clock::time_point asleep = Clock::now();
         PyThreadState* state = PyEval_SaveThread();
         nanosleep(&pause, nullptr);
         const Clock::time_point woke = Clock::now();
@@ -88,14 +94,15 @@ PyObject* tick(PyObject*, PyObject* args) {
         const Clock::time_point held = Clock::now();
         const long long queued_after = queued.nanoseconds();  // read holding the GIL: a syscall, microseconds
         const bool known = queued_before >= 0 && queued_after >= 0;
-        wakes.push_back({std::chrono::duration<double>(held - woke).count(), known,
+        wakes.push_back({std::chrono::duration<double>(woke - asleep).count(),
+                         std::chrono::duration<double>(held - woke).count(), known,
                          known ? static_cast<double>(queued_after - queued_before) / 1e9 : 0.0});
     }
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(wakes.size()));
     if (list == nullptr) return nullptr;
     for (size_t i = 0; i < wakes.size(); ++i) {
-        PyObject* item = wakes[i].known ? Py_BuildValue("(dd)", wakes[i].wait, wakes[i].queued)
-                                        : Py_BuildValue("(dO)", wakes[i].wait, Py_None);
+        PyObject* item = wakes[i].known ? Py_BuildValue("(ddd)", wakes[i].wait, wakes[i].queued, wakes[i].slept)
+                                        : Py_BuildValue("(dOd)", wakes[i].wait, Py_None, wakes[i].slept);
         if (item == nullptr) {
             Py_DECREF(list);
             return nullptr;
@@ -107,10 +114,10 @@ PyObject* tick(PyObject*, PyObject* args) {
 
 PyMethodDef methods[] = {
     {"tick", tick, METH_VARARGS,
-     "tick(seconds, period=0.001) -> list[tuple[float, float | None]]\n\n"
+     "tick(seconds, period=0.001) -> list[tuple[float, float | None, float]]\n\n"
      "Sleeps `period` at a time, with the GIL released, for `seconds`; returns, for each wake-up, "
-     "how long it then waited for the GIL and how much of that it waited for a processor (None "
-     "where Linux does not say), in seconds."},
+     "how long it then waited for the GIL, how much of that it waited for a processor (None "
+     "where Linux does not say), and how long the sleep before it took, in seconds."},
     {nullptr, nullptr, 0, nullptr},
 };
 
