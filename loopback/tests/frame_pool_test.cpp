@@ -1,7 +1,7 @@
 // The frame pool of a sending stream: a copy reuses the buffer of a frame given back and holds
-// exactly the new frame; the pool keeps a bounded number; frames given back from other threads,
-// and frames that outlive their pool, are freed or kept without a fault (checked under the
-// sanitizers).
+// exactly the new frame; fill() makes frames ahead of need, counting those lent; the pool keeps a
+// bounded number; frames given back or filled from other threads, and frames that outlive their
+// pool, are freed or kept without a fault (checked under the sanitizers).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -46,6 +46,35 @@ TEST(FramePool, ACopyGoesIntoAFrameGivenBackAndHoldsOnlyTheNewFrame) {
     EXPECT_EQ(pool->kept(), 0u);
 }
 
+TEST(FramePool, FillMakesFramesUpToTheBoundCountingThoseLentAndSendsThenCopyIntoThem) {
+    auto pool = std::make_shared<Pool>();
+    auto lent = pool->copy(frame(1, 10));
+    pool->fill(*lent);
+    EXPECT_EQ(pool->kept(), Pool::kKept - 1);  // the lent frame counts
+    std::vector<const uint8_t*> filled;
+    std::vector<std::shared_ptr<const PixelFrame>> sent;
+    for (size_t i = 0; i + 1 < Pool::kKept; ++i) {
+        sent.push_back(pool->copy(frame(2, 20)));
+        filled.push_back(frame_payload(*sent.back()).data());
+    }
+    EXPECT_EQ(pool->kept(), 0u);
+    pool->fill(*lent);
+    EXPECT_EQ(pool->kept(), 0u);  // all made are lent: the bound holds
+    sent.clear();
+    lent.reset();
+    EXPECT_EQ(pool->kept(), Pool::kKept);
+    // A frame freed because the pool was full leaves room for fill() to make another.
+    std::vector<std::shared_ptr<const PixelFrame>> burst;
+    for (size_t i = 0; i < Pool::kKept + 2; ++i) burst.push_back(pool->copy(frame(3, 30)));
+    burst.clear();
+    EXPECT_EQ(pool->kept(), Pool::kKept);
+    for (size_t i = 0; i < Pool::kKept; ++i) burst.push_back(pool->copy(frame(3, 30)));
+    EXPECT_EQ(frame_payload(*burst.front()).size(), frame_payload(frame(3, 30)).size());
+    burst.pop_back();
+    pool->fill(frame(4, 40));
+    EXPECT_EQ(pool->kept(), 1u);
+}
+
 TEST(FramePool, KeepsABoundedNumberAndFreesFramesGivenBackFromAnywhereOrAfterIt) {
     auto pool = std::make_shared<Pool>();
     std::vector<std::shared_ptr<const PixelFrame>> lent;
@@ -57,9 +86,14 @@ TEST(FramePool, KeepsABoundedNumberAndFreesFramesGivenBackFromAnywhereOrAfterIt)
     std::thread b([&lent] {
         for (size_t i = 1; i < lent.size(); i += 2) lent[i].reset();
     });
+    // And filled by a worker meanwhile.
+    std::thread filler([&pool] {
+        for (uint32_t i = 0; i < 100; ++i) pool->fill(frame(6, i));
+    });
     for (uint32_t i = 0; i < 100; ++i) pool->copy(frame(4, i));
     a.join();
     b.join();
+    filler.join();
     EXPECT_LE(pool->kept(), Pool::kKept);
 
     auto outlives = pool->copy(frame(5, 0));

@@ -6,12 +6,19 @@
 // and the stream's worker are done with a copy it comes back here, and the next send copies into
 // its payload, whose pages are already there.
 //
+// A pool grows when a send finds no frame to reuse (the stream has more frames in flight than
+// ever before: its worker fell behind, say), and that fresh frame faults in on the sender's
+// thread. fill() grows it ahead of need instead: the stream's worker, once done with a frame,
+// makes frames like it up to the bound, so that the sender's thread meets fresh pages only for
+// the first frames a stream sends (and for a frame of a new, larger size).
+//
 // The pool is shared by the stream that owns it and held weakly by the frames it lent: a frame
 // whose stream has ended is simply freed. Giving a frame back only tries the pool's mutex, so a
 // frame released anywhere (an event thread, a worker, a fork child that inherited it) never waits.
 #ifndef OSTREL_LOOPBACK_ENGINE_FRAME_POOL_H_
 #define OSTREL_LOOPBACK_ENGINE_FRAME_POOL_H_
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -42,8 +49,23 @@ public:
             *kept = frame;  // reuses the kept payload's buffer when it is large enough
         } else {
             kept = std::make_unique<Frame>(frame);
+            made_.fetch_add(1, std::memory_order_relaxed);
         }
         return std::shared_ptr<const Frame>(kept.release(), GiveBack{this->weak_from_this()});
+    }
+
+    // Makes copies of `like` until the pool has made kKept frames in all (kept or lent), on the
+    // calling thread: a stream's worker, so that no send has to.
+    void fill(const Frame& like) {
+        for (;;) {
+            size_t made = made_.load(std::memory_order_relaxed);
+            do {
+                if (made >= kKept) return;
+            } while (!made_.compare_exchange_weak(made, made + 1, std::memory_order_relaxed));
+            auto spare = std::make_unique<Frame>(like);  // its pages fault in here
+            std::lock_guard<std::mutex> lock(mutex_);
+            free_.push_back(std::move(spare));
+        }
     }
 
     // Frames waiting for reuse (for tests).
@@ -64,12 +86,16 @@ private:
 
     void give_back(std::unique_ptr<Frame> frame) {
         std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-        if (lock.owns_lock() && free_.size() < kKept) free_.push_back(std::move(frame));
-        // Otherwise `frame` is freed here, after the lock.
+        if (lock.owns_lock() && free_.size() < kKept) {
+            free_.push_back(std::move(frame));
+        } else {
+            made_.fetch_sub(1, std::memory_order_relaxed);  // freed here, after the lock
+        }
     }
 
     mutable std::mutex mutex_;                 // guards free_; a leaf, only tried when giving back
     std::vector<std::unique_ptr<Frame>> free_;  // frames ready for the next copy
+    std::atomic<size_t> made_{0};              // frames made and not freed: kept, lent or being filled
 };
 
 }  // namespace ostrel::loopback::engine

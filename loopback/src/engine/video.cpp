@@ -274,6 +274,7 @@ struct ToConvert {
     std::shared_ptr<StreamCodecs> codecs;   // the stream's conversions
     EncodeOrder order;                      // for a pixel frame
     std::vector<SeiOut> sei;                // SEI messages travelling with it
+    std::weak_ptr<FramePool<Frame>> pool;   // for a pixel frame: the stream's frames for reuse
 };
 
 // The conversion of one sent frame, on the stream's worker: converted without the engine lock,
@@ -367,13 +368,18 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     job->codecs = stream.codecs;
     if constexpr (kPixels) {
         job->order = encode_order(*inst, index, static_cast<int>(frame.width), static_cast<int>(frame.height));
+        job->pool = stream.pixel_frames;
     }
     job->sei = std::move(sei);
     if (!stream.worker) stream.worker = events::SendWorker::start("video conversion", inst->id);
     stream.converting = true;
-    stream.worker.post([weak = std::weak_ptr<InstanceState>(inst), index, job = std::move(job)](
-                           bool after_drop) { deliver_converted<Frame>(weak, index, *job, after_drop); },
-                       bytes);
+    stream.worker.post([weak = std::weak_ptr<InstanceState>(inst), index, job = std::move(job)](bool after_drop) {
+        deliver_converted<Frame>(weak, index, *job, after_drop);
+        if constexpr (kPixels) {
+            // Frames for the sends to come are made here, not on their callers' threads.
+            if (auto pool = job->pool.lock()) pool->fill(*job->frame);
+        }
+    }, bytes);
     return ERR_OK;
 }
 
