@@ -51,25 +51,21 @@ TEST(FramePool, FillMakesFramesUpToTheBoundCountingThoseLentAndSendsThenCopyInto
     auto lent = pool->copy(frame(1, 10));
     pool->fill(*lent);
     EXPECT_EQ(pool->kept(), Pool::kKept - 1);  // the lent frame counts
-    std::vector<const uint8_t*> filled;
     std::vector<std::shared_ptr<const PixelFrame>> sent;
-    for (size_t i = 0; i + 1 < Pool::kKept; ++i) {
-        sent.push_back(pool->copy(frame(2, 20)));
-        filled.push_back(frame_payload(*sent.back()).data());
-    }
-    EXPECT_EQ(pool->kept(), 0u);
+    for (size_t i = 0; i + 1 < Pool::kKept; ++i) sent.push_back(pool->copy(frame(2, 20)));
+    EXPECT_EQ(pool->kept(), 0u);  // the sends took the filled frames
     pool->fill(*lent);
     EXPECT_EQ(pool->kept(), 0u);  // all made are lent: the bound holds
     sent.clear();
     lent.reset();
     EXPECT_EQ(pool->kept(), Pool::kKept);
-    // A frame freed because the pool was full leaves room for fill() to make another.
+    // Frames made past the bound in a burst and freed on their way back come off the count:
+    // with three lent and one kept, fill() makes none.
     std::vector<std::shared_ptr<const PixelFrame>> burst;
     for (size_t i = 0; i < Pool::kKept + 2; ++i) burst.push_back(pool->copy(frame(3, 30)));
     burst.clear();
     EXPECT_EQ(pool->kept(), Pool::kKept);
     for (size_t i = 0; i < Pool::kKept; ++i) burst.push_back(pool->copy(frame(3, 30)));
-    EXPECT_EQ(frame_payload(*burst.front()).size(), frame_payload(frame(3, 30)).size());
     burst.pop_back();
     pool->fill(frame(4, 40));
     EXPECT_EQ(pool->kept(), 1u);
