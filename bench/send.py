@@ -189,9 +189,9 @@ class ReferenceCopy:
 
 def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
         fps: int, probe: Any, reference: Optional[ReferenceCopy]) -> Tuple[Dict[str, float], Dict[str, List[float]]]:
-    """One run: its figures, and its samples to pool over rounds (the ticker's gaps, the same less
-    its time on a run queue, the GIL waits, the same less theirs, and the native ticker's sleeps; empty
-    where unknown), in seconds."""
+    """One run: its figures, and its samples to pool over rounds (the ticker's gaps, the same
+    less its time on a run queue, the GIL waits, the same less theirs, and the native ticker's
+    sleeps; empty where unknown), in seconds."""
     sender, receiver = room_helpers.QuietDelegate(), Receiver()
     cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
     try:
