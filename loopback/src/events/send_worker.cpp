@@ -1,7 +1,6 @@
 #include "events/send_worker.h"
 
 #include <cxxabi.h>
-#include <sched.h>
 
 #include <condition_variable>
 #include <exception>
@@ -14,6 +13,7 @@
 #include "events/ring.h"
 #include "events/sdk_counters.h"
 #include "events/service_thread.h"
+#include "events/worker_scheduling.h"
 #include "logger.h"
 
 namespace ostrel::loopback::events {
@@ -111,21 +111,10 @@ __attribute__((no_sanitize("null"))) void run_job(Core& core, SendWorker::Job& j
     }
 }
 
-// Worker threads are batch threads: codec work is throughput work, and a worker woken by a send
-// must not take the core from the application thread that woke it (the scheduler would
-// otherwise run the woken worker on the sender's core at once, and the send would wait for the
-// worker's time slice before it returns). They keep their fair share of the processor; only
-// preemption at wake-up is given up. On failure the thread stays an ordinary one.
-void become_batch_thread() {
-    sched_param param{};
-    param.sched_priority = 0;
-    (void)sched_setscheduler(0, SCHED_BATCH, &param);
-}
-
 // The worker thread's body.
 void run(const std::shared_ptr<Core>& core) {
     call_recorder::Mute mute;  // the work is the SDK's own, not calls into it
-    become_batch_thread();
+    become_worker_thread();  // a batch thread with a long slice (worker_scheduling.h)
     for (;;) {
         Core::Queued next;
         bool after_drop = false;
