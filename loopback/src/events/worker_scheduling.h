@@ -24,7 +24,7 @@
 
 namespace ostrel::loopback::events {
 
-// The time slice a worker asks for: longer than an ordinary thread's (0.7 to 3 ms by default,
+// The time slice a worker asks for: longer than an ordinary thread's (0.7 to 2.8 ms by default,
 // with the number of cores), so that ordinary threads waking beside a worker run first.
 inline constexpr std::chrono::milliseconds kWorkerSlice{20};
 
