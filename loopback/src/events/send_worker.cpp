@@ -28,6 +28,7 @@ struct SendWorkerState {
         uint64_t seq = 0;   // its number, from 1 in posting order
         SendWorker::Job job;  // the work
         size_t bytes = 0;   // its payload
+        pid_t poster = 0;   // the thread that posted it (worker_scheduling.h)
     };
 
     SendWorkerState(std::string name, uint64_t instance) : name(std::move(name)), instance(instance) {}
@@ -115,6 +116,7 @@ __attribute__((no_sanitize("null"))) void run_job(Core& core, SendWorker::Job& j
 void run(const std::shared_ptr<Core>& core) {
     call_recorder::Mute mute;  // the work is the SDK's own, not calls into it
     become_worker_thread();  // a batch thread with a long slice (worker_scheduling.h)
+    SendWorker::Clock::duration last_job{};  // how long the last job ran
     for (;;) {
         Core::Queued next;
         bool after_drop = false;
@@ -129,7 +131,10 @@ void run(const std::shared_ptr<Core>& core) {
             after_drop = std::exchange(core->dropped_since_run, false);
         }
         JobEnd end(*core);
+        if (last_job >= kLongJob) give_way_to(next.poster);  // worker_scheduling.h
+        const SendWorker::Clock::time_point started = SendWorker::Clock::now();
         run_job(*core, next.job, after_drop);
+        last_job = SendWorker::Clock::now() - started;
         // What the job captured (a stream's last codecs, say) goes before anyone sees it done.
         next.job = nullptr;
     }
@@ -188,10 +193,11 @@ void SendWorker::post(Job job, size_t bytes) {
     if (!core_) return;
     Ring<SendWorkerState::Queued> dropped;
     uint64_t to_log = 0;
+    const pid_t poster = current_thread_id();
     {
         std::lock_guard<std::mutex> lock(core_->mutex);
         if (core_->stopped) return;
-        core_->queue.push_back(SendWorkerState::Queued{core_->next_seq++, std::move(job), bytes});
+        core_->queue.push_back(SendWorkerState::Queued{core_->next_seq++, std::move(job), bytes, poster});
         core_->bytes += bytes;
         while (core_->queue.size() > 1 &&
                (core_->queue.size() > kMaxQueuedFrames || core_->bytes > kMaxQueuedFrameBytes)) {

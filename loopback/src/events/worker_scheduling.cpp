@@ -1,11 +1,15 @@
 #include "events/worker_scheduling.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
 
 namespace ostrel::loopback::events {
 
@@ -26,6 +30,38 @@ struct SchedAttr {
 };
 static_assert(sizeof(SchedAttr) == 48, "the first version of struct sched_attr");
 
+// What Linux says of a thread of this process (/proc/self/task/<tid>/stat).
+struct ThreadState {
+    char state = '?';    // 'R' (running or ready to run), 'S' (sleeping), ...
+    int processor = -1;  // the processor it runs on, or is queued for, or last ran on
+};
+
+std::optional<ThreadState> read_thread_state(pid_t tid) {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char text[512];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return std::nullopt;
+    text[n] = '\0';
+    // "tid (name) state ...": the name may hold anything, so fields count from the last ')'.
+    // The state is field 3, the processor field 39.
+    const char* field = std::strrchr(text, ')');
+    if (field == nullptr || field[1] != ' ') return std::nullopt;
+    ThreadState thread;
+    thread.state = field[2];
+    field += 2;
+    for (int number = 3; number < 39; ++number) {
+        field = std::strchr(field, ' ');
+        if (field == nullptr) return std::nullopt;
+        ++field;
+    }
+    if (std::sscanf(field, "%d", &thread.processor) != 1) return std::nullopt;
+    return thread;
+}
+
 }  // namespace
 
 void become_worker_thread() {
@@ -39,6 +75,19 @@ void become_worker_thread() {
     sched_param param{};
     param.sched_priority = 0;
     (void)sched_setscheduler(0, SCHED_BATCH, &param);
+}
+
+pid_t current_thread_id() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+bool waits_for_this_processor(pid_t tid) {
+    const std::optional<ThreadState> thread = read_thread_state(tid);
+    return thread && thread->state == 'R' && thread->processor == sched_getcpu() && tid != current_thread_id();
+}
+
+void give_way_to(pid_t tid) {
+    for (int pause = 0; pause < kGiveWayPauses && waits_for_this_processor(tid); ++pause) {
+        std::this_thread::sleep_for(kGiveWayPause);
+    }
 }
 
 std::optional<ThreadScheduling> current_thread_scheduling() {

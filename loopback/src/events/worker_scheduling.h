@@ -1,6 +1,6 @@
 // How the SDK's worker threads are scheduled on Linux. A worker's jobs are codec work, which is
 // throughput work; the threads around it (a Python sender, the threads it hands the GIL to, an
-// asyncio loop) are latency work. Two settings keep a worker out of their way without taking
+// asyncio loop) are latency work. Three things keep a worker out of their way without taking
 // its fair share of the processor from it:
 //
 // - It is a batch thread (SCHED_BATCH). A worker woken by a send does not take the sender's
@@ -14,10 +14,22 @@
 //   A long slice changes how long a worker runs at a stretch against other batch threads (other
 //   workers, when every core is busy), not how much processor time it gets. Older kernels
 //   ignore it.
+// - Before a long job (its last one took kLongJob or more), it gives way to the thread that
+//   posted the job if that thread waits for the worker's processor (give_way_to). The
+//   scheduler mostly queues a worker that a send wakes on the sender's processor. When the
+//   sender is then switched out (for the thread it hands the GIL to, say), the scheduler may run
+//   the worker next: the sender has just run, so it is not due. The sender then waits, often
+//   holding the GIL, until a scheduler tick, even with another processor idle, since the kernel
+//   does not move a thread that has just run. A worker that pauses a moment lets the sender run
+//   on, and wakes on an idle processor if there is one. It costs the worker a read of the
+//   sender's state (/proc) before each long job.
 //
-// Either setting that the kernel refuses is left out; the thread then runs as before.
+// Any of these that the kernel refuses or does not report is left out; the thread then runs as
+// an ordinary one.
 #ifndef OSTREL_LOOPBACK_EVENTS_WORKER_SCHEDULING_H_
 #define OSTREL_LOOPBACK_EVENTS_WORKER_SCHEDULING_H_
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <optional>
@@ -30,6 +42,24 @@ inline constexpr std::chrono::milliseconds kWorkerSlice{20};
 
 // Makes the calling thread a worker thread as described above.
 void become_worker_thread();
+
+// A job that took this long would keep a thread queued behind it waiting longer than an
+// ordinary time slice does: a worker whose last job took as long gives way before the next.
+inline constexpr std::chrono::milliseconds kLongJob{1};
+// How long a worker that gives way pauses, and how many times at most before a job.
+inline constexpr std::chrono::microseconds kGiveWayPause{200};
+inline constexpr int kGiveWayPauses = 20;
+
+// The kernel's id of the calling thread (what give_way_to() takes).
+pid_t current_thread_id();
+
+// True while thread `tid` of this process is ready to run on the calling thread's processor
+// but does not run: it waits for the processor the caller holds. False where Linux does not say.
+bool waits_for_this_processor(pid_t tid);
+
+// Pauses the calling thread for kGiveWayPause while thread `tid` waits for its processor, at
+// most kGiveWayPauses times.
+void give_way_to(pid_t tid);
 
 // The calling thread's scheduling as the kernel reports it.
 struct ThreadScheduling {
