@@ -19,6 +19,8 @@
 #include <mutex>
 #include <system_error>
 
+#include "fd.h"
+
 namespace ostrel {
 namespace loopback {
 namespace log {
@@ -31,39 +33,6 @@ namespace fs = std::filesystem;
 // kNone otherwise. A namespace-scope atomic of a trivial type is constant-initialised and never
 // destroyed, so enabled() works at any point of the process's life.
 std::atomic<int> g_threshold{kNone};
-
-// Owns a file descriptor.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // Writes all of `data`; a line is one write() call unless the kernel splits it.
 bool write_all(int fd, const char* data, size_t length) {

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <thread>
 
+#include "fd.h"
+
 namespace ostrel::loopback::events {
 
 namespace {
@@ -39,11 +41,13 @@ struct ThreadState {
 std::optional<ThreadState> read_thread_state(pid_t tid) {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
     char text[512];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
+    ssize_t n = 0;
+    {
+        const Fd file(::open(path, O_RDONLY | O_CLOEXEC));
+        if (!file) return std::nullopt;
+        n = ::read(file.get(), text, sizeof text - 1);
+    }
     if (n <= 0) return std::nullopt;
     text[n] = '\0';
     // "tid (name) state ...": the name may hold anything, so fields count from the last ')'.
