@@ -43,8 +43,8 @@ inline constexpr std::chrono::milliseconds kWorkerSlice{20};
 // Makes the calling thread a worker thread as described above.
 void become_worker_thread();
 
-// A job that took this long would keep a thread queued behind it waiting longer than an
-// ordinary time slice does: a worker whose last job took as long gives way before the next.
+// A job this long or longer keeps a thread queued behind it waiting about an ordinary time
+// slice or more: a worker whose last job took as long gives way before the next.
 inline constexpr std::chrono::milliseconds kLongJob{1};
 // How long a worker that gives way pauses, and how many times at most before a job.
 inline constexpr std::chrono::microseconds kGiveWayPause{200};
