@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -41,7 +42,7 @@ struct ThreadState {
 std::optional<ThreadState> read_thread_state(pid_t tid) {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
-    char text[512];
+    char text[1024];  // a stat line is some 300 bytes
     ssize_t n = 0;
     {
         const Fd file(::open(path, O_RDONLY | O_CLOEXEC));
@@ -62,7 +63,11 @@ std::optional<ThreadState> read_thread_state(pid_t tid) {
         if (field == nullptr) return std::nullopt;
         ++field;
     }
-    if (std::sscanf(field, "%d", &thread.processor) != 1) return std::nullopt;
+    // A field cut short by the buffer's end is not read: the processor must end in a space.
+    char* end = nullptr;
+    const long processor = std::strtol(field, &end, 10);
+    if (end == field || *end != ' ') return std::nullopt;
+    thread.processor = static_cast<int>(processor);
     return thread;
 }
 
