@@ -33,9 +33,10 @@ is not counted. For each run it prints:
 - after all runs, for each receiver, the ticker's gaps (as they are and less its run-queue
   wait), the GIL waits and the native ticker's sleeps pooled over its runs: median, p99, p99.9,
   how often one exceeded 2 and 5 ms (a gap, a sleep) or 1 and 2 ms (a GIL wait) per minute, and
-  the longest; with several rounds, also each run's longest. The longest of a run is one sample
-  in some ten thousand: the runs' spread of it, and the rates, tell a receiver that makes long
-  waits from a machine that made one;
+  the longest; with several rounds, also each run's longest, their median, and in how many
+  rounds the H.264 run's longest was no longer than the pixel run's beside it. The longest of a
+  run is one sample in some ten thousand: the runs' spread of it, and the rates, tell a receiver
+  that makes long waits from a machine that made one;
 - with --reference-copy, what the machine itself gives a copy of that size: right after each
   send, the sending thread copies the same number of bytes from one of the frames' own payloads
   (as cold as the send's source) into one of four buffers taken in turn (as warm as the SDK's
@@ -349,7 +350,12 @@ def main() -> None:
             if args.rounds > 1:
                 for name, _ in kinds:
                     worsts = ", ".join(f"{w * 1000:.2f}" for w in round_worst[name][key])
-                    print(f"{name:<9} worst of each run: {worsts} ms")
+                    middle = statistics.median(round_worst[name][key]) * 1000
+                    print(f"{name:<9} worst of each run: {worsts} ms (median {middle:.2f} ms)")
+                (first, _), (second, _) = kinds
+                shorter = sum(1 for a, b in zip(round_worst[first][key], round_worst[second][key]) if a <= b)
+                print(f"rounds in which the {first} run's worst was no longer than the {second} run's:"
+                      f" {shorter} of {args.rounds}")
 
 
 if __name__ == "__main__":
