@@ -1,6 +1,7 @@
 """Benchmark of a send's cost to the calling Python thread (figures, not a pass/fail gate).
 
     python bench/send.py [--seconds N] [--rounds N] [--fps N] [--width W] [--height H] [--reference-copy]
+                         [--busy N]
 
 One member sends 1080p I420 frames with ``SendPixelFrame`` at 30 frames a second to another that
 subscribed to it, once as a receiver of encoded video (the SDK encodes H.264 for it) and once as
@@ -45,7 +46,10 @@ is not counted. For each run it prints:
   returns) can at best do on this machine at that moment. Off by default: the copy takes a
   processor and memory bandwidth that the ticker and the encoder would otherwise have;
 - the frames sent and those the receiver got (warm-up included), and the frames the SDK dropped
-  on the way (``send_dropped``, when the loopback SDK counts them);
+  on the way (``send_dropped``, when the loopback SDK counts them). With --busy N, N other
+  processes spin on the processors through all runs: a loaded machine, where the SDK's codec
+  threads get only their share of a processor, and a receiver of H.264 loses the frames its
+  encoder could not keep up with;
 - the time the machine's hypervisor ran something else on our processors during the run ("steal"
   in /proc/stat, on Linux guests): a call or a gap stretched by it is not the process's doing.
 """
@@ -54,6 +58,7 @@ import ctypes
 import os
 import resource
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -301,11 +306,24 @@ def main() -> None:
     parser.add_argument("--height", type=int, default=1080)
     parser.add_argument("--reference-copy", action="store_true",
                         help="after each send, time a plain copy of the frame's size (see above)")
+    parser.add_argument("--busy", type=int, default=0, help="processes spinning through the runs (see above)")
     args = parser.parse_args()
+    spinners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(args.busy)]
+    try:
+        measure(args)
+    finally:
+        for spinner in spinners:
+            spinner.kill()
+            spinner.wait()
+
+
+def measure(args: argparse.Namespace) -> None:
+    """The runs and their figures, as the module's docstring says."""
     frames = [room_helpers.pattern_frame(i, args.width, args.height) for i in range(30)]
     probe = load_probe()
     kinds = (("H.264", False), ("pixels", True))
-    print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps, {args.seconds:g} s per run")
+    busy = f", {args.busy} processes spinning" if args.busy else ""
+    print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps, {args.seconds:g} s per run{busy}")
     print("receiver   call median  call worst   cpu median  cpu worst  >2 ms (stalled)"
           "   gap median  gap p99  gap worst   sent  received  dropped     steal")
     results: List[Tuple[str, Dict[str, float]]] = []
