@@ -25,7 +25,9 @@
 //   sender's state (/proc) before each long job.
 //
 // Any of these that the kernel refuses or does not report is left out; the thread then runs as
-// an ordinary one.
+// an ordinary one. A worker keeps an ordinary thread's weight (nice value): a lower one spares
+// the threads around it some waits for a processor but starves the encoder on a loaded machine,
+// and an unprivileged process cannot raise it again.
 #ifndef OSTREL_LOOPBACK_EVENTS_WORKER_SCHEDULING_H_
 #define OSTREL_LOOPBACK_EVENTS_WORKER_SCHEDULING_H_
 
