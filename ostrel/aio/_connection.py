@@ -2,24 +2,39 @@
 
 Entering makes a cloud whose delegate is a ``HubDelegate`` and calls ``EnterRoom``; the hub's
 state sink (a sink read by the connection itself) resolves the entry on ``OnEnterRoom``, fails it
-on ``OnError``, and follows the local audio channel and the exit. Leaving, however the block ends,
-calls ``ExitRoom``, waits at most ``exit_timeout`` for ``OnExitRoom`` and then destroys the SDK
-instance at once through the cloud's finalizer, so no SDK thread or instance outlives the block
-even when the bot still holds a reference to ``conn.cloud`` (its methods then raise).
+on ``OnError``, and follows the local audio channel and the end of the stay. Leaving, however the
+block ends, calls ``ExitRoom``, waits at most ``exit_timeout`` for ``OnExitRoom`` and then destroys
+the SDK instance at once through the cloud's finalizer, so no SDK thread or instance outlives the
+block even when the bot still holds a reference to ``conn.cloud`` (its methods then raise).
 
-Objects: the cloud holds the delegate, the delegate holds the hub, the hub holds the sinks; the
-connection holds the cloud and the hub. Nothing the SDK threads reach holds the cloud, so there is
-no cycle through it.
+Every wait here is ``asyncio.wait`` on a future, never ``asyncio.wait_for``: on Python 3.8 the
+latter swallows a cancellation that arrives as the awaited future completes, so a Ctrl-C during
+entering or leaving would be lost and the bot would hang. A cancelled ``close()`` still releases
+the cloud, and so do concurrent ones, once.
+
+When the SDK ends the stay without being asked (an ``OnError`` that ends it, see
+``ENDING_ERRORS``, or an ``OnExitRoom`` the bot did not ask for), the connection closes its
+senders and streams with ``ConnectionClosed``: a consumer reads what was already queued, then gets
+the exception, as does every later send.
+
+Objects: the cloud holds the delegate, the delegate holds the hub, the hub holds the sinks and
+streams; the connection holds the cloud and the hub. What the hub reaches refers to the
+connection only weakly, so there is no cycle through it: a connection the bot forgets is freed at
+once, and one freed while still in the room (or still there when the program ends) leaves it with
+a ``ResourceWarning``, as asyncio's transports do.
 """
 import asyncio
+import atexit
 import logging
+import warnings
+import weakref
 from collections import deque
 from time import monotonic
-from typing import Any, Deque, Dict, FrozenSet, List, Optional, Tuple, Union
+from typing import Any, Callable, Deque, Dict, FrozenSet, List, Optional, Tuple, Union
 
 import _ostrel
 
-from ._errors import SdkError
+from ._errors import ConnectionClosed, SdkError
 from ._events import BACKLOG_LIMIT, EventStream
 from ._frames import FrameStream
 from ._hub import EVENT_NAMES, Event, Hub, HubDelegate
@@ -29,6 +44,21 @@ log = logging.getLogger("ostrel.aio")
 
 VideoFrameType = Union[_ostrel.VideoFrame, _ostrel.PixelFrame]
 
+# OnError codes that end a stay in the room, with what each means there.
+ENDING_ERRORS: Dict[int, str] = {
+    int(_ostrel.ERR_BANNED_BY_SERVER): "removed from the room by the server",
+    int(_ostrel.ERR_INVALID_USER_ID): "another instance entered with the same user id",
+    int(_ostrel.ERR_SERVICE_SUSPENDED): "the service is suspended",
+}
+
+
+async def _wait_done(future: "asyncio.Future[Any]", timeout: float) -> bool:
+    """Waits until ``future`` is done or ``timeout`` seconds passed; True if done. A cancellation
+    of the waiting task always raises, and the future itself is never cancelled."""
+    if not future.done():
+        await asyncio.wait((future,), timeout=timeout)
+    return future.done()
+
 
 class _StateSink:
     """The connection's own listener: entering, errors, the local audio channel, leaving."""
@@ -36,7 +66,7 @@ class _StateSink:
     NAMES = ("OnEnterRoom", "OnError", "OnExitRoom", "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed")
 
     def __init__(self, connection: "Connection") -> None:
-        self._connection = connection  # told about each event, on the loop
+        self._connection = weakref.ref(connection)  # told about each event, on the loop
         self._events: Deque[Event] = deque()  # events waiting for the loop
 
     def push(self, event: Event) -> None:
@@ -44,7 +74,21 @@ class _StateSink:
 
     def poke(self) -> None:
         while self._events:
-            self._connection._on_state(self._events.popleft())
+            event = self._events.popleft()
+            connection = self._connection()
+            if connection is not None:
+                connection._on_state(event)
+
+
+# Connections in a room, left and released when the program ends if the bot could not (a second
+# Ctrl-C interrupting asyncio.run's own clean-up, say).
+_in_rooms: "weakref.WeakSet[Connection]" = weakref.WeakSet()
+_release_at_exit_registered = False
+
+
+def _release_at_exit() -> None:
+    for connection in list(_in_rooms):
+        connection._abandon("the program ended")
 
 
 class Connection:
@@ -64,7 +108,10 @@ class Connection:
         self._backlog: Optional[EventStream] = None  # events kept for the first events() iterator
         self._entered: Optional["asyncio.Future[None]"] = None  # resolved by OnEnterRoom, failed by OnError
         self._exited: Optional["asyncio.Future[None]"] = None  # resolved by OnExitRoom
+        self._closing: Optional["asyncio.Future[None]"] = None  # made by the first close(), resolved when released
+        self._ended: Optional[ConnectionClosed] = None  # why the SDK ended the stay, if it did
         self._audio_channel = False  # a local audio channel exists
+        self._audio_format: Optional[Tuple[int, int, int]] = None  # (rate, channels, ms) of a channel made here
         self._streams: List[Union[EventStream, FrameStream[Any]]] = []  # open streams, closed on exit
         self._pulled: List[FrameStream[_ostrel.AudioFrame]] = []  # streams fed by GetAudioFrame
         self._pull_task: Optional["asyncio.Task[None]"] = None  # the GetAudioFrame poller
@@ -73,6 +120,7 @@ class Connection:
 
     # -- entering and leaving -------------------------------------------------------------------
     async def __aenter__(self) -> "Connection":
+        global _release_at_exit_registered
         if self._hub is not None:
             raise RuntimeError("ostrel.aio: a connection is entered once")
         loop = asyncio.get_running_loop()
@@ -81,12 +129,18 @@ class Connection:
         hub.add(_StateSink(self), _StateSink.NAMES)
         self._backlog = EventStream(hub, frozenset(EVENT_NAMES), 0, limit=BACKLOG_LIMIT)
         hub.add(self._backlog, EVENT_NAMES)
+        if not _release_at_exit_registered:
+            atexit.register(_release_at_exit)
+            _release_at_exit_registered = True
         try:
             self._cloud = _ostrel.VONUCloud(HubDelegate(hub))
+            _in_rooms.add(self)
             code = self._cloud.EnterRoom(self._params)
             if code != 0:
                 raise SdkError(code, "EnterRoom")
-            await asyncio.wait_for(self._entered, self._timeout)
+            if not await _wait_done(self._entered, self._timeout):
+                raise asyncio.TimeoutError()
+            self._entered.result()  # OnError before OnEnterRoom raises its SdkError here
         except BaseException:
             self._release()
             raise
@@ -96,42 +150,65 @@ class Connection:
         await self.close()
 
     async def close(self) -> None:
-        """Leaves the room and releases the cloud (what leaving the ``async with`` block does)."""
-        cloud, exited = self._cloud, self._exited
-        if cloud is None or exited is None:
+        """Leaves the room and releases the cloud (what leaving the ``async with`` block does).
+        Safe to call more than once, also concurrently; cancelling it still releases the cloud."""
+        if self._closing is not None:
+            await asyncio.shield(self._closing)
             return
-        self._stop_users()
+        cloud, exited, hub = self._cloud, self._exited, self._hub
+        if cloud is None or exited is None or hub is None:
+            return
+        closing = self._closing = hub.loop.create_future()
         try:
-            if not exited.done() and cloud.ExitRoom() == 0:
-                try:
-                    await asyncio.wait_for(asyncio.shield(exited), self._exit_timeout)
-                except asyncio.TimeoutError:
+            self._stop_users()
+            if self._ended is None and not exited.done() and cloud.ExitRoom() == 0:
+                if not await _wait_done(exited, self._exit_timeout):
                     log.warning("ostrel.aio: no OnExitRoom within %.1f s; releasing the cloud", self._exit_timeout)
         except RuntimeError as error:  # a cloud of another process (after fork), or destroyed
             log.debug("ostrel.aio: ExitRoom not possible: %s", error)
         finally:
             self._release()
+            closing.set_result(None)
 
-    def _stop_users(self) -> None:
-        for sender in self._senders:
-            sender.close()
-        self._senders.clear()
+    def _stop_users(self, error: Optional[BaseException] = None) -> None:
+        """Ends the senders, the streams and the pull task; with ``error`` they raise it."""
+        senders, self._senders = self._senders, []
+        for sender in senders:
+            sender.close(error)
         for stream in list(self._streams):
-            stream.close()
+            stream.close(error)
         if self._pull_task is not None:
             self._pull_task.cancel()
             self._pull_task = None
 
     def _release(self) -> None:
-        self._stop_users()
+        """Destroys the SDK instance and forgets every listener; safe at any point (loop)."""
+        try:
+            self._stop_users()
+        finally:
+            self._destroy_cloud()
+            for future in (self._entered, self._exited):
+                if future is not None and not future.done():
+                    future.cancel()
+
+    def _destroy_cloud(self) -> None:
         if self._hub is not None:
             self._hub.close()
-        cloud, self._cloud = self._cloud, None
+        cloud = self._cloud
         if cloud is not None:
             cloud.__del__()  # destroys the SDK instance now, with the GIL released; later calls raise
-        for future in (self._entered, self._exited):
-            if future is not None and not future.done():
-                future.cancel()
+            self._cloud = None
+        _in_rooms.discard(self)
+
+    def _abandon(self, why: str) -> None:
+        """Leaves without the loop: the connection is being freed, or the program ends (any thread)."""
+        if getattr(self, "_cloud", None) is not None:
+            warnings.warn(f"ostrel.aio: {self!r} was not closed; {why}, so it leaves the room now",
+                          ResourceWarning, source=self)
+            self._destroy_cloud()
+
+    def __del__(self) -> None:
+        self._abandon("it was freed")
 
     def _on_state(self, event: Event) -> None:
         entered, exited = self._entered, self._exited
@@ -140,14 +217,29 @@ class Connection:
             if not entered.done():
                 entered.set_result(None)
         elif event.name == "OnError":
+            code = int(event.args[0])
             if not entered.done():
-                entered.set_exception(SdkError(int(event.args[0]), "OnError"))
+                entered.set_exception(SdkError(code, "OnError"))
+            elif code in ENDING_ERRORS:
+                self._end(code, ENDING_ERRORS[code])
         elif event.name == "OnExitRoom":
-            self._audio_channel = False
+            self._audio_channel, self._audio_format = False, None
             if not exited.done():
                 exited.set_result(None)
+            if self._closing is None and entered.done() and not entered.cancelled() and entered.exception() is None:
+                self._end(0, "the SDK left the room without being asked")
         else:
             self._audio_channel = event.name == "OnLocalAudioChannelCreated"
+            if not self._audio_channel:
+                self._audio_format = None
+
+    def _end(self, code: int, reason: str) -> None:
+        """The SDK ended the stay: everything still using the connection learns why (loop)."""
+        if self._ended is not None or self._closing is not None:
+            return
+        self._ended = ConnectionClosed(code, reason)
+        log.info("ostrel.aio: %s", self._ended)
+        self._stop_users(self._ended)
 
     # -- what a bot uses ------------------------------------------------------------------------
     @property
@@ -158,14 +250,26 @@ class Connection:
         return self._cloud
 
     @property
+    def closed(self) -> bool:
+        """True once the connection has left the room: the bot closed it, or the SDK ended the
+        stay (its streams and senders then raise ``ConnectionClosed``)."""
+        return self._ended is not None or self._closing is not None or (self._hub is not None and self._cloud is None)
+
+    @property
     def dropped_events(self) -> int:
         """Events that arrived after the connection's event loop was closed (and were dropped)."""
         return self._hub.dropped if self._hub is not None else 0
 
     def _live_hub(self) -> Hub:
+        if self._ended is not None:
+            raise self._ended.with_traceback(None)
         if self._hub is None or self._cloud is None:
             raise RuntimeError("ostrel.aio: the connection is not in a room")
         return self._hub
+
+    def _live_cloud(self) -> _ostrel.VONUCloud:
+        self._live_hub()
+        return self.cloud
 
     def events(self, *names: str, maxsize: int = 50) -> EventStream:
         """An async iterator of ``Event``s: every callback, or those named. Frame events (if any
@@ -175,6 +279,7 @@ class Connection:
         unknown = set(names) - set(EVENT_NAMES)
         if unknown:
             raise ValueError(f"ostrel.aio: not delegate events: {sorted(unknown)}")
+        _check_maxsize(maxsize)
         wanted: FrozenSet[str] = frozenset(names or EVENT_NAMES)
         stream, self._backlog = self._backlog, None
         if stream is None:
@@ -189,8 +294,11 @@ class Connection:
         """An async iterator of ``AudioFrame``s: ``user_id``'s, or with None all the room's audio as
         the room's ``audio_obtain_params`` deliver it (mixed, per user, or pulled)."""
         hub = self._live_hub()
-        if user_id is not None and (self._pull or self._mixed):
-            raise ValueError("ostrel.aio: one user's audio needs AUDIO_OBTAIN_METHOD_CALLBACK without mixing")
+        if user_id is not None:
+            _check_user_id(user_id)
+            if self._pull or self._mixed:
+                raise ValueError("ostrel.aio: one user's audio needs AUDIO_OBTAIN_METHOD_CALLBACK without mixing")
+        _check_maxsize(maxsize)
         what = f"audio stream of {user_id!r}" if user_id is not None else "audio stream"
         stream: FrameStream[_ostrel.AudioFrame] = FrameStream(
             hub, what, maxsize, (lambda e: True) if user_id is None else (lambda e: e.args[0] == user_id))
@@ -208,6 +316,8 @@ class Connection:
         """Subscribes to ``user_id``'s video of ``stream_type`` and yields its ``VideoFrame``s or
         ``PixelFrame``s; closing the stream unsubscribes."""
         hub, cloud = self._live_hub(), self.cloud
+        _check_user_id(user_id)
+        _check_maxsize(maxsize)
         key = (user_id, int(stream_type))
         if not self._subscriptions.get(key):
             code = cloud.Subscribe(user_id, stream_type)
@@ -217,50 +327,74 @@ class Connection:
         stream: FrameStream[VideoFrameType] = FrameStream(
             hub, f"video stream of {user_id!r}", maxsize,
             lambda e: e.args[0] == user_id and e.args[1] == stream_type,
-            on_close=lambda: self._unsubscribe(user_id, stream_type))
+            on_close=_weak_call(self, lambda conn: conn._unsubscribe(user_id, stream_type)))
         hub.add(stream, ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"))
         self._track(stream)
         return stream
 
     def audio_sender(self, sample_rate: int = 48000, channels: int = 1, frame_ms: int = 20) -> AudioSender:
-        """A paced sender of 16-bit PCM; creates the local audio channel if there is none."""
+        """A paced sender of 16-bit PCM; creates the local audio channel if there is none. A
+        sender must match the channel this connection made (``ValueError`` otherwise)."""
+        fmt = (sample_rate, channels, frame_ms)
+        for name, value in zip(("sample_rate", "channels", "frame_ms"), fmt):
+            if not isinstance(value, int) or isinstance(value, bool):
+                raise TypeError(f"ostrel.aio: {name} must be an int, not {type(value).__name__}")
+            if value <= 0:
+                raise ValueError(f"ostrel.aio: {name} must be positive, not {value}")
+        if sample_rate * frame_ms % 1000:
+            raise ValueError(f"ostrel.aio: {frame_ms} ms at {sample_rate} Hz is not a whole number of samples")
         hub, cloud = self._live_hub(), self.cloud
+        if self._audio_channel and self._audio_format not in (None, fmt):
+            rate, count, ms = self._audio_format  # type: ignore[misc]
+            raise ValueError(f"ostrel.aio: the local audio channel takes {rate} Hz, {count} channel(s), {ms} ms "
+                             f"frames; a sender of {sample_rate} Hz, {channels} channel(s), {frame_ms} ms would "
+                             "have every frame refused")
         if not self._audio_channel:
             params = _ostrel.AudioEncodeParams()
-            params.sample_rate, params.channels, params.frame_length_ms = sample_rate, channels, frame_ms
+            params.sample_rate, params.channels, params.frame_length_ms = fmt
             code = cloud.CreateLocalAudioChannel(params)
             if code != 0:
                 raise SdkError(code, "CreateLocalAudioChannel")
-            self._audio_channel = True
+            self._audio_channel, self._audio_format = True, fmt
         sender = AudioSender(hub.loop, cloud.SendAudioFrame, sample_rate, channels, frame_ms)
         self._senders.append(sender)
         return sender
 
     def send_sei(self, message_type: int, message: bytes) -> int:
         """``SendSeiMessage``; returns the SDK's result."""
-        return self.cloud.SendSeiMessage(message_type, message)
+        return self._live_cloud().SendSeiMessage(message_type, message)
 
     def send_command(self, cmd_id: int, message: bytes, reliable: bool = True, ordered: bool = True) -> int:
         """``SendCustomCmdMsg``; returns the SDK's result (non-zero when sent)."""
-        return self.cloud.SendCustomCmdMsg(cmd_id, message, reliable, ordered)
+        return self._live_cloud().SendCustomCmdMsg(cmd_id, message, reliable, ordered)
+
+    def __repr__(self) -> str:
+        if self._ended is not None:
+            state = "ended by the SDK"
+        elif self.closed:
+            state = "closed"
+        elif self._cloud is not None:
+            state = "in the room" if self._entered is not None and self._entered.done() else "entering"
+        else:
+            state = "not entered"
+        return f"<ostrel.aio.Connection {self.user_id!r} {state}>"
 
     # -- internals ------------------------------------------------------------------------------
     def _track(self, stream: Union[EventStream, FrameStream[Any]]) -> None:
         self._streams.append(stream)
+        stream.add_close_callback(_weak_call(self, lambda conn: conn._forget(stream)))
 
-        def forget() -> None:
-            self._streams.remove(stream)
-            if stream in self._pulled:
-                self._pulled.remove(stream)  # type: ignore[arg-type]
-
-        stream.add_close_callback(forget)
+    def _forget(self, stream: Union[EventStream, FrameStream[Any]]) -> None:
+        self._streams.remove(stream)
+        if stream in self._pulled:
+            self._pulled.remove(stream)  # type: ignore[arg-type]
 
     def _unsubscribe(self, user_id: str, stream_type: _ostrel.StreamType) -> None:
         key = (user_id, int(stream_type))
         self._subscriptions[key] -= 1
         if self._subscriptions[key] == 0:
             del self._subscriptions[key]
-            if self._cloud is not None and self._exited is not None and not self._exited.done():
+            if self._cloud is not None and self._ended is None and self._exited is not None and not self._exited.done():
                 try:
                     self._cloud.Unsubscribe(user_id, stream_type)
                 except RuntimeError as error:
@@ -292,6 +426,28 @@ class Connection:
             log.exception("ostrel.aio: pulling audio stopped")
 
 
+def _weak_call(connection: Connection, call: Callable[[Connection], None]) -> Callable[[], None]:
+    """``call(connection)`` as a callback that does not keep the connection alive."""
+    ref = weakref.ref(connection)
+
+    def callback() -> None:
+        alive = ref()
+        if alive is not None:
+            call(alive)
+
+    return callback
+
+
+def _check_maxsize(maxsize: int) -> None:
+    if not isinstance(maxsize, int) or isinstance(maxsize, bool) or maxsize < 1:
+        raise ValueError(f"ostrel.aio: maxsize must be an int of at least 1, not {maxsize!r}")
+
+
+def _check_user_id(user_id: object) -> None:
+    if not isinstance(user_id, str):
+        raise TypeError(f"ostrel.aio: a user id is a str, not {type(user_id).__name__}")
+
+
 def connect(params: _ostrel.EnterRoomParams, *, timeout: float = 10.0, exit_timeout: float = 5.0) -> Connection:
     """``async with connect(params) as conn:`` enters a room and leaves it at the block's end.
 
@@ -299,4 +455,6 @@ def connect(params: _ostrel.EnterRoomParams, *, timeout: float = 10.0, exit_time
     ``asyncio.TimeoutError`` when ``OnEnterRoom`` takes longer than ``timeout`` seconds; either way
     nothing is left behind.
     """
+    if not isinstance(params, _ostrel.EnterRoomParams):
+        raise TypeError(f"ostrel.aio.connect() takes an EnterRoomParams, not {type(params).__name__}")
     return Connection(params, timeout, exit_timeout)

@@ -28,6 +28,7 @@ class EventStream(Stream[Event]):
         self._control: Deque[Tuple[int, Event]] = deque()  # control events, unbounded
         self._media: Optional[Deque[Tuple[int, Event]]] = deque(maxlen=maxsize) if maxsize > 0 else None  # frames
         self._limit = limit  # a bound on control events: the backlog's only
+        self._maxsize = maxsize  # the bound on frame events
         self._seq = 0  # sequence number of the last event queued (SDK thread)
 
     @property
@@ -40,6 +41,7 @@ class EventStream(Stream[Event]):
         self._names = names
         self._media = deque(maxlen=maxsize) if maxsize > 0 else None
         self._limit = None
+        self._maxsize = maxsize
 
     def push(self, event: Event) -> None:
         if self._closed or event.name not in self._names:
@@ -73,6 +75,11 @@ class EventStream(Stream[Event]):
 
     def _depth(self) -> int:
         return len(self._control) + (len(self._media) if self._media is not None else 0)
+
+    def _full(self) -> str:
+        if self._limit is not None:
+            return f"backlog of {self._limit:,} events full before the first events() call"
+        return f"{self._maxsize} frame event(s) were waiting unread (maxsize)"
 
     def _clear(self) -> int:
         count = self._depth()

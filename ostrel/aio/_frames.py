@@ -50,3 +50,6 @@ class FrameStream(Stream[F]):
         count = len(self._frames)
         self._frames.clear()
         return count
+
+    def _full(self) -> str:
+        return f"{self.maxsize} frame(s) were waiting unread (maxsize)"

@@ -14,6 +14,13 @@ silence and returns once everything written has been sent.
 If the loop runs late (busy, or a write came after the queue ran dry), frames that are due go out
 at once to catch up, but never more than ``MAX_BEHIND_FRAMES`` behind the clock: beyond that the
 run starts again from now rather than bursting a backlog into the room.
+
+Failures are not silent. When the SDK refuses a frame, nothing more of what is queued is sent (it
+is dropped, counted in ``frames_cleared``) and the writes and drains waiting then raise
+``SdkError`` with the SDK's code; with none waiting, the next ``write`` or ``drain`` raises it.
+The frames before the refused one went out. When the SDK ends the connection's stay, waiting and
+later writes raise ``ConnectionClosed``. A bot that leaves by itself releases waiting writes and
+later ones raise ``RuntimeError``.
 """
 import asyncio
 import logging
@@ -23,6 +30,7 @@ from typing import Callable, Deque, List, Optional, Tuple
 
 import _ostrel
 
+from ._errors import SdkError, describe
 from ._stats import DROP_LOG_INTERVAL
 
 log = logging.getLogger("ostrel.aio")
@@ -31,6 +39,26 @@ log = logging.getLogger("ostrel.aio")
 LEAD_FRAMES = 1
 # How far behind the clock the sender still catches up by sending due frames at once, in frames.
 MAX_BEHIND_FRAMES = 3
+
+# Bytes of one sample of one channel: the sender takes 16-bit PCM.
+SAMPLE_BYTES = 2
+# Buffer formats taken as PCM: plain bytes, and 16-bit integers (a numpy int16 array, say).
+_PCM_FORMATS = frozenset("bBch") | {"<h", "=h", "@h"}
+
+
+def pcm_bytes(pcm: object, channels: int) -> memoryview:
+    """``pcm`` as a flat view of bytes: any bytes-like object of whole 16-bit samples, all channels."""
+    try:
+        view = memoryview(pcm)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"ostrel.aio: write() takes a bytes-like object of 16-bit PCM, not {type(pcm).__name__}") from None
+    if view.format not in _PCM_FORMATS:
+        raise TypeError(f"ostrel.aio: write() takes 16-bit PCM; this buffer holds items of format {view.format!r}")
+    whole = SAMPLE_BYTES * channels
+    if view.nbytes % whole:
+        raise ValueError(f"ostrel.aio: write() takes whole samples of every channel ({whole} bytes each); "
+                         f"got {view.nbytes} bytes")
+    return view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
 
 
 class AudioSender:
@@ -53,10 +81,12 @@ class AudioSender:
         self._run_start: Optional[float] = None  # loop time of frame 0 of the current run
         self._run_sent = 0  # frames sent in the current run
         self._closed = False  # the connection left: nothing more is sent
+        self._ended: Optional[BaseException] = None  # why the SDK ended the connection, raised by writes
+        self._refused: Optional[SdkError] = None  # a refusal no write or drain has raised yet
         self._last_warning = float("-inf")  # when a failed send was last logged
         self.frames_sent = 0  # frames the SDK accepted
         self.frames_failed = 0  # frames the SDK refused (logged at most once a second)
-        self.frames_cleared = 0  # frames dropped by clear()
+        self.frames_cleared = 0  # frames dropped unsent: by clear(), or queued behind a refused frame
 
     @property
     def queued_ms(self) -> float:
@@ -65,15 +95,22 @@ class AudioSender:
         return queued * self.frame_ms / self._frame_bytes
 
     async def write(self, pcm: bytes) -> None:
-        """Queues ``pcm`` (16-bit, interleaved) and returns once its frames are within the lead."""
-        if self._closed:
-            raise RuntimeError("ostrel.aio: the connection of this sender has ended")
-        self._partial += pcm
+        """Queues ``pcm`` (16-bit, interleaved; any bytes-like object of whole samples, a numpy
+        int16 array included) and returns once its frames are within the lead. Raises ``SdkError``
+        when the SDK refused a frame since the last write or drain returned, ``TypeError`` for
+        anything but 16-bit PCM and ``ValueError`` for a length that is not whole samples."""
+        self._check_open()
+        data = pcm_bytes(pcm, self.channels)
+        self._raise_refusal()
+        self._partial += data
         self._cut(len(self._partial) // self._frame_bytes)
         await self._until(self._queued_total - LEAD_FRAMES)
 
     async def drain(self) -> None:
-        """Sends what is left (the last partial frame padded with silence) and returns once all is sent."""
+        """Sends what is left (the last partial frame padded with silence) and returns once all is
+        sent; raises ``SdkError`` as ``write`` does."""
+        self._check_open(closed_ok=True)
+        self._raise_refusal()
         if self._partial:
             self._partial += bytes(self._frame_bytes - len(self._partial))
             self._cut(1)
@@ -90,12 +127,33 @@ class AudioSender:
             self._timer = None
         self._wake()
 
-    def close(self) -> None:
-        """Stops for good (the connection's exit): drops the queue and ends waiting writes."""
+    def close(self, error: Optional[BaseException] = None) -> None:
+        """Stops for good: drops the queue and ends waiting writes, which return (the bot left) or
+        raise ``error`` (the SDK ended the connection), as every later write does."""
         self._closed = True
+        if error is not None:
+            self._ended = error
+            self._fail_waiters(error)
         self.clear()
 
     # -- internals ------------------------------------------------------------------------------
+    def _check_open(self, closed_ok: bool = False) -> None:
+        if self._ended is not None:
+            raise self._ended.with_traceback(None)
+        if self._closed and not closed_ok:
+            raise RuntimeError("ostrel.aio: the connection of this sender has ended")
+
+    def _raise_refusal(self) -> None:
+        refused, self._refused = self._refused, None
+        if refused is not None:
+            raise refused
+
+    def _fail_waiters(self, error: BaseException) -> None:
+        for _, future in self._waiters:
+            if not future.done():
+                future.set_exception(error)
+        self._waiters = []
+
     def _cut(self, count: int) -> None:
         size = self._frame_bytes
         for i in range(count):
@@ -137,14 +195,35 @@ class AudioSender:
         now = self._loop.time()
         lead_until = now + (LEAD_FRAMES - 1) * frame
         while self._frames and self._run_start + self._run_sent * frame <= lead_until + 1e-4:
-            self._transmit(self._frames.popleft())
+            code = self._transmit(self._frames.popleft())
             self._run_sent += 1
+            if code != 0:
+                self._refuse(code)
+                return
             self._done_total += 1
         self._wake()
         if self._frames:
             self._schedule(catch_up=True)
 
-    def _transmit(self, pcm: bytes) -> None:
+    def _refuse(self, code: int) -> None:
+        # The SDK refused the frame just taken off the queue: the writes done before it return,
+        # those waiting for it or later frames fail, and what is queued behind it is dropped.
+        self.frames_failed += 1
+        self._wake()
+        if self._waiters:
+            self._fail_waiters(SdkError(code, "SendAudioFrame"))
+        else:
+            self._refused = SdkError(code, "SendAudioFrame")
+        self._done_total += 1
+        self.clear()
+        now = monotonic()
+        if now - self._last_warning >= DROP_LOG_INTERVAL:
+            self._last_warning = now
+            log.warning("ostrel.aio: SendAudioFrame refused a frame: %s; %d frame(s) refused so far",
+                        describe(code), self.frames_failed)
+
+    def _transmit(self, pcm: bytes) -> int:
+        """Hands one frame to the SDK; returns its result (0 when the frame was taken)."""
         frame = _ostrel.AudioFrame()
         frame.sample_rate, frame.channels, frame.bits_per_sample = self.sample_rate, self.channels, 16
         frame.codec = _ostrel.AUDIO_CODEC_TYPE_PCM
@@ -155,13 +234,7 @@ class AudioSender:
         except Exception as error:  # the cloud is gone (another process's, or destroyed)
             log.warning("ostrel.aio: SendAudioFrame failed: %s", error)
             self.close()
-            return
+            return 0
         if code == 0:
             self.frames_sent += 1
-            return
-        self.frames_failed += 1
-        now = monotonic()
-        if now - self._last_warning >= DROP_LOG_INTERVAL:
-            self._last_warning = now
-            log.warning("ostrel.aio: SendAudioFrame returned %d (%d frame(s) refused so far)", code,
-                        self.frames_failed)
+        return code

@@ -34,13 +34,14 @@ class DropWarning:
         self._reported = 0  # drops already logged
         self._last = float("-inf")  # monotonic time of the last warning
 
-    def check(self, dropped: int) -> None:
-        """Logs if ``dropped`` grew and the last warning is old enough (loop thread)."""
+    def check(self, dropped: int, why: str) -> None:
+        """Logs if ``dropped`` grew and the last warning is old enough (loop thread); ``why`` says
+        what was full."""
         if dropped <= self._reported:
             return
         now = monotonic()
         if now - self._last < DROP_LOG_INTERVAL:
             return
-        log.warning("ostrel.aio: %s dropped %d item(s), %d in all: its consumer is too slow",
-                    self._what, dropped - self._reported, dropped)
+        log.warning("ostrel.aio: %s dropped %d item(s), %d in all: %s",
+                    self._what, dropped - self._reported, dropped, why)
         self._reported, self._last = dropped, now

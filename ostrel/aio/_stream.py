@@ -1,14 +1,19 @@
 """The consumer's half of a stream: async iteration over what SDK threads queued.
 
 A subclass owns the queue (``push`` on SDK threads, ``_take`` on the loop); this class waits for
-items, stamps their lag, derives the drops, logs them, and ends the iteration on close. Only the
-loop touches the waiter, so no lock is needed: an SDK thread that queues an item asks the hub for a
+items, stamps their lag, derives the drops, logs them, and ends the iteration. Only the loop
+touches the waiter, so no lock is needed: an SDK thread that queues an item asks the hub for a
 wake-up, and the hub's drain, running on the loop after the consumer started waiting, resolves it.
 One consumer per stream.
+
+A stream ends one of two ways. ``close()`` (the consumer's ``aclose()``, or the bot leaving the
+room) drops what is queued, and the iteration stops (``StopAsyncIteration``). ``close(error)``
+(the SDK ended the connection) stops collecting but lets the consumer take what was already
+queued, and then raises ``error`` at every further read.
 """
 import asyncio
 from time import monotonic
-from typing import Callable, Generic, List, Optional, Tuple, TypeVar
+from typing import Callable, Generic, List, NoReturn, Optional, Tuple, TypeVar
 
 from ._hub import Event, Hub
 from ._stats import DropWarning, StreamStats
@@ -22,7 +27,8 @@ class Stream(Generic[T]):
     def __init__(self, hub: Hub, what: str, on_close: Optional[Callable[[], None]] = None) -> None:
         self._hub = hub  # routes events here, and is told when the stream closes
         self._waiter: Optional["asyncio.Future[None]"] = None  # the consumer waiting for an item
-        self._closed = False  # ended: by aclose() or by the connection's exit
+        self._closed = False  # ended: by aclose(), the bot's exit or the SDK's end of the stay
+        self._error: Optional[BaseException] = None  # raised once the queue is empty, if the SDK ended it
         self._on_close: List[Callable[[], None]] = [on_close] if on_close else []  # run once, on close
         self._received = 0  # items queued (SDK thread)
         self._delivered = 0  # items handed to the consumer (loop)
@@ -49,6 +55,10 @@ class Stream(Generic[T]):
         """Drops every queued item; returns how many there were."""
         raise NotImplementedError
 
+    def _full(self) -> str:
+        """What was full when items were dropped, for the drop warning."""
+        raise NotImplementedError
+
     # -- shared behaviour -----------------------------------------------------------------------
     def _queued(self, depth: int) -> None:
         """Counts one queued item (SDK thread); ``depth`` is the queue's length after it."""
@@ -59,6 +69,9 @@ class Stream(Generic[T]):
     def _dropped(self) -> int:
         return max(0, self._received - self._skipped - self._delivered - self._depth() - self._discarded)
 
+    def _check_drops(self) -> None:
+        self._warning.check(self._dropped(), self._full())
+
     @property
     def stats(self) -> StreamStats:
         """A snapshot of the stream's counters."""
@@ -67,7 +80,7 @@ class Stream(Generic[T]):
 
     @property
     def closed(self) -> bool:
-        """True once the stream has ended."""
+        """True once the stream has ended (items may still wait to be read if the SDK ended it)."""
         return self._closed
 
     def _deliver(self, item: Tuple[T, float]) -> T:
@@ -77,22 +90,35 @@ class Stream(Generic[T]):
         lag = monotonic() - called
         if lag > self._max_lag:
             self._max_lag = lag
-        self._warning.check(self._dropped())
+        self._check_drops()
         return value
+
+    def _ended(self) -> NoReturn:
+        """Raises what ends a closed stream's iteration once nothing is left to read."""
+        if self._error is not None:
+            raise self._error.with_traceback(None)
+        raise StopAsyncIteration
 
     def __aiter__(self) -> "Stream[T]":
         return self
 
     def take_nowait(self) -> Optional[T]:
-        """The next item if one is waiting, else None; never waits."""
-        item = None if self._closed else self._take()
-        return None if item is None else self._deliver(item)
+        """The next item if one is waiting, else None; never waits. Once the SDK has ended the
+        connection and nothing is left, raises ``ConnectionClosed`` instead."""
+        item = self._take()
+        if item is not None:
+            return self._deliver(item)
+        if self._closed and self._error is not None:
+            self._ended()
+        return None
 
     async def __anext__(self) -> T:
-        while not self._closed:
+        while True:
             item = self._take()
             if item is not None:
                 return self._deliver(item)
+            if self._closed:
+                self._ended()
             if self._waiter is not None:
                 raise RuntimeError("ostrel.aio: a stream has one consumer at a time")
             waiter: "asyncio.Future[None]" = self._hub.loop.create_future()
@@ -101,22 +127,24 @@ class Stream(Generic[T]):
                 await waiter
             finally:
                 self._waiter = None
-        raise StopAsyncIteration
 
     def poke(self) -> None:
         """Wakes the consumer if there is something for it (loop, after a burst)."""
         waiter = self._waiter
         if waiter is not None and not waiter.done() and (self._closed or self._depth()):
             waiter.set_result(None)
-        self._warning.check(self._dropped())
+        self._check_drops()
 
-    def close(self) -> None:
-        """Ends the stream now (loop); a waiting consumer gets StopAsyncIteration."""
+    def close(self, error: Optional[BaseException] = None) -> None:
+        """Ends the stream now (loop). Without ``error`` what is queued is dropped and a waiting
+        consumer gets StopAsyncIteration; with it, the queue is left to read and ``error`` follows."""
         if self._closed:
             return
         self._closed = True
+        self._error = error
         self._hub.remove(self)
-        self._discarded += self._clear()
+        if error is None:
+            self._discarded += self._clear()
         self.poke()
         callbacks, self._on_close = self._on_close, []
         for callback in callbacks:

@@ -6,7 +6,7 @@ import os
 import subprocess
 import sys
 import textwrap
-from typing import Any, Awaitable, Dict, List, Optional, TypeVar
+from typing import Any, Awaitable, Dict, List, Optional, Sequence, TypeVar
 
 import _ostrel as o
 import ostrel_loopback
@@ -27,7 +27,12 @@ def params(user: str, room: str, *, rate: int = 48000, frame_ms: int = 20,
 def run(coro: Awaitable[T], timeout: float = 60.0) -> T:
     """asyncio.run with a bound, so that a lost wake-up fails instead of hanging."""
     async def bounded() -> T:
-        return await asyncio.wait_for(coro, timeout)
+        task = asyncio.ensure_future(coro)
+        done, _ = await asyncio.wait([task], timeout=timeout)
+        if not done:
+            task.cancel()
+            raise asyncio.TimeoutError("the test's coroutine ran for more than %g s" % timeout)
+        return task.result()
     return asyncio.run(bounded())
 
 
@@ -69,10 +74,11 @@ def idle() -> None:
     assert ostrel_loopback.wait_idle(10.0)
 
 
-def run_python(code: str, timeout: float = 120.0, env: Optional[Dict[str, str]] = None) -> "subprocess.CompletedProcess[str]":
-    """Runs a scenario in a fresh interpreter; the timeout fails a hang."""
+def run_python(code: str, timeout: float = 120.0, env: Optional[Dict[str, str]] = None,
+               args: Sequence[str] = ()) -> "subprocess.CompletedProcess[str]":
+    """Runs a scenario in a fresh interpreter (``sys.argv[1:]`` is ``args``); the timeout fails a hang."""
     full = dict(os.environ)
     full["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in full.get("PYTHONPATH", "").split(os.pathsep) if p])
     full.update(env or {})
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True, text=True,
                           timeout=timeout, env=full)

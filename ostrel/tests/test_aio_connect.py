@@ -8,6 +8,7 @@ import _ostrel as o
 import ostrel
 import ostrel_loopback
 from aio_support import idle, params, run
+from ostrel.aio import BACKLOG_LIMIT as BACKLOG
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 
@@ -109,14 +110,68 @@ def test_cancelled_while_entering_and_inside_block():
     run(cancel_entering())
 
 
-def test_exit_after_being_replaced_does_not_wait(caplog):
-    # The same user id entering elsewhere ends the first connection's membership; leaving the
-    # block then has no ExitRoom to wait for.
+@pytest.mark.parametrize("how, code", [
+    ("kicked", o.ERR_BANNED_BY_SERVER),
+    ("replaced", o.ERR_INVALID_USER_ID),  # the same user id entering elsewhere
+])
+def test_a_stay_the_sdk_ends_ends_the_connection(how, code, caplog):
+    # Every stream ends with ConnectionClosed once what was queued is read, and so do waiting and
+    # later sends; leaving then has no exit to wait for.
+    async def ended(conn, audio, errors, writing, sender):
+        assert int((await errors.__anext__()).args[0]) == int(code)
+        for read in (audio.__anext__(), errors.__anext__(), writing, sender.write(b"\0\0")):
+            with pytest.raises(ostrel.aio.ConnectionClosed) as caught:
+                await read
+            assert caught.value.code == int(code) and caught.value.reason
+        assert conn.closed
+        with pytest.raises(ostrel.aio.ConnectionClosed):
+            conn.send_command(1, b"x")
+
     async def main():
-        async with ostrel.aio.connect(params("twin", "replace")) as first:
-            errors = first.events("OnError", "OnExitRoom")
-            async with ostrel.aio.connect(params("twin", "replace")):
-                assert [(await errors.__anext__()).name for _ in range(2)] == ["OnError", "OnExitRoom"]
+        async with ostrel.aio.connect(params("twin", how)) as conn:
+            audio, errors = conn.audio("nobody"), conn.events("OnError")
+            sender = conn.audio_sender()
+            writing = asyncio.ensure_future(sender.write(bytes(1920 * 50)))
+            await asyncio.sleep(0.05)
+            if how == "kicked":
+                ostrel_loopback.kick("twin", 7)
+                await ended(conn, audio, errors, writing, sender)
+            else:
+                async with ostrel.aio.connect(params("twin", how)):
+                    await ended(conn, audio, errors, writing, sender)
+
+    run(main(), timeout=20)
+    assert "OnExitRoom" not in caplog.text
+
+
+def test_bad_arguments_are_refused_at_once(caplog):
+    with pytest.raises(TypeError, match="EnterRoomParams"):
+        ostrel.aio.connect(None)
+
+    async def main():
+        async with ostrel.aio.connect(params("bot", "arguments")) as conn:
+            with pytest.raises(ValueError):
+                conn.events("OnError", maxsize=0)
+            for open_stream in (conn.audio, conn.video):
+                with pytest.raises(TypeError):
+                    open_stream(b"bob")
+            for _ in range(BACKLOG + 5):  # before the first events() call
+                ostrel_loopback.raise_error("bot", -1)
+            idle()
+            await asyncio.sleep(0.05)
 
     run(main())
-    assert "OnExitRoom" not in caplog.text
+    assert "backlog of 1,000 events full before the first events() call" in caplog.text
+    assert "too slow" not in caplog.text
+
+
+def test_a_forgotten_connection_leaves_with_a_resource_warning():
+    async def main():
+        conn = await ostrel.aio.connect(params("bot", "forgotten")).__aenter__()
+        conn.events()  # streams refer to the connection only weakly too
+        assert ostrel_loopback.live_instances() == 1
+        with pytest.warns(ResourceWarning, match="was not closed"):
+            del conn  # no cycle: freed at once, without a collection
+        assert ostrel_loopback.live_instances() == 0
+
+    run(main())

@@ -17,9 +17,11 @@ pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 RUNS = 3
 
 BOT = r"""
-import asyncio, atexit, sys, threading
+import asyncio, atexit, signal, sys, threading
 import ostrel, ostrel_loopback as lb
 from aio_support import params
+
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a test run started with SIGINT ignored passes that on
 
 def report():
     alive = [t.name for t in threading.enumerate() if not isinstance(t, threading._DummyThread)]

@@ -4,6 +4,7 @@ import asyncio
 import contextlib
 import struct
 
+import numpy
 import pytest
 
 import ostrel
@@ -91,3 +92,49 @@ def test_drain_pads_the_last_partial_frame():
             assert frames[1].data == b"\x01\x00" * (FRAME // 2) + bytes(half)
 
     run(main())
+
+
+
+def test_bad_input_is_refused_before_the_sdk_and_numpy_pcm_works():
+    async def main():
+        async with ostrel.aio.connect(params("listener", "input")) as listener, \
+                ostrel.aio.connect(params("bot", "input")) as bot:
+            heard = listener.audio("bot")
+            sender = bot.audio_sender(RATE, 1, MS)
+            with pytest.raises(ValueError, match="48000 Hz"):
+                bot.audio_sender(16000)  # the channel the first sender made would refuse every frame
+            for bad in ({"frame_ms": 0}, {"sample_rate": -1}, {"channels": 0}, {"sample_rate": 44100, "frame_ms": 15}):
+                with pytest.raises(ValueError):
+                    bot.audio_sender(**bad)
+            for pcm, error in (("text", TypeError), (numpy.zeros(FRAME, numpy.float32), TypeError), (b"\0", ValueError)):
+                with pytest.raises(error):
+                    await sender.write(pcm)
+            # numpy int16 after half a frame of bytes; the block's end then leaves cleanly.
+            await sender.write(speech(2)[:FRAME])
+            await sender.write(numpy.frombuffer(speech(2)[FRAME:], numpy.int16))
+            await sender.drain()
+            assert sender.frames_sent == 2 and (await heard.__anext__()).data == speech(1)
+
+    run(main())
+
+
+def test_frames_the_sdk_refuses_raise_sdk_error(caplog):
+    async def main():
+        async with ostrel.aio.connect(params("listener", "refused")) as listener, \
+                ostrel.aio.connect(params("bot", "refused")) as bot:
+            heard = listener.audio("bot")
+            at_16k = ostrel.AudioEncodeParams()
+            at_16k.sample_rate = 16000
+            assert bot.cloud.CreateLocalAudioChannel(at_16k) == 0  # made by hand: the layer cannot check
+            idle()
+            await asyncio.sleep(0.05)  # the layer has seen the channel made
+            sender = bot.audio_sender(RATE, 1, MS)
+            with pytest.raises(ostrel.aio.SdkError) as caught:
+                await sender.write(speech(25))
+            assert caught.value.code_name == "ERR_INVALID_PARAMETER"
+            assert (sender.frames_sent, sender.frames_failed, sender.frames_cleared) == (0, 1, 24)
+            idle()
+            assert heard.take_nowait() is None
+
+    run(main())
+    assert "refused a frame: ERR_INVALID_PARAMETER (-2)" in caplog.text
