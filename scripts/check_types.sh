@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Type checks of the stubs, given an interpreter that imports _ostrel and has requirements-dev.txt
 # ($PYTHON, or .venv/bin/python):
-#  1. the _ostrel stub regenerated from the module equals binding/stubs/_ostrel.pyi;
+#  1. the _ostrel stub regenerated from the module equals binding/stubs/_ostrel.pyi, and ostrel/aio/events.py
+#     regenerated from that stub equals the file;
 #  2. mypy.stubtest finds both stubs consistent with the modules (binding/stubs/stubtest-allowlist.txt);
 #  3. mypy --strict passes the package ostrel (its tests aside), the examples, the stub maker, the typed bot and
 #     docs/typed-usage.md, and flags exactly
-#     the lines marked "# expect:" in binding/tests/typed_wrong_override.py; pyright likewise for
+#     the lines marked "# expect:" in binding/tests/typed_wrong_override.py and ostrel/tests/typed_aio_bot.py;
+#     pyright likewise for
 #     the package, the bot, the page and the wrong overrides;
 #  4. where the package is installed, mypy and pyright find its stubs with no configuration.
 set -euo pipefail
@@ -19,8 +21,10 @@ mkdir -p "$WORK/stubs" "$WORK/probe" build
 cp binding/stubs/_ostrel.pyi loopback/python/ostrel_loopback.pyi "$WORK/stubs/"
 awk '/^```python$/ {on = 1; next} /^```$/ {on = 0} on' docs/typed-usage.md >"$WORK/typed_usage.py"
 PACKAGE=(ostrel/*.py ostrel/aio/*.py ostrel/testing/*.py)
-CHECKED=("${PACKAGE[@]}" examples/*.py binding/stubs/make_stubs.py binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
-PYRIGHT_CHECKED=("${PACKAGE[@]}" binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py)
+CHECKED=("${PACKAGE[@]}" examples/*.py binding/stubs/make_stubs.py scripts/make_event_types.py binding/tests/typed_bot.py
+  "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py ostrel/tests/typed_aio_bot.py)
+PYRIGHT_CHECKED=("${PACKAGE[@]}" binding/tests/typed_bot.py "$WORK/typed_usage.py" binding/tests/typed_wrong_override.py
+  ostrel/tests/typed_aio_bot.py)
 failed=0
 
 # expect_errors TOOL OUTPUT FILE...: each file's error lines in OUTPUT must be its "# expect:" lines,
@@ -48,6 +52,9 @@ expect_errors() {
 
 echo "== stub of _ostrel regenerated from the module"
 "$PY" binding/stubs/make_stubs.py --check || failed=1
+
+echo "== typed events of ostrel.aio regenerated from the stub"
+"$PY" scripts/make_event_types.py --check || failed=1
 
 echo "== stubtest"
 (cd "$WORK" && MYPYPATH="$WORK/stubs" "$PY" -m mypy.stubtest _ostrel ostrel_loopback \

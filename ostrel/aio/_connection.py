@@ -25,20 +25,24 @@ a ``ResourceWarning``, as asyncio's transports do.
 """
 import asyncio
 import atexit
+import dataclasses
 import logging
+import types
 import warnings
 import weakref
 from collections import deque
 from time import monotonic
-from typing import Any, Callable, Deque, Dict, FrozenSet, List, Optional, Tuple, Union
+from typing import (Any, Callable, Deque, Dict, FrozenSet, Generator, Literal, Mapping, Optional, Set, Tuple, Union)
 
 import _ostrel
 
 from ._errors import ConnectionClosed, SdkError
 from ._events import BACKLOG_LIMIT, EventStream
 from ._frames import FrameStream
-from ._hub import EVENT_NAMES, Event, Hub, HubDelegate
+from ._event import Event
+from ._hub import EVENT_NAMES, Hub, HubDelegate
 from ._sender import AudioSender
+from .events import TypedEvents
 
 log = logging.getLogger("ostrel.aio")
 
@@ -52,7 +56,20 @@ ENDING_ERRORS: Dict[int, str] = {
 }
 
 
-async def _wait_done(future: "asyncio.Future[Any]", timeout: float) -> bool:
+# What a connection is doing, as ``Connection.state`` says it.
+State = Literal["new", "entering", "in the room", "leaving", "ended by the SDK", "closed"]
+
+
+@dataclasses.dataclass(frozen=True)
+class RemoteUser:
+    """Another member of the room, as the connection last heard of it."""
+
+    user_id: str  # the member's user id
+    audio: bool = False  # its audio is available (OnRemoteAudioAvailable)
+    video: FrozenSet[_ostrel.StreamType] = frozenset()  # the video stream types it has available
+
+
+async def _wait_done(future: "asyncio.Future[Any]", timeout: Optional[float]) -> bool:
     """Waits until ``future`` is done or ``timeout`` seconds passed; True if done. A cancellation
     of the waiting task always raises, and the future itself is never cancelled."""
     if not future.done():
@@ -61,9 +78,12 @@ async def _wait_done(future: "asyncio.Future[Any]", timeout: float) -> bool:
 
 
 class _StateSink:
-    """The connection's own listener: entering, errors, the local audio channel, leaving."""
+    """The connection's own listener: entering, errors, the local audio channel, the other
+    members, leaving. It is the hub's first sink, so it sees each event before any consumer."""
 
-    NAMES = ("OnEnterRoom", "OnError", "OnExitRoom", "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed")
+    NAMES = ("OnEnterRoom", "OnError", "OnExitRoom", "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
+             "OnConnectionStateChanged", "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable",
+             "OnRemoteVideoAvailable")
 
     def __init__(self, connection: "Connection") -> None:
         self._connection = weakref.ref(connection)  # told about each event, on the loop
@@ -91,8 +111,37 @@ def _release_at_exit() -> None:
         connection._abandon("the program ended")
 
 
-class Connection:
-    """A room entered through ``connect()``; see the package documentation."""
+class _EventWaiter:
+    """The sink of one ``wait_for``: events of one name, tested with ``where`` on the loop."""
+
+    def __init__(self, future: "asyncio.Future[Event]", where: Optional[Callable[[Any], bool]]) -> None:
+        self._future = future  # resolved with the first event that passes
+        self._where = where  # the test, None for any event
+        self._events: Deque[Event] = deque()  # events not yet tested (SDK thread appends)
+
+    def push(self, event: Event) -> None:
+        self._events.append(event)
+
+    def poke(self) -> None:
+        while self._events and not self._future.done():
+            event = self._events.popleft()
+            try:
+                if self._where is None or self._where(event):
+                    self._future.set_result(event)
+            except Exception as error:  # the bot's test failed: the wait raises it
+                self._future.set_exception(error)
+
+
+class Connection(TypedEvents):
+    """One cloud in one room, seen from one asyncio event loop; made by ``connect()``.
+
+    ``async with connect(params) as conn:`` (or ``conn = await connect(params)`` and, later,
+    ``await conn.close()``) enters and leaves. Inside, the bot reads ``conn.events(...)``,
+    ``conn.audio(...)`` and ``conn.video(...)`` as async iterators, waits for one event with
+    ``await conn.wait_for(name, where)``, speaks through ``conn.audio_sender()``, sends messages with
+    ``send_command``/``send_sei``, and reads ``remote_users``, ``state`` and ``closed``.
+    ``conn.cloud`` is the ``VONUCloud`` for anything else. If the SDK ends the stay (a kick, say),
+    everything in use raises ``ConnectionClosed``."""
 
     def __init__(self, params: _ostrel.EnterRoomParams, timeout: float, exit_timeout: float) -> None:
         self._params = params  # what EnterRoom is called with
@@ -105,24 +154,39 @@ class Connection:
         self._pull_ms = int(obtain.output_frame_length_ms) or 20  # the pull interval
         self._cloud: Optional[_ostrel.VONUCloud] = None  # the SDK instance, while in the room
         self._hub: Optional[Hub] = None  # hand-over from SDK threads, made on entering
-        self._backlog: Optional[EventStream] = None  # events kept for the first events() iterator
+        self._backlog: Optional[EventStream[Any]] = None  # events kept for the first events() iterator
         self._entered: Optional["asyncio.Future[None]"] = None  # resolved by OnEnterRoom, failed by OnError
         self._exited: Optional["asyncio.Future[None]"] = None  # resolved by OnExitRoom
         self._closing: Optional["asyncio.Future[None]"] = None  # made by the first close(), resolved when released
         self._ended: Optional[ConnectionClosed] = None  # why the SDK ended the stay, if it did
         self._audio_channel = False  # a local audio channel exists
         self._audio_format: Optional[Tuple[int, int, int]] = None  # (rate, channels, ms) of a channel made here
-        self._streams: List[Union[EventStream, FrameStream[Any]]] = []  # open streams, closed on exit
-        self._pulled: List[FrameStream[_ostrel.AudioFrame]] = []  # streams fed by GetAudioFrame
+        self._entering = False  # __aenter__ is under way
+        self._streams: "weakref.WeakSet[Union[EventStream[Any], FrameStream[Any]]]" = weakref.WeakSet()  # closed on exit
+        self._pulled: "weakref.WeakSet[FrameStream[_ostrel.AudioFrame]]" = weakref.WeakSet()  # fed by GetAudioFrame
         self._pull_task: Optional["asyncio.Task[None]"] = None  # the GetAudioFrame poller
-        self._senders: List[AudioSender] = []  # audio senders, stopped on exit
+        self._senders: "weakref.WeakSet[AudioSender]" = weakref.WeakSet()  # audio senders, stopped on exit
+        self._waits: Set["asyncio.Future[Event]"] = set()  # wait_for() calls under way, ended on exit
         self._subscriptions: Dict[Tuple[str, int], int] = {}  # (user, stream type) -> open video streams
+        self._users: Dict[str, RemoteUser] = {}  # the other members, by user id
+        self._connection_state: Optional[_ostrel.ConnectionState] = None  # as OnConnectionStateChanged last said
 
     # -- entering and leaving -------------------------------------------------------------------
+    def __await__(self) -> Generator[Any, None, "Connection"]:
+        """``conn = await connect(params)``: enters, as ``async with`` does; leave with ``close()``."""
+        return self.__aenter__().__await__()
+
     async def __aenter__(self) -> "Connection":
-        global _release_at_exit_registered
         if self._hub is not None:
             raise RuntimeError("ostrel.aio: a connection is entered once")
+        self._entering = True
+        try:
+            return await self._enter()
+        finally:
+            self._entering = False
+
+    async def _enter(self) -> "Connection":
+        global _release_at_exit_registered
         loop = asyncio.get_running_loop()
         hub = self._hub = Hub(loop)
         self._entered, self._exited = loop.create_future(), loop.create_future()
@@ -146,7 +210,8 @@ class Connection:
             raise
         return self
 
-    async def __aexit__(self, *exc_info: Any) -> None:
+    async def __aexit__(self, kind: Optional[type], value: Optional[BaseException],
+                        traceback: Optional[types.TracebackType]) -> None:
         await self.close()
 
     async def close(self) -> None:
@@ -171,12 +236,16 @@ class Connection:
             closing.set_result(None)
 
     def _stop_users(self, error: Optional[BaseException] = None) -> None:
-        """Ends the senders, the streams and the pull task; with ``error`` they raise it."""
-        senders, self._senders = self._senders, []
-        for sender in senders:
+        """Ends the senders, the streams, the waits and the pull task; with ``error`` they raise it."""
+        for sender in list(self._senders):
             sender.close(error)
+        self._senders.clear()
         for stream in list(self._streams):
             stream.close(error)
+        waits, self._waits = self._waits, set()
+        for future in waits:
+            if not future.done():
+                future.set_exception(error or RuntimeError("ostrel.aio: the connection left the room during wait_for()"))
         if self._pull_task is not None:
             self._pull_task.cancel()
             self._pull_task = None
@@ -224,14 +293,42 @@ class Connection:
                 self._end(code, ENDING_ERRORS[code])
         elif event.name == "OnExitRoom":
             self._audio_channel, self._audio_format = False, None
+            self._users.clear()
             if not exited.done():
                 exited.set_result(None)
             if self._closing is None and entered.done() and not entered.cancelled() and entered.exception() is None:
                 self._end(0, "the SDK left the room without being asked")
-        else:
+        elif event.name in ("OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed"):
             self._audio_channel = event.name == "OnLocalAudioChannelCreated"
             if not self._audio_channel:
                 self._audio_format = None
+        elif event.name == "OnConnectionStateChanged":
+            self._connection_state = event.args[1]
+        else:
+            self._on_user(event)
+
+    def _on_user(self, event: Event) -> None:
+        """Follows the other members: who is in the room, with what media available."""
+        users = self._users
+        if event.name in ("OnRemoteUserEnterRoom", "OnRemoteUserExitRoom"):
+            user_id = event.args[0].user_id.GetValue()
+            if user_id is None:
+                return
+            if event.name == "OnRemoteUserEnterRoom":
+                users.setdefault(user_id, RemoteUser(user_id))
+            else:
+                users.pop(user_id, None)
+            return
+        user_id, available = event.args[0], bool(event.args[1])
+        if user_id is None:
+            return
+        user = users.get(user_id) or RemoteUser(user_id)
+        if event.name == "OnRemoteAudioAvailable":
+            users[user_id] = dataclasses.replace(user, audio=available)
+        else:
+            kind = event.args[2]
+            video = user.video | {kind} if available else frozenset(t for t in user.video if t != kind)
+            users[user_id] = dataclasses.replace(user, video=frozenset(video))
 
     def _end(self, code: int, reason: str) -> None:
         """The SDK ended the stay: everything still using the connection learns why (loop)."""
@@ -248,6 +345,34 @@ class Connection:
         if self._cloud is None:
             raise RuntimeError("ostrel.aio: the connection is not in a room")
         return self._cloud
+
+    @property
+    def remote_users(self) -> Mapping[str, RemoteUser]:
+        """The other members of the room, by user id, read-only: brought up to date on the loop
+        before any consumer sees the event that changed it (an ``OnRemoteUserEnterRoom`` read from
+        ``events()`` finds its user here)."""
+        if self._hub is not None:
+            self._hub.settle()
+        return types.MappingProxyType(self._users)
+
+    @property
+    def connection_state(self) -> Optional[_ostrel.ConnectionState]:
+        """The SDK's connection state as ``OnConnectionStateChanged`` last gave it (None before any)."""
+        return self._connection_state
+
+    @property
+    def state(self) -> State:
+        """What the connection is doing: "new", "entering", "in the room", "leaving", "ended by the
+        SDK" (the SDK ended the stay; ``close()`` still releases the cloud) or "closed"."""
+        if self._closing is not None:
+            return "closed" if self._closing.done() else "leaving"
+        if self._ended is not None:
+            return "ended by the SDK"
+        if self._entering:
+            return "entering"
+        if self._cloud is not None:
+            return "in the room"
+        return "closed" if self._hub is not None else "new"
 
     @property
     def closed(self) -> bool:
@@ -271,24 +396,50 @@ class Connection:
         self._live_hub()
         return self.cloud
 
-    def events(self, *names: str, maxsize: int = 50) -> EventStream:
-        """An async iterator of ``Event``s: every callback, or those named. Frame events (if any
-        are wanted) are bounded by ``maxsize``, oldest dropped; control events never are. The first
-        call also yields what arrived since the room was entered."""
+    def _open_events(self, names: Tuple[str, ...], maxsize: int) -> "EventStream[Any]":
+        """``events()``: an async iterator of events, every callback's or those named, in the SDK's
+        order, each of its callback's class (``ostrel.aio.events``). Control events are never
+        dropped; frame events wait in a queue of ``maxsize`` (at least 1) that drops its oldest.
+        The first call also yields what arrived since the room was entered (the latest 1,000
+        control events); later ones start now. Close the stream (``async with``, ``aclose()``) or
+        drop every reference to it when done: either stops it at once."""
         hub = self._live_hub()
         unknown = set(names) - set(EVENT_NAMES)
         if unknown:
             raise ValueError(f"ostrel.aio: not delegate events: {sorted(unknown)}")
         _check_maxsize(maxsize)
         wanted: FrozenSet[str] = frozenset(names or EVENT_NAMES)
-        stream, self._backlog = self._backlog, None
-        if stream is None:
+        stream: EventStream[Any]
+        backlog, self._backlog = self._backlog, None
+        if backlog is None:
             stream = EventStream(hub, wanted, maxsize)
         else:
+            stream = backlog
             stream.retarget(wanted, maxsize)
-        hub.add(stream, wanted)
-        self._track(stream)
+        hub.add(stream, wanted, weak=True)
+        self._streams.add(stream)
         return stream
+
+    async def _wait_for(self, name: str, where: Optional[Callable[[Any], bool]], timeout: Optional[float]) -> Any:
+        """``wait_for()``: the first event of ``name`` from now on for which ``where(event)`` is
+        true (any with None); ``where`` runs on the loop, and what it raises, the wait raises.
+        ``asyncio.TimeoutError`` after ``timeout`` seconds (None: no limit); ``ConnectionClosed``
+        if the SDK ends the stay meanwhile. It leaves nothing behind, however it ends."""
+        hub = self._live_hub()
+        if name not in EVENT_NAMES:
+            raise ValueError(f"ostrel.aio: not a delegate event: {name!r}")
+        future: "asyncio.Future[Event]" = hub.loop.create_future()
+        waiter = _EventWaiter(future, where)
+        hub.add(waiter, (name,))
+        self._waits.add(future)
+        try:
+            if not await _wait_done(future, timeout):
+                raise asyncio.TimeoutError(f"no {name} within {timeout} s")
+            return future.result()
+        finally:
+            hub.remove(waiter)
+            self._waits.discard(future)
+            future.cancel()  # if it is not done: nothing is left to resolve it
 
     def audio(self, user_id: Optional[str] = None, *, maxsize: int = 50) -> FrameStream[_ostrel.AudioFrame]:
         """An async iterator of ``AudioFrame``s: ``user_id``'s, or with None all the room's audio as
@@ -302,13 +453,13 @@ class Connection:
         what = f"audio stream of {user_id!r}" if user_id is not None else "audio stream"
         stream: FrameStream[_ostrel.AudioFrame] = FrameStream(
             hub, what, maxsize, (lambda e: True) if user_id is None else (lambda e: e.args[0] == user_id))
-        self._track(stream)
+        self._streams.add(stream)
         if self._pull:
-            self._pulled.append(stream)
+            self._pulled.add(stream)
             if self._pull_task is None:
                 self._pull_task = hub.loop.create_task(self._pull_audio())
         else:
-            hub.add(stream, ("OnRemoteMixedAudioReceived",) if self._mixed else ("OnRemoteAudioReceived",))
+            hub.add(stream, ("OnRemoteMixedAudioReceived",) if self._mixed else ("OnRemoteAudioReceived",), weak=True)
         return stream
 
     def video(self, user_id: str, stream_type: _ostrel.StreamType = _ostrel.STREAM_TYPE_VIDEO_HIGH, *,
@@ -328,14 +479,23 @@ class Connection:
             hub, f"video stream of {user_id!r}", maxsize,
             lambda e: e.args[0] == user_id and e.args[1] == stream_type,
             on_close=_weak_call(self, lambda conn: conn._unsubscribe(user_id, stream_type)))
-        hub.add(stream, ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"))
-        self._track(stream)
+        hub.add(stream, ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"), weak=True)
+        self._streams.add(stream)
         return stream
 
-    def audio_sender(self, sample_rate: int = 48000, channels: int = 1, frame_ms: int = 20) -> AudioSender:
-        """A paced sender of 16-bit PCM; creates the local audio channel if there is none. A
-        sender must match the channel this connection made (``ValueError`` otherwise)."""
-        fmt = (sample_rate, channels, frame_ms)
+    def audio_sender(self, sample_rate: Optional[int] = None, channels: Optional[int] = None,
+                     frame_ms: Optional[int] = None) -> AudioSender:
+        """A paced sender of 16-bit PCM (``AudioSender``); creates the local audio channel if there
+        is none. Left out, the format is what the connection hears (``audio_obtain_params``'s
+        output rate, channels and frame length), so an echo keeps its speed. A format that is not
+        whole samples per frame, or that differs from a channel an earlier sender made, raises
+        ``ValueError`` before anything reaches the SDK; the SDK refusing the channel raises
+        ``SdkError``."""
+        obtain = self._params.audio_obtain_params
+        fmt = (int(obtain.output_sample_rate) if sample_rate is None else sample_rate,
+               int(obtain.output_channels) if channels is None else channels,
+               int(obtain.output_frame_length_ms) if frame_ms is None else frame_ms)
+        sample_rate, channels, frame_ms = fmt
         for name, value in zip(("sample_rate", "channels", "frame_ms"), fmt):
             if not isinstance(value, int) or isinstance(value, bool):
                 raise TypeError(f"ostrel.aio: {name} must be an int, not {type(value).__name__}")
@@ -357,7 +517,7 @@ class Connection:
                 raise SdkError(code, "CreateLocalAudioChannel")
             self._audio_channel, self._audio_format = True, fmt
         sender = AudioSender(hub.loop, cloud.SendAudioFrame, sample_rate, channels, frame_ms)
-        self._senders.append(sender)
+        self._senders.add(sender)
         return sender
 
     def send_sei(self, message_type: int, message: bytes) -> int:
@@ -369,26 +529,11 @@ class Connection:
         return self._live_cloud().SendCustomCmdMsg(cmd_id, message, reliable, ordered)
 
     def __repr__(self) -> str:
-        if self._ended is not None:
-            state = "ended by the SDK"
-        elif self.closed:
-            state = "closed"
-        elif self._cloud is not None:
-            state = "in the room" if self._entered is not None and self._entered.done() else "entering"
-        else:
-            state = "not entered"
-        return f"<ostrel.aio.Connection {self.user_id!r} {state}>"
+        room = self._params.room.str_room_id.GetValue()
+        return (f"<ostrel.aio.Connection {self.user_id!r} in {room!r}, {self.state}: {len(self._users)} other "
+                f"member(s), {len(self._streams)} stream(s), {len(self._senders)} sender(s)>")
 
     # -- internals ------------------------------------------------------------------------------
-    def _track(self, stream: Union[EventStream, FrameStream[Any]]) -> None:
-        self._streams.append(stream)
-        stream.add_close_callback(_weak_call(self, lambda conn: conn._forget(stream)))
-
-    def _forget(self, stream: Union[EventStream, FrameStream[Any]]) -> None:
-        self._streams.remove(stream)
-        if stream in self._pulled:
-            self._pulled.remove(stream)  # type: ignore[arg-type]
-
     def _unsubscribe(self, user_id: str, stream_type: _ostrel.StreamType) -> None:
         key = (user_id, int(stream_type))
         self._subscriptions[key] -= 1

@@ -10,17 +10,22 @@ of entering (the users already present, say) are not lost before the bot asks fo
 ``events()`` takes the backlog over; until then it keeps the latest ``BACKLOG_LIMIT`` control events.
 """
 from collections import deque
-from typing import Deque, FrozenSet, Optional, Tuple
+from typing import Deque, FrozenSet, Optional, Tuple, TypeVar, cast
 
-from ._hub import Event, Hub, is_media
+from ._event import Event
+from ._hub import Hub, is_media
 from ._stream import Stream
+
+E = TypeVar("E", bound=Event, covariant=True)
 
 # Control events a connection keeps for its first events() iterator.
 BACKLOG_LIMIT = 1000
 
 
-class EventStream(Stream[Event]):
-    """An async iterator of ``Event``s with the named callbacks; see the module's note."""
+class EventStream(Stream[E]):
+    """An async iterator of the named callbacks' events, each of its callback's class
+    (``ostrel.aio.events``), in the SDK's order. Control events wait unbounded; frame events wait
+    in a queue of ``maxsize`` that drops its oldest. ``async with`` closes it; ``stats`` counts."""
 
     def __init__(self, hub: Hub, names: FrozenSet[str], maxsize: int, limit: Optional[int] = None) -> None:
         super().__init__(hub, "event stream")
@@ -60,7 +65,7 @@ class EventStream(Stream[Event]):
             control.append((self._seq, event))
             self._queued(len(control) + (len(self._media) if self._media is not None else 0))
 
-    def _take(self) -> Optional[Tuple[Event, float]]:
+    def _take(self) -> Optional[Tuple[E, float]]:
         while True:
             control, media = self._control, self._media
             if control and (not media or control[0][0] < media[0][0]):
@@ -70,7 +75,7 @@ class EventStream(Stream[Event]):
             else:
                 return None
             if event.name in self._names:  # a narrowed backlog skips what it no longer wants
-                return event, event.time
+                return cast(E, event), event.time
             self._skipped += 1
 
     def _depth(self) -> int:

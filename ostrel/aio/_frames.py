@@ -9,7 +9,8 @@ in directly with ``push_frame``.
 from collections import deque
 from typing import Callable, Deque, Optional, Tuple, TypeVar
 
-from ._hub import Event, Hub
+from ._event import Event
+from ._hub import Hub
 from ._stream import Stream
 
 F = TypeVar("F")

@@ -14,13 +14,25 @@ a spare one). Once the loop is closed, events are counted and dropped.
 
 The delegate class is built from ``vars(VONUCloudDelegate)``: every callback the binding knows,
 so no callback is ever missing from the layer's delegate, whichever SDK the binding was built for.
+Each event is made as its callback's class (``ostrel.aio.events``).
+
+The hub holds the streams a bot reads only weakly: a stream nothing else refers to (the iterator
+a ``break`` left behind) is freed at once and stops collecting; the hub forgets it on the loop's
+next wake-up. The connection's own sinks, and a ``wait_for``'s, are held for as long as they are
+added. The first sink added, the connection's own, sees every event before any other does, and
+``settle()`` lets it catch up before a consumer takes an event, so what it keeps (the users in the
+room) is never behind what a consumer has read.
 """
 import logging
+import weakref
 from time import monotonic
 import asyncio
-from typing import Any, Dict, Iterable, NamedTuple, Protocol, Tuple
+from typing import Any, Dict, Iterable, Optional, Protocol, Tuple
 
 import _ostrel
+
+from ._event import Event
+from .events import EVENT_TYPES
 
 log = logging.getLogger("ostrel.aio")
 
@@ -29,14 +41,6 @@ EVENT_NAMES: Tuple[str, ...] = tuple(name for name in vars(_ostrel.VONUCloudDele
 
 # The payload types of media events: an event whose last argument is one of these is a frame.
 FRAME_TYPES = (_ostrel.AudioFrame, _ostrel.VideoFrame, _ostrel.PixelFrame)
-
-
-class Event(NamedTuple):
-    """One delegate callback as the SDK made it."""
-
-    name: str  # the delegate method's name, e.g. "OnRemoteUserEnterRoom"
-    args: Tuple[Any, ...]  # exactly the arguments the delegate method received
-    time: float  # time.monotonic() when the SDK called
 
 
 def is_media(event: Event) -> bool:
@@ -54,6 +58,25 @@ class Sink(Protocol):
         """Wakes a consumer waiting for what ``push`` queued; called on the loop after a burst."""
 
 
+class _WeakSink:
+    """A sink the hub holds weakly (a stream a bot reads); once it is freed, events pass it by."""
+
+    __slots__ = ("ref",)
+
+    def __init__(self, sink: Sink, hub: "Hub") -> None:
+        self.ref = weakref.ref(sink, hub._sink_freed)
+
+    def push(self, event: Event) -> None:
+        sink = self.ref()
+        if sink is not None:
+            sink.push(event)
+
+    def poke(self) -> None:
+        sink = self.ref()
+        if sink is not None:
+            sink.poke()
+
+
 class Hub:
     """Routes one connection's events to its sinks and wakes its loop once per burst."""
 
@@ -61,6 +84,8 @@ class Hub:
         self._loop = loop  # the loop that owns every sink of this hub
         self._routes: Dict[str, Tuple[Sink, ...]] = {}  # event name -> sinks; a tuple is replaced, never changed
         self._sinks: Tuple[Sink, ...] = ()  # every sink, poked after each burst
+        self._first: Optional[Sink] = None  # the first sink added: the connection's own
+        self._freed = False  # a weakly held sink was freed: forget it on the loop
         self._wake_pending = False  # a drain is scheduled and has not yet started
         self._closed = False  # the connection is gone: events are ignored
         self.dropped = 0  # events that arrived for a closed loop
@@ -71,15 +96,14 @@ class Hub:
         return self._loop
 
     # -- the SDK thread's side ------------------------------------------------------------------
-    def deliver(self, name: str, args: Tuple[Any, ...]) -> None:
+    def deliver(self, event: Event) -> None:
         """Hands one callback over; called by the delegate on an SDK thread. Never blocks."""
-        event = Event(name, args, monotonic())
         if self._closed:  # left the room: the connection no longer listens
             return
         if self._loop.is_closed():
             self.dropped += 1
             return
-        for sink in self._routes.get(name, ()):
+        for sink in self._routes.get(event.name, ()):
             sink.push(event)
         self.wake()
 
@@ -96,39 +120,70 @@ class Hub:
     # -- the loop's side ------------------------------------------------------------------------
     def _drain(self) -> None:
         self._wake_pending = False  # before looking, so that a later push schedules again
+        if self._freed:
+            self._forget_freed()
         for sink in self._sinks:
             try:
                 sink.poke()
             except Exception:  # a fault of the layer: never let it stop the other sinks
                 log.exception("ostrel.aio: waking a consumer failed")
 
-    def add(self, sink: Sink, names: Iterable[str]) -> None:
-        """Routes the named events to ``sink`` from now on (loop thread)."""
+    def settle(self) -> None:
+        """Lets the connection's own sink take in what arrived, before a consumer takes an event (loop)."""
+        if self._first is not None:
+            self._first.poke()
+
+    def add(self, sink: Sink, names: Iterable[str], weak: bool = False) -> None:
+        """Routes the named events to ``sink`` from now on, holding it weakly if ``weak`` (loop thread)."""
         self.remove(sink)
-        self._sinks += (sink,)
+        if self._freed:
+            self._forget_freed()
+        held: Sink = _WeakSink(sink, self) if weak else sink
+        if self._first is None:
+            self._first = held
+        self._sinks += (held,)
         for name in names:
-            self._routes[name] = self._routes.get(name, ()) + (sink,)
+            self._routes[name] = self._routes.get(name, ()) + (held,)
 
     def remove(self, sink: Sink) -> None:
         """Stops routing events to ``sink`` (loop thread). A push already under way may still land."""
-        if sink not in self._sinks:
+        self._keep(lambda held: held is not sink and not (isinstance(held, _WeakSink) and held.ref() is sink))
+
+    def _sink_freed(self, _ref: "weakref.ReferenceType[Sink]") -> None:
+        self._freed = True  # any thread: the loop forgets it at its next drain
+
+    def _forget_freed(self) -> None:
+        self._freed = False
+        self._keep(lambda held: not (isinstance(held, _WeakSink) and held.ref() is None))
+
+    def _keep(self, wanted: Any) -> None:
+        if all(wanted(held) for held in self._sinks):
             return
-        self._sinks = tuple(s for s in self._sinks if s is not sink)
+        self._sinks = tuple(held for held in self._sinks if wanted(held))
         for name, sinks in list(self._routes.items()):
-            if sink in sinks:
-                self._routes[name] = tuple(s for s in sinks if s is not sink)
+            self._routes[name] = tuple(held for held in sinks if wanted(held))
+
+    @property
+    def sink_count(self) -> int:
+        """How many sinks events are routed to (loop)."""
+        if self._freed:
+            self._forget_freed()
+        return len(self._sinks)
 
     def close(self) -> None:
         """Ignores every later event and forgets the sinks (loop thread)."""
         self._closed = True
         self._routes = {}
         self._sinks = ()
+        self._first = None
 
 
 def _forwarder(name: str) -> Any:
+    make = EVENT_TYPES[name]
+
     def forward(self: "HubDelegate", *args: Any) -> None:
         try:
-            self._hub.deliver(name, args)
+            self._hub.deliver(make(name, args, monotonic()))
         except Exception:  # never into the SDK: log it, with its traceback
             log.exception("ostrel.aio: event %s could not be handed to the event loop", name)
 

@@ -13,7 +13,12 @@ silence and returns once everything written has been sent.
 
 If the loop runs late (busy, or a write came after the queue ran dry), frames that are due go out
 at once to catch up, but never more than ``MAX_BEHIND_FRAMES`` behind the clock: beyond that the
-run starts again from now rather than bursting a backlog into the room.
+run starts again from now rather than bursting a backlog into the room. Lateness is visible:
+``stats`` counts the frames sent more than ``LATE_FRAMES`` of a frame after their moment and the
+worst of them, and the first time a sender falls beyond its catch-up limit it logs a warning.
+
+A ``write`` that is cancelled (or given up by a timeout) stops waiting, not sending: its frames
+stay queued and go out on time. ``clear()`` drops them.
 
 Failures are not silent. When the SDK refuses a frame, nothing more of what is queued is sent (it
 is dropped, counted in ``frames_cleared``) and the writes and drains waiting then raise
@@ -26,6 +31,7 @@ import asyncio
 import logging
 from collections import deque
 from time import monotonic
+from dataclasses import dataclass
 from typing import Callable, Deque, List, Optional, Tuple
 
 import _ostrel
@@ -39,6 +45,8 @@ log = logging.getLogger("ostrel.aio")
 LEAD_FRAMES = 1
 # How far behind the clock the sender still catches up by sending due frames at once, in frames.
 MAX_BEHIND_FRAMES = 3
+# A frame sent this much of a frame after its moment or later counts as late.
+LATE_FRAMES = 0.5
 
 # Bytes of one sample of one channel: the sender takes 16-bit PCM.
 SAMPLE_BYTES = 2
@@ -61,8 +69,39 @@ def pcm_bytes(pcm: object, channels: int) -> memoryview:
     return view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
 
 
+@dataclass(frozen=True)
+class SenderStats:
+    """A snapshot of an ``AudioSender``'s counters."""
+
+    sent: int  # frames the SDK accepted
+    failed: int  # frames the SDK refused
+    cleared: int  # frames dropped unsent: by clear(), or queued behind a refused frame
+    late: int  # frames sent LATE_FRAMES of a frame or more after their moment
+    max_late_ms: float  # the latest a frame went out after its moment
+    fell_behind: int  # times the sender was beyond MAX_BEHIND_FRAMES and started again from now
+
+
+def _frame_pcm(frame: _ostrel.AudioFrame, sample_rate: int, channels: int) -> bytes:
+    """The PCM of an ``AudioFrame`` whose format is the sender's; ``ValueError`` naming both otherwise."""
+    if (frame.codec != _ostrel.AUDIO_CODEC_TYPE_PCM or frame.bits_per_sample != 16
+            or frame.sample_rate != sample_rate or frame.channels != channels):
+        codec = "PCM" if frame.codec == _ostrel.AUDIO_CODEC_TYPE_PCM else str(frame.codec)
+        raise ValueError(f"ostrel.aio: the frame is {frame.sample_rate} Hz, {frame.channels} channel(s), "
+                         f"{frame.bits_per_sample}-bit {codec}; this sender takes {sample_rate} Hz, "
+                         f"{channels} channel(s), 16-bit PCM")
+    return frame.data
+
+
 class AudioSender:
-    """Paced PCM output through one connection's cloud; made by ``Connection.audio_sender``."""
+    """Paced 16-bit PCM output through one connection's cloud, made by ``Connection.audio_sender``.
+
+    ``await write(pcm)`` queues PCM (any bytes-like object of whole samples, or an ``AudioFrame``
+    of the sender's format) and returns once its frames are within one frame of real time;
+    ``await drain()`` sends the rest, the last partial frame padded with silence; ``clear()``
+    drops everything queued at once (barge-in). ``sample_rate``, ``channels`` and ``frame_ms`` are
+    its format; ``stats`` and the ``frames_*`` attributes count what happened. A refused frame
+    raises ``SdkError`` from the waiting (or next) ``write``/``drain``; the SDK ending the
+    connection raises ``ConnectionClosed``."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop, send: Callable[[_ostrel.AudioFrame], int],
                  sample_rate: int, channels: int, frame_ms: int) -> None:
@@ -87,6 +126,9 @@ class AudioSender:
         self.frames_sent = 0  # frames the SDK accepted
         self.frames_failed = 0  # frames the SDK refused (logged at most once a second)
         self.frames_cleared = 0  # frames dropped unsent: by clear(), or queued behind a refused frame
+        self._late = 0  # frames sent LATE_FRAMES or more after their moment
+        self._max_late = 0.0  # seconds, the latest a frame went out
+        self._fell_behind = 0  # restarts from now after falling beyond MAX_BEHIND_FRAMES
 
     @property
     def queued_ms(self) -> float:
@@ -94,12 +136,23 @@ class AudioSender:
         queued = len(self._frames) * self._frame_bytes + len(self._partial)
         return queued * self.frame_ms / self._frame_bytes
 
-    async def write(self, pcm: bytes) -> None:
-        """Queues ``pcm`` (16-bit, interleaved; any bytes-like object of whole samples, a numpy
-        int16 array included) and returns once its frames are within the lead. Raises ``SdkError``
-        when the SDK refused a frame since the last write or drain returned, ``TypeError`` for
-        anything but 16-bit PCM and ``ValueError`` for a length that is not whole samples."""
+    @property
+    def stats(self) -> SenderStats:
+        """A snapshot of the sender's counters, lateness included."""
+        return SenderStats(sent=self.frames_sent, failed=self.frames_failed, cleared=self.frames_cleared,
+                           late=self._late, max_late_ms=self._max_late * 1000.0, fell_behind=self._fell_behind)
+
+    async def write(self, pcm: object) -> None:
+        """Queues ``pcm`` and returns once its frames are within one frame of real time, so a
+        producer faster than real time is held to it. ``pcm`` is 16-bit interleaved PCM: any
+        bytes-like object of whole samples (``bytes``, ``memoryview``, a numpy int16 array), or an
+        ``AudioFrame`` of the sender's rate and channels. Raises ``TypeError`` for anything else,
+        ``ValueError`` for a partial sample or a frame of another format, ``SdkError`` when the SDK
+        refused a frame since the last write or drain returned, and ``ConnectionClosed`` once the
+        SDK ended the connection. Cancelling it stops the wait, not the sending (see ``clear``)."""
         self._check_open()
+        if isinstance(pcm, _ostrel.AudioFrame):
+            pcm = _frame_pcm(pcm, self.sample_rate, self.channels)
         data = pcm_bytes(pcm, self.channels)
         self._raise_refusal()
         self._partial += data
@@ -193,8 +246,21 @@ class AudioSender:
         frame = self.frame_ms / 1000.0
         assert self._run_start is not None
         now = self._loop.time()
+        behind = now - (self._run_start + self._run_sent * frame)
+        if behind > MAX_BEHIND_FRAMES * frame:  # the loop was held up: start again rather than burst
+            self._fell_behind += 1
+            self._late += 1  # the frame that starts the new run is that late
+            self._max_late = max(self._max_late, behind)
+            if self._fell_behind == 1:
+                log.warning("ostrel.aio: %r fell %.0f ms behind real time, more than it catches up (%d frames); "
+                            "it starts again from now (is the loop blocked?)", self, behind * 1000, MAX_BEHIND_FRAMES)
+            self._run_start, self._run_sent = now, 0
         lead_until = now + (LEAD_FRAMES - 1) * frame
         while self._frames and self._run_start + self._run_sent * frame <= lead_until + 1e-4:
+            late = now - (self._run_start + self._run_sent * frame)
+            if late >= LATE_FRAMES * frame:
+                self._late += 1
+                self._max_late = max(self._max_late, late)
             code = self._transmit(self._frames.popleft())
             self._run_sent += 1
             if code != 0:
@@ -238,3 +304,9 @@ class AudioSender:
         if code == 0:
             self.frames_sent += 1
         return code
+
+    def __repr__(self) -> str:
+        state = "ended by the SDK" if self._ended is not None else "closed" if self._closed else "open"
+        return (f"<AudioSender {self.sample_rate} Hz, {self.channels} channel(s), {self.frame_ms} ms, {state}: "
+                f"{self.queued_ms:.0f} ms queued, {self.frames_sent} sent, {self.frames_failed} refused, "
+                f"{self.frames_cleared} cleared, {self._late} late>")

@@ -6,19 +6,37 @@ touches the waiter, so no lock is needed: an SDK thread that queues an item asks
 wake-up, and the hub's drain, running on the loop after the consumer started waiting, resolves it.
 One consumer per stream.
 
+A stream is an async context manager (``async with conn.events(...) as stream:``), which closes
+it on the way out. The hub holds a stream only weakly, so one nothing refers to (the iterator a
+``break`` left) is freed and stops collecting at once; what its owner would undo on close
+(unsubscribing a video stream, say) is then done on the loop.
+
 A stream ends one of two ways. ``close()`` (the consumer's ``aclose()``, or the bot leaving the
 room) drops what is queued, and the iteration stops (``StopAsyncIteration``). ``close(error)``
 (the SDK ended the connection) stops collecting but lets the consumer take what was already
 queued, and then raises ``error`` at every further read.
 """
 import asyncio
+import types
+import weakref
 from time import monotonic
-from typing import Callable, Generic, List, NoReturn, Optional, Tuple, TypeVar
+from typing import Callable, Generic, List, NoReturn, Optional, Tuple, Type, TypeVar
 
-from ._hub import Event, Hub
+from ._event import Event
+from ._hub import Hub
 from ._stats import DropWarning, StreamStats
 
-T = TypeVar("T")
+T = TypeVar("T", covariant=True)
+S = TypeVar("S", bound="Stream[object]")
+
+
+def _undo_later(loop: asyncio.AbstractEventLoop, callbacks: List[Callable[[], None]]) -> None:
+    """Runs a freed stream's close callbacks on its loop (the stream may die on any thread)."""
+    if callbacks and not loop.is_closed():
+        try:
+            loop.call_soon_threadsafe(lambda: [callback() for callback in list(callbacks)])
+        except RuntimeError:  # closed meanwhile
+            pass
 
 
 class Stream(Generic[T]):
@@ -37,6 +55,9 @@ class Stream(Generic[T]):
         self._max_depth = 0  # the most items queued at once (SDK thread)
         self._max_lag = 0.0  # seconds, the longest from the SDK's call to the item's delivery
         self._warning = DropWarning(what)  # rate-limited drop log
+        self._what = what  # the stream, as messages name it
+        freed = weakref.finalize(self, _undo_later, hub.loop, self._on_close)  # if never closed
+        freed.atexit = False
 
     # -- what a subclass provides ---------------------------------------------------------------
     def push(self, event: Event) -> None:
@@ -105,6 +126,7 @@ class Stream(Generic[T]):
     def take_nowait(self) -> Optional[T]:
         """The next item if one is waiting, else None; never waits. Once the SDK has ended the
         connection and nothing is left, raises ``ConnectionClosed`` instead."""
+        self._hub.settle()
         item = self._take()
         if item is not None:
             return self._deliver(item)
@@ -114,6 +136,7 @@ class Stream(Generic[T]):
 
     async def __anext__(self) -> T:
         while True:
+            self._hub.settle()
             item = self._take()
             if item is not None:
                 return self._deliver(item)
@@ -146,7 +169,8 @@ class Stream(Generic[T]):
         if error is None:
             self._discarded += self._clear()
         self.poke()
-        callbacks, self._on_close = self._on_close, []
+        callbacks = list(self._on_close)
+        self._on_close.clear()  # in place: the finalizer of a freed stream sees the same list
         for callback in callbacks:
             callback()
 
@@ -157,3 +181,16 @@ class Stream(Generic[T]):
     async def aclose(self) -> None:
         """Ends the stream (see ``close``)."""
         self.close()
+
+    async def __aenter__(self: S) -> S:
+        return self
+
+    async def __aexit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
+                        traceback: Optional[types.TracebackType]) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "open" if not self._closed else "ended by the SDK" if self._error is not None else "closed"
+        stats = self.stats
+        return (f"<{type(self).__name__} {self._what}, {state}: {self._depth()} queued, {stats.received} received, "
+                f"{self._delivered} read, {stats.dropped} dropped>")

@@ -180,3 +180,26 @@ def test_a_forgotten_connection_leaves_with_a_resource_warning():
         assert ostrel_loopback.live_instances() == 0
 
     run(main())
+
+
+def test_awaited_connection_users_in_the_room_and_state():
+    async def main():
+        conn = await ostrel.aio.connect(params("bot", "users"))
+        assert conn.state == "in the room" and "'bot' in 'users', in the room" in repr(conn)
+        arrivals = conn.events("OnRemoteUserEnterRoom", "OnRemoteAudioAvailable", "OnRemoteUserExitRoom")
+        speaker = o.VONUCloud(None)
+        assert speaker.EnterRoom(params("speaker", "users")) == 0
+        entered = await arrivals.__anext__()
+        assert entered.info.user_id.GetValue() == "speaker"
+        assert conn.remote_users["speaker"] == ostrel.aio.RemoteUser("speaker")  # known before it is read
+        speaker.CreateLocalAudioChannel(o.AudioEncodeParams())
+        await arrivals.__anext__()
+        assert conn.remote_users["speaker"].audio
+        del speaker
+        while (await arrivals.__anext__()).name != "OnRemoteUserExitRoom":
+            pass
+        assert dict(conn.remote_users) == {}
+        await conn.close()
+        assert conn.state == "closed" and conn.closed
+
+    run(main())

@@ -244,3 +244,53 @@ def test_loops_in_several_threads():
     """, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["4", "0"]
+
+
+def test_typed_events_wait_for_and_streams_that_leave_nothing_behind():
+    async def main():
+        async with ostrel.aio.connect(params("bot", "typed")) as conn, \
+                ostrel.aio.connect(params("peer", "typed")) as peer:
+            hub = conn._hub
+            await conn.events().aclose()  # the backlog is taken over and gone
+            before = hub.sink_count
+            # The event of each callback carries its arguments by name, and is still (name, args, time).
+            asking = asyncio.ensure_future(conn.wait_for("OnReceiveCustomCmdMsg", lambda e: e.message == b"two"))
+            await asyncio.sleep(0)
+            for text in (b"one", b"two"):
+                peer.send_command(7, text)
+            event = await asking
+            assert isinstance(event, ostrel.aio.events.OnReceiveCustomCmdMsg)
+            assert (event.user_id, event.cmd_id, event.message) == ("peer", 7, b"two")
+            name, args, _ = event
+            assert (name, args[3]) == ("OnReceiveCustomCmdMsg", b"two")
+            with pytest.raises(asyncio.TimeoutError):
+                await conn.wait_for("OnError", timeout=0.05)
+            waiting = asyncio.ensure_future(conn.wait_for("OnReceiveCustomCmdMsg", lambda e: 1 / 0 > 0))
+            await asyncio.sleep(0)
+            peer.send_command(7, b"three")
+            with pytest.raises(ZeroDivisionError):  # the bot's test raises through the wait
+                await waiting
+            with pytest.raises(ValueError):
+                await conn.wait_for("OnNoSuchThing")
+            # 300 waits and 300 streams left by a break while events flow leave no sink behind.
+            def command():
+                ostrel_loopback.inject("bot", "OnReceiveCustomCmdMsg", b"peer", 1, 1, b"x")
+
+            for _ in range(300):
+                waiting = asyncio.ensure_future(conn.wait_for("OnReceiveCustomCmdMsg"))
+                await asyncio.sleep(0)
+                command()
+                await waiting
+                commands = conn.events("OnReceiveCustomCmdMsg")
+                command()
+                async for _ in commands:
+                    break
+                async with conn.events("OnReceiveCustomCmdMsg") as stream:
+                    command()
+                    await stream.__anext__()
+                del commands
+            await asyncio.sleep(0.05)
+            assert hub.sink_count == before
+            assert "closed" in repr(stream) and "received" in repr(stream)
+
+    run(main())

@@ -2,6 +2,7 @@
 than one frame ahead), clear() stopping the speech at once, drain() flushing a partial frame."""
 import asyncio
 import contextlib
+import time
 import struct
 
 import pytest
@@ -139,3 +140,35 @@ def test_frames_the_sdk_refuses_raise_sdk_error(caplog):
 
     run(main())
     assert "refused a frame: ERR_INVALID_PARAMETER (-2)" in caplog.text
+
+
+def test_default_sender_speaks_what_it_hears_frames_checked_and_lateness_counted(caplog):
+    async def main():
+        async with ostrel.aio.connect(params("listener", "format", rate=16000)) as listener, \
+                ostrel.aio.connect(params("bot", "format", rate=16000, frame_ms=40)) as bot:
+            heard = listener.audio("bot", maxsize=100)
+            sender = bot.audio_sender()
+            assert (sender.sample_rate, sender.channels, sender.frame_ms) == (16000, 1, 40)
+            frame = ostrel.AudioFrame()
+            frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 1, 16
+            frame.SetData(bytes(1920))
+            with pytest.raises(ValueError, match="48000 Hz.*16000 Hz"):
+                await sender.write(frame)  # never a silent change of speed
+            frame.sample_rate = 16000
+            pcm = struct.pack("<640h", *range(640))  # 40 ms at 16 kHz
+            frame.SetData(pcm)
+            await sender.write(frame)
+            await sender.drain()
+            assert b"".join([(await heard.__anext__()).data for _ in range(2)]) == pcm  # heard in 20 ms frames
+            # A loop blocked well past the catch-up limit: frames go out late, counted, one warning.
+            writing = asyncio.ensure_future(sender.write(bytes(1280 * 25)))
+            await asyncio.sleep(0.1)
+            time.sleep(0.4)
+            await writing
+            await sender.drain()
+            stats = sender.stats
+            assert stats.late > 0 and stats.max_late_ms >= 300 and stats.fell_behind >= 1
+            assert "late" in repr(sender)
+
+    run(main())
+    assert caplog.text.count("behind real time") == 1
