@@ -42,14 +42,13 @@ async def bot(duration: float) -> None:
                 await sender.write(pcm)
 
         async def obey() -> None:
-            async for event in commands:
-                user_id, cmd_id, _seq, message = event.args
-                print(f"bot: {user_id} says {message.decode()!r}")
-                if message == b"stop":
+            async for event in commands:  # typed: OnReceiveCustomCmdMsg events
+                print(f"bot: {event.user_id} says {event.message.decode()!r}")
+                if event.message == b"stop":
                     sender.clear()  # the bot stops talking within a frame
                     while not delay_line.empty():
                         delay_line.get_nowait()
-                conn.send_command(cmd_id, b"ok: " + message)
+                conn.send_command(event.cmd_id, b"ok: " + event.message)
 
         tasks = [asyncio.ensure_future(job()) for job in (listen, speak, obey)]
         await asyncio.sleep(duration)
@@ -71,18 +70,15 @@ async def alice(duration: float) -> None:
     """The participant: talks, says hello, and tells the bot to stop half-way through."""
     await asyncio.sleep(0.2)  # the bot is in the room first
     async with ostrel.aio.connect(room_helpers.enter_params("alice", ROOM, rate=RATE)) as conn:
-        answers = conn.events("OnReceiveCustomCmdMsg")
-        voice = conn.audio_sender(RATE, 1, FRAME_MS)
+        voice = conn.audio_sender()  # the format alice hears: 48 kHz mono, 20 ms
+        greeted = asyncio.ensure_future(conn.wait_for("OnReceiveCustomCmdMsg", lambda e: e.cmd_id == 1))
         conn.send_command(1, b"hello")
         talking = asyncio.ensure_future(voice.write(b"".join(tone(i, RATE * FRAME_MS // 1000)
                                                             for i in range(int(duration * 25)))))
         await asyncio.sleep(duration / 2)
+        stopped = asyncio.ensure_future(conn.wait_for("OnReceiveCustomCmdMsg", lambda e: e.cmd_id == 2))
         conn.send_command(2, b"stop")
-        replies: List[bytes] = []
-        async for event in answers:
-            replies.append(event.args[3])
-            if len(replies) == 2:
-                break
+        replies: List[bytes] = [(await answer).message for answer in (greeted, stopped)]
         print(f"alice: the bot answered {replies}")
         await asyncio.sleep(duration / 2 - 0.5)
         voice.clear()

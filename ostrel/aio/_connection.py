@@ -397,12 +397,7 @@ class Connection(TypedEvents):
         return self.cloud
 
     def _open_events(self, names: Tuple[str, ...], maxsize: int) -> "EventStream[Any]":
-        """``events()``: an async iterator of events, every callback's or those named, in the SDK's
-        order, each of its callback's class (``ostrel.aio.events``). Control events are never
-        dropped; frame events wait in a queue of ``maxsize`` (at least 1) that drops its oldest.
-        The first call also yields what arrived since the room was entered (the latest 1,000
-        control events); later ones start now. Close the stream (``async with``, ``aclose()``) or
-        drop every reference to it when done: either stops it at once."""
+        """``events()``; the first call takes the backlog over."""
         hub = self._live_hub()
         unknown = set(names) - set(EVENT_NAMES)
         if unknown:
@@ -421,10 +416,7 @@ class Connection(TypedEvents):
         return stream
 
     async def _wait_for(self, name: str, where: Optional[Callable[[Any], bool]], timeout: Optional[float]) -> Any:
-        """``wait_for()``: the first event of ``name`` from now on for which ``where(event)`` is
-        true (any with None); ``where`` runs on the loop, and what it raises, the wait raises.
-        ``asyncio.TimeoutError`` after ``timeout`` seconds (None: no limit); ``ConnectionClosed``
-        if the SDK ends the stay meanwhile. It leaves nothing behind, however it ends."""
+        """``wait_for()``: a sink of its own, added for the wait and removed however it ends."""
         hub = self._live_hub()
         if name not in EVENT_NAMES:
             raise ValueError(f"ostrel.aio: not a delegate event: {name!r}")

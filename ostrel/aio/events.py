@@ -483,8 +483,13 @@ class TypedEvents:
     def events(self, *names: EventName, maxsize: int = ...) -> "EventStream[Event]": ...
 
     def events(self, *names: str, maxsize: int = 50) -> "EventStream[Any]":
-        """An async iterator of the named callbacks' events (every callback's without a name),
-        in the SDK's order, from now on; see ``Connection.events``."""
+        """An async iterator of the named callbacks' events (every callback's with no name), in
+        the SDK's order, each of its callback's class in ``ostrel.aio.events``. Control events are
+        never dropped; frame events wait in a queue of ``maxsize`` (at least 1) that drops its
+        oldest. The first call also yields what arrived since the room was entered (the latest
+        1,000 control events); later ones start now. Close the stream when done (``async with``,
+        ``aclose()``) or drop every reference to it: either stops it at once. ``ValueError`` for
+        an unknown name; ``ConnectionClosed`` once the SDK ended the stay."""
         return self._open_events(names, maxsize)
 
     @overload
@@ -556,6 +561,9 @@ class TypedEvents:
 
     async def wait_for(self, name: str, where: Optional[Callable[[Any], bool]] = None, *,
                        timeout: Optional[float] = None) -> Any:
-        """The first event of ``name`` from now on for which ``where(event)`` is true; see
-        ``Connection.wait_for``."""
+        """The first event of ``name``, from the call on, for which ``where(event)`` is true (any
+        event with no ``where``). ``where`` runs on the loop, and what it raises, the wait raises.
+        Raises ``asyncio.TimeoutError`` after ``timeout`` seconds (None: no limit),
+        ``ConnectionClosed`` if the SDK ends the stay meanwhile and ``RuntimeError`` if the bot
+        leaves; it leaves nothing behind, however it ends. Start it before what causes the event."""
         return await self._wait_for(name, where, timeout)
