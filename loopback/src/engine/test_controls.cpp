@@ -116,4 +116,23 @@ int live_instances() {
     return static_cast<int>(Engine::get().live(lock).size());
 }
 
+std::vector<LiveInstance> instances() {
+    EngineLock lock = Engine::get().lock();
+    std::vector<LiveInstance> out;
+    for (const InstancePtr& inst : Engine::get().live(lock)) {
+        LiveInstance live;
+        live.id = inst->id;
+        if (inst->in_room()) {
+            // The room's key is "<app id>/s/<text id>" or "<app id>/n/<number>" (membership.cpp).
+            const std::string& key = inst->session.room->key;
+            const size_t slash = key.find('/');
+            live.in_room = true;
+            live.user_id = inst->session.user_id;
+            live.room_id = slash == std::string::npos ? key : key.substr(slash + 3);
+        }
+        out.push_back(std::move(live));
+    }
+    return out;
+}
+
 }  // namespace ostrel::loopback::engine

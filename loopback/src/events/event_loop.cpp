@@ -230,6 +230,9 @@ bool EventLoop::wait_delivered(uint64_t mark, Clock::time_point deadline) {
 // A forced unwind carries no exception object, so catching it by reference binds a null
 // reference; that is how the C++ runtime defines it, and the null check is turned off here.
 __attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event) {
+    // The escape epoch when the callback starts: a later disown_running() disowns it.
+    const uint64_t epoch = escape_epoch();
+    bool kept = true;
     // No lock is held here: the callback may call any operation, Destroy included.
     try {
         event.deliver(*delegate_);
@@ -243,11 +246,15 @@ __attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event) {
         const char* what = e.what();
         OSTREL_LOG(kError, "instance %llu: exception left callback %s: %s",
                    static_cast<unsigned long long>(instance_), event.name, what ? what : "");
-        keep_escaped(what ? what : "");
+        kept = keep_escaped(what ? what : "", epoch);
     } catch (...) {
         OSTREL_LOG(kError, "instance %llu: unknown exception left callback %s",
                    static_cast<unsigned long long>(instance_), event.name);
-        keep_escaped("unknown exception");
+        kept = keep_escaped("unknown exception", epoch);
+    }
+    if (!kept) {
+        OSTREL_LOG(kWarning, "instance %llu: callback %s was disowned while it ran; its exception is not kept",
+                   static_cast<unsigned long long>(instance_), event.name);
     }
 }
 
