@@ -312,10 +312,12 @@ def clear_escaped():
 
 
 def disown_running():
-    """Disowns the delegate callbacks running now: an exception that leaves one of them later
-    is logged, but escaped() does not list it. Returns how many were running. For a harness
-    whose test ended with a callback still running, so that what it raises later is not taken
-    for the next test's."""
+    """Disowns the delegate callbacks running now and discards the events queued behind them on
+    their instances: an exception that leaves a disowned callback is logged, but escaped() does
+    not list it, and wait_idle() and clock_advance() do not wait for an instance while its
+    disowned callback runs. Returns how many callbacks that disowned. For a harness whose test
+    ended with a callback still running, so that the next test neither waits for it nor gets
+    its exceptions, nor those of the events the stuck instance had not been given yet."""
     return _lib.ostrel_loopback_disown_running()
 
 

@@ -57,8 +57,10 @@ OSTREL_EXPORT void ostrel_loopback_fail_next_create(void);
  * of bytes; release with ostrel_loopback_free. */
 OSTREL_EXPORT char* ostrel_loopback_escaped(void);
 OSTREL_EXPORT void ostrel_loopback_clear_escaped(void);
-/* Disowns the callbacks running now: an exception that leaves one of them later is logged but
- * not kept for escaped(). Returns how many callbacks were running. */
+/* Disowns the callbacks running now and discards the events queued behind them on their
+ * instances: an exception that leaves a disowned callback is logged but not kept for escaped(),
+ * and wait_idle and clock_advance do not wait for an instance while its disowned callback runs.
+ * Returns how many callbacks that disowned. */
 OSTREL_EXPORT int ostrel_loopback_disown_running(void);
 OSTREL_EXPORT int ostrel_loopback_live_instances(void);
 /* The live instances, oldest first, as a Python literal list of (number, user id, room id)

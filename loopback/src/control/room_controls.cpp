@@ -57,7 +57,7 @@ char* ostrel_loopback_escaped() {
 
 void ostrel_loopback_clear_escaped() { events::clear_escaped(); }
 
-int ostrel_loopback_disown_running() { return events::disown_running(); }
+int ostrel_loopback_disown_running() { return engine::disown_running(); }
 
 int ostrel_loopback_live_instances() { return engine::live_instances(); }
 

@@ -116,6 +116,15 @@ int live_instances() {
     return static_cast<int>(Engine::get().live(lock).size());
 }
 
+int disown_running() {
+    EngineLock lock = Engine::get().lock();
+    int disowned = 0;
+    for (const InstancePtr& inst : Engine::get().live(lock)) {
+        if (inst->loop && inst->loop->disown_running()) ++disowned;
+    }
+    return disowned;
+}
+
 std::vector<LiveInstance> instances() {
     EngineLock lock = Engine::get().lock();
     std::vector<LiveInstance> out;

@@ -26,6 +26,9 @@ int kick(const std::string& user_id, int reason);
 int inject(const std::string* user_id, const events::Event& event);
 void fail_next_create();
 int live_instances();
+// Disowns the callbacks running now and discards the events queued behind each
+// (EventLoop::disown_running); returns how many callbacks that disowned.
+int disown_running();
 
 // A live instance as the tests see it: its number, and the user id and room id of its stay in a
 // room (the text id, or the numeric one written out), if it is in one.

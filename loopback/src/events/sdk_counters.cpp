@@ -19,10 +19,8 @@ std::atomic<int> g_callbacks_running{0};
 
 // The texts of exceptions that left delegate callbacks, oldest first.
 struct EscapedStore {
-    std::mutex mutex;               // guards texts and the changes of epoch
+    std::mutex mutex;               // guards texts
     std::deque<std::string> texts;  // at most kMaxEscapedKept
-    // Moved on by disown_running(); read without the lock by callbacks that start.
-    std::atomic<uint64_t> epoch{0};
 };
 
 ProcessLocal<EscapedStore> g_escaped;
@@ -49,22 +47,11 @@ int callbacks_running() { return g_callbacks_running.load(std::memory_order_acqu
 void callback_entered() { g_callbacks_running.fetch_add(1, std::memory_order_acq_rel); }
 void callback_left() { g_callbacks_running.fetch_sub(1, std::memory_order_acq_rel); }
 
-uint64_t escape_epoch() { return g_escaped.get().epoch.load(std::memory_order_acquire); }
-
-bool keep_escaped(std::string text, uint64_t started_in) {
+void keep_escaped(std::string text) {
     EscapedStore& s = g_escaped.get();
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.epoch.load(std::memory_order_relaxed) != started_in) return false;
     s.texts.push_back(std::move(text));
     while (s.texts.size() > kMaxEscapedKept) s.texts.pop_front();
-    return true;
-}
-
-int disown_running() {
-    EscapedStore& s = g_escaped.get();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.epoch.fetch_add(1, std::memory_order_acq_rel);
-    return callbacks_running();
 }
 
 std::vector<std::string> escaped() {

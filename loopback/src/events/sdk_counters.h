@@ -40,13 +40,7 @@ void callback_entered();
 void callback_left();
 
 // Texts of exceptions that left delegate callbacks, oldest first (the newest kMaxEscapedKept).
-// A callback notes the escape epoch when it starts; its text is kept only if no disown_running()
-// came in between (it is still logged).
-uint64_t escape_epoch();
-bool keep_escaped(std::string text, uint64_t started_in);
-// The callbacks running now are disowned: an exception that leaves one of them later is not kept.
-// Returns how many were running.
-int disown_running();
+void keep_escaped(std::string text);
 std::vector<std::string> escaped();
 void clear_escaped();
 
