@@ -25,9 +25,9 @@ import itertools
 import re
 import sys
 import threading
-import traceback
 import types
 import weakref
+from traceback import format_stack
 from typing import Any, List, Optional, Set, Type, Union, cast
 
 import _ostrel
@@ -53,8 +53,8 @@ SETTLE_S = 5.0
 # Numbers rooms made by room() apart, process-wide.
 _room_numbers = itertools.count(1)
 
-# The Loopbacks started and not closed yet, outermost first (one made inside another's test),
-# weakly: one dropped without close() is no longer anyone's test.
+# The Loopbacks that a test runs in, outermost first: the fixture's and those of with-blocks,
+# which are sure to be closed (weakly all the same). One made while another is open is nested.
 _open: List["weakref.ref[Loopback]"] = []
 # The binding's record of the errors that callbacks reported on standard error. Called with the
 # GIL held (a PyDLL function), as the record requires; the argument disowns the callbacks
@@ -228,9 +228,10 @@ class Loopback:
         self._taken: List[str] = []
         gc.collect()
         outer = _open_loopbacks()
+        # Whether it was made inside another one (a with-block in a test that has the fixture),
+        # whose test the texts kept so far and the callbacks running now belong to.
+        self._nested = bool(outer)
         if outer:
-            # Inside another one's test: what escaped so far is that test's, and so are the
-            # callbacks running now.
             outer[-1]._taken = outer[-1].take_escaped()
         else:
             # Callbacks still running now began before the test: they are disowned (and no longer
@@ -239,7 +240,6 @@ class Loopback:
             _controls.disown_running()
             _reported_errors(disown_running=True)
         _controls.clear_escaped()
-        _open.append(weakref.ref(self))
         # What close() restores: whether the clock was frozen, and the report interval.
         self._clock_was_frozen = _controls.clock_frozen()
         self._interval_before = _controls.quality_interval()
@@ -285,7 +285,7 @@ class Loopback:
         garbage and looks for escaped exceptions and, when ``check_leaks``, for clouds still
         alive that were not before."""
         problems: List[str] = []
-        outermost = _open_loopbacks()[:1] == [self]
+        outermost = not self._nested
         settled = _controls.wait_idle(CALLBACK_RETURN_S)
         if not settled:
             problems.append(self._give_up(outermost, "%g s after the test" % CALLBACK_RETURN_S))
@@ -318,8 +318,8 @@ class Loopback:
         if outermost:
             _controls.disown_running()
             self._taken += _reported_errors(disown_running=True)
-        return "a delegate callback was still running %s; what it raises from now on is not reported%s" % (
-            when, ":\n" + where if where else "")
+        return "a delegate callback was still running %s%s%s" % (
+            when, "; what it raises from now on is not reported" if outermost else "", ":\n" + where if where else "")
 
     def _leaks(self) -> str:
         """What the clouds made during the test and still alive are, or ''."""
@@ -337,7 +337,13 @@ class Loopback:
         return "%d cloud(s) made during the test still alive after a garbage collection: %s%s" % (
             len(leaked), members, found)
 
+    def _enclose(self) -> None:
+        """Makes this the Loopback that those made before it is closed are nested in; called
+        where closing it is certain (a with-block, the fixture)."""
+        _open.append(weakref.ref(self))
+
     def __enter__(self) -> "Loopback":
+        self._enclose()
         return self
 
     def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
@@ -355,7 +361,7 @@ def _grouped(texts: List[str]) -> str:
 
 
 def _open_loopbacks() -> List[Loopback]:
-    """The Loopbacks started and not closed, outermost first."""
+    """The Loopbacks open that one made now is nested in, outermost first."""
     found = [ref() for ref in _open]
     return [kit for kit in found if kit is not None]
 
@@ -378,6 +384,6 @@ def _delegate_class(cloud: Any) -> str:
 def _callback_stacks() -> str:
     """Where the SDK's threads that run Python code are: the callbacks still running."""
     ours = {t.ident for t in threading.enumerate() if not isinstance(t, threading._DummyThread)}
-    stacks = ["".join(traceback.format_stack(frame, limit=-8)).rstrip()
+    stacks = ["".join(format_stack(frame, limit=-8)).rstrip()
               for ident, frame in sys._current_frames().items() if ident not in ours]
     return "\n\n".join(stacks)

@@ -32,6 +32,7 @@ def loopback(request: pytest.FixtureRequest) -> Iterator[Loopback]:
     if UNAVAILABLE is not None:
         pytest.skip(UNAVAILABLE)
     kit = Loopback(prefix=request.node.name)
+    kit._enclose()  # a Loopback the test makes is nested in this one
     yield kit
     problems = kit.close(check_leaks=request.node.stash.get(_CALL_PASSED, False))
     if problems:

@@ -117,10 +117,17 @@ int live_instances() {
 }
 
 int disown_running() {
-    EngineLock lock = Engine::get().lock();
+    std::vector<std::shared_ptr<events::EventLoop>> loops;
+    {
+        EngineLock lock = Engine::get().lock();
+        for (const InstancePtr& inst : Engine::get().live(lock)) {
+            if (inst->loop) loops.push_back(inst->loop);
+        }
+    }
+    // Without the engine lock: the discarded events release their frames.
     int disowned = 0;
-    for (const InstancePtr& inst : Engine::get().live(lock)) {
-        if (inst->loop && inst->loop->disown_running()) ++disowned;
+    for (const auto& loop : loops) {
+        if (loop->disown_running()) ++disowned;
     }
     return disowned;
 }
