@@ -10,6 +10,9 @@
 // | kSkippedWhenMissing      | skipped                                 | error to the SDK                  |
 // | kReportedOnStandardError | skipped, no argument built              | one line on standard error: `python callback <name> error: <text>` |
 //
+// A report on standard error is also kept, with the GIL held, in the record of reported errors
+// (reported_errors.h), from which a test collects it.
+//
 // An error that goes to the SDK leaves the callback as a std::runtime_error whose what() is the
 // text pybind11 gives the Python error (type, message and traceback). It is made while the GIL
 // is held and holds no Python reference, so the SDK may inspect and destroy it on its own thread
@@ -34,6 +37,7 @@
 #include "delegate_object.h"
 #include "event_call.h"
 #include "fork_guard.h"
+#include "reported_errors.h"
 #include "thread_state.h"
 
 namespace py = pybind11;
@@ -226,18 +230,24 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
 // A report on standard error for a failing event of policy kReportedOnStandardError, inside the
 // callback that `pass` let in; the callback then returns normally. A Python error is moved out of the indicator into `e` when pybind11
 // throws it, so nothing is left to clear: `e` releases it when the handler ends, with the GIL
-// still held. A thread being ended by the interpreter (a forced unwind) is never swallowed.
+// still held. A thread being ended by the interpreter (a forced unwind) is never swallowed. The
+// report is kept in the record of reported errors too, unless the callback was disowned while it
+// ran (the epoch it started in has passed).
 template <typename Body>
 __attribute__((no_sanitize("null"))) void call_and_report(const CallbackPass& pass, const char* name, Body&& body) {
+    const uint64_t epoch = ostrel_binding::reported_errors_epoch();
     try {
         body();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (py::error_already_set& e) {
         ostrel_binding::end_forked_child(pass, &e);
-        std::cerr << "python callback " << name << " error: " << e.what() << std::endl;
+        const std::string line = std::string("python callback ") + name + " error: " + e.what();
+        std::cerr << line << std::endl;
+        ostrel_binding::keep_reported_error(epoch, line);
     } catch (...) {
         std::cerr << "unknown error" << std::endl;
+        ostrel_binding::keep_reported_error(epoch, std::string("python callback ") + name + " error: unknown error");
     }
 }
 

@@ -53,6 +53,7 @@ _FUNCTIONS = {
     "wait_idle": (_c.c_int, [_c.c_double]),
     "set_network_quality": (_c.c_int, [_c.c_char_p, _c.c_int]),
     "set_quality_interval": (None, [_c.c_int]),
+    "quality_interval": (_c.c_int, []),
     "drop_messages": (_c.c_int, [_c.c_char_p, _c.c_uint32]),
     "disconnect": (_c.c_int, [_c.c_char_p, _c.c_int]),
     "raise_error": (_c.c_int, [_c.c_char_p, _c.c_int]),
@@ -61,7 +62,9 @@ _FUNCTIONS = {
     "fail_next_create": (None, []),
     "escaped": (_c.c_void_p, []),
     "clear_escaped": (None, []),
+    "disown_running": (_c.c_int, []),
     "live_instances": (_c.c_int, []),
+    "instances": (_c.c_void_p, []),
     "sdk_threads": (_c.c_int, []),
     "callbacks_running": (_c.c_int, []),
     "dropped": (_c.c_ulonglong, []),
@@ -70,6 +73,7 @@ _FUNCTIONS = {
     "codecs": (_c.c_int, [_c.c_int]),
     "clock_freeze": (None, []),
     "clock_resume": (None, []),
+    "clock_frozen": (_c.c_int, []),
     "clock_now_ms": (_c.c_int64, []),
     "clock_advance": (_c.c_int, [_c.c_int64, _c.c_double]),
     "media_loss": (_c.c_int, [_c.c_char_p, _c.c_double, _c.c_double, _c.c_int, _c.c_uint64]),
@@ -198,6 +202,12 @@ def set_quality_interval(ms):
     _lib.ostrel_loopback_set_quality_interval(_int(ms, "ms"))
 
 
+def quality_interval():
+    """The interval of OnNetworkQuality reports in force, in milliseconds; 0 while they are
+    stopped."""
+    return _lib.ostrel_loopback_quality_interval()
+
+
 def drop_messages(user_id, count):
     """The next ``count`` custom command messages sent by that member are lost."""
     count = _int(count, "count")
@@ -301,9 +311,31 @@ def clear_escaped():
     _lib.ostrel_loopback_clear_escaped()
 
 
+def disown_running():
+    """Disowns the delegate callbacks running now and discards the events queued behind them on
+    their instances: an exception that leaves a disowned callback is logged, but escaped() does
+    not list it, and wait_idle() and clock_advance() do not wait for an instance while its
+    disowned callback runs. Returns how many callbacks that disowned. For a harness whose test
+    ended with a callback still running, so that the next test neither waits for it nor gets
+    its exceptions, nor those of the events the stuck instance had not been given yet."""
+    return _lib.ostrel_loopback_disown_running()
+
+
 def live_instances():
     """The number of VONUCloud instances created and not yet destroyed."""
     return _lib.ostrel_loopback_live_instances()
+
+
+def instances():
+    """The live VONUCloud instances, oldest first, as ``(number, user_id, room_id)``: the
+    instance's number (never reused in the process), and the user id and the room id (the text
+    id, or the numeric one written out) of its stay in a room, both None outside a room."""
+    found = ast.literal_eval(_take_text(_lib.ostrel_loopback_instances()))
+    return [(number, _text_or_none(user_id), _text_or_none(room_id)) for number, user_id, room_id in found]
+
+
+def _text_or_none(data):
+    return None if data is None else data.decode("utf-8", "replace")
 
 
 def sdk_threads():
@@ -376,6 +408,11 @@ def clock_now_ms():
 def clock_resume():
     """Lets the SDK clock run with real time again, from where it stands."""
     _lib.ostrel_loopback_clock_resume()
+
+
+def clock_frozen():
+    """Whether the SDK clock is frozen."""
+    return _lib.ostrel_loopback_clock_frozen() == 1
 
 
 # ---- Media faults ----

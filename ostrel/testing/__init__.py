@@ -3,7 +3,7 @@
 Installed with the package, the pytest plugin ``ostrel`` (``ostrel.testing.plugin``) gives
 every test the fixture ``loopback``: fresh rooms with scripted participants, the SDK clock,
 simulated network faults, and a teardown that fails the test when an exception escaped a
-delegate callback or a cloud outlived it. The classes work without pytest too
+delegate callback, a callback did not return or a cloud outlived it. The classes work without pytest too
 (``with Loopback() as sdk: ...``).
 """
 from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable

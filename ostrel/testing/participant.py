@@ -2,11 +2,13 @@
 event it receives (``EventRecorder``), and which sends test signals on the test's request.
 
 Sending and leaving run on the caller's thread; the participant's cloud refers back to it, a
-cycle that ``close`` breaks (the room closes its participants at the end of the test).
+cycle that ``close`` breaks (the room closes its participants at the end of the test). An SDK
+operation that fails raises ``ostrel.aio.SdkError`` naming the operation and the participant.
 """
 from typing import List, Optional
 
 import ostrel
+from ostrel.aio import SdkError
 
 from .recorder import EventRecorder
 from .signals import pattern_i420, tone_pcm
@@ -16,16 +18,12 @@ AUDIO_FRAME_MS = 20
 VIDEO_FRAME_MS = 66
 
 
-def _check(operation: str, result: int) -> None:
-    if result != 0:
-        raise RuntimeError("%s returned %d" % (operation, result))
-
-
 class Participant(EventRecorder):
     """A member of a room driven by the test: it records what it receives and sends test
     signals. Made by ``Room.participant``, which returns once it is in the room."""
 
     def __init__(self, params: ostrel.EnterRoomParams, *, timeout: float = 5.0) -> None:
+        __tracebackhide__ = True
         user_id = params.room.user_id.GetValue() or ""
         super().__init__(user_id)
         # The user id it entered with.
@@ -45,7 +43,7 @@ class Participant(EventRecorder):
         # Whether it made its local video channel.
         self._video_channel = False
         try:
-            _check("EnterRoom for %r" % self.user_id, self.cloud.EnterRoom(params))
+            self._check("EnterRoom", self.cloud.EnterRoom(params))
             self.wait_for("OnEnterRoom", timeout=timeout)
         except BaseException:
             self.close()
@@ -64,6 +62,7 @@ class Participant(EventRecorder):
         sent. A local audio channel at that rate is made first when needed. Frames go out at
         once (``SendAudioFrame``), or paced by the SDK clock when ``paced``
         (``SendContinuousAudioFrame``: the first at once, the rest one frame length apart)."""
+        __tracebackhide__ = True
         if ms <= 0:
             raise ValueError("ms must be positive")
         self._audio_channel(sample_rate)
@@ -77,32 +76,34 @@ class Participant(EventRecorder):
             frame.pts = self._audio_pts & 0xFFFFFFFF
             frame.SetData(pcm)
             if paced:
-                _check("SendContinuousAudioFrame", self.cloud.SendContinuousAudioFrame(frame, False))
+                self._check("SendContinuousAudioFrame", self.cloud.SendContinuousAudioFrame(frame, False))
             else:
-                _check("SendAudioFrame", self.cloud.SendAudioFrame(frame))
+                self._check("SendAudioFrame", self.cloud.SendAudioFrame(frame))
             self._tone_sample += samples
             self._audio_pts += AUDIO_FRAME_MS
             sent.append(pcm)
         return b"".join(sent)
 
     def _audio_channel(self, sample_rate: int) -> None:
+        __tracebackhide__ = True
         if self._audio_rate == sample_rate:
             return
         if self._audio_rate is not None:
-            _check("DestroyLocalAudioChannel", self.cloud.DestroyLocalAudioChannel())
+            self._check("DestroyLocalAudioChannel", self.cloud.DestroyLocalAudioChannel())
         params = ostrel.AudioEncodeParams()
         params.sample_rate, params.channels, params.frame_length_ms = sample_rate, 1, AUDIO_FRAME_MS
-        _check("CreateLocalAudioChannel", self.cloud.CreateLocalAudioChannel(params))
+        self._check("CreateLocalAudioChannel", self.cloud.CreateLocalAudioChannel(params))
         self._audio_rate, self._tone_sample = sample_rate, 0
 
     def send_pattern(self, frames: int, width: int = 320, height: int = 240) -> None:
         """Sends ``frames`` frames of a moving I420 test pattern on the HIGH video stream,
         continuing the previous pattern. The participant must have entered with
         ``pixel_in=True``; its local video channel is made on the first call."""
+        __tracebackhide__ = True
         if not self._pixel_input:
             raise ValueError("participant %r sends encoded video: enter it with pixel_in=True" % self.user_id)
         if not self._video_channel:
-            _check("CreateLocalVideoChannel", self.cloud.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH))
+            self._check("CreateLocalVideoChannel", self.cloud.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH))
             self._video_channel = True
         for _ in range(frames):
             frame = ostrel.PixelFrame()
@@ -110,16 +111,36 @@ class Participant(EventRecorder):
             frame.format = ostrel.VIDEO_PIXEL_FORMAT_YUV420p
             frame.pts = (self._pattern_index * VIDEO_FRAME_MS) & 0xFFFFFFFF
             frame.SetData(pattern_i420(self._pattern_index, width, height))
-            _check("SendPixelFrame", self.cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, frame))
+            self._check("SendPixelFrame", self.cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, frame))
             self._pattern_index += 1
 
     def leave(self, timeout: float = 5.0) -> None:
         """Leaves the room and returns once OnExitRoom has arrived. The cloud stays usable
         (it may enter again); its local channels end with the stay."""
+        __tracebackhide__ = True
         start = self.count()
-        _check("ExitRoom for %r" % self.user_id, self.cloud.ExitRoom())
+        self._check("ExitRoom", self.cloud.ExitRoom())
         self._audio_rate, self._video_channel = None, False
         self.wait_for("OnExitRoom", timeout=timeout, since=start)
+
+    def _check(self, operation: str, result: int) -> None:
+        """Raises SdkError for an SDK operation that returned ``result``, naming the participant,
+        with a hint when it has left its room (the usual cause of ERR_INVALID_OPERATION)."""
+        __tracebackhide__ = True
+        if result == 0:
+            return
+        error = SdkError(result, "%s for participant %r" % (operation, self.user_id))
+        if self._has_left():
+            error.args = ("%s; participant %r has left its room: enter it again first "
+                          "(participant.cloud.EnterRoom)" % (error, self.user_id),)
+        raise error
+
+    def _has_left(self) -> bool:
+        """Whether the newer of its last OnEnterRoom and OnExitRoom is OnExitRoom."""
+        for name, _ in reversed(self.events):
+            if name in ("OnEnterRoom", "OnExitRoom"):
+                return name == "OnExitRoom"
+        return False
 
     def close(self) -> None:
         """Drops the cloud: the SDK instance is destroyed (leaving its room) unless the test

@@ -2,8 +2,10 @@
 ``loopback`` and the report hook that tells its teardown whether the test itself passed.
 
 The teardown fails the test (an error at teardown) when an exception escaped a delegate
-callback or when clouds the test made are still alive after a garbage collection. Clouds are
-counted only after a test that passed: a failed test's traceback keeps its locals alive.
+callback (one the binding reported on standard error included), when a callback was still
+running long after the test, or when clouds the test made are still alive after a garbage
+collection. Clouds are counted only after a test that passed: a failed test's traceback keeps
+its locals alive.
 """
 from typing import Any, Generator, Iterator
 
@@ -30,6 +32,7 @@ def loopback(request: pytest.FixtureRequest) -> Iterator[Loopback]:
     if UNAVAILABLE is not None:
         pytest.skip(UNAVAILABLE)
     kit = Loopback(prefix=request.node.name)
+    kit._enclose()  # a Loopback the test makes is nested in this one
     yield kit
     problems = kit.close(check_leaks=request.node.stash.get(_CALL_PASSED, False))
     if problems:

@@ -3,7 +3,8 @@
 The callbacks run on the SDK's event thread and only append to a log under a condition
 variable, so they never block the SDK for long and never raise. Waiting runs on the caller's
 thread: a condition wait with a timeout; the asyncio form runs the same wait on an executor
-thread, so an SDK thread never has to reach an event loop.
+thread, so an SDK thread never has to reach an event loop. A wait that times out says what did
+arrive: how many events of each name, and the arguments of those of the awaited name.
 """
 import asyncio
 import collections
@@ -20,6 +21,13 @@ Predicate = Callable[..., bool]
 
 # Every callback a delegate subclass may override, in the class's order.
 EVENT_NAMES: Tuple[str, ...] = tuple(n for n in vars(ostrel.VONUCloudDelegate) if n.startswith("On"))
+
+# How much of what arrived a timeout shows: events of the awaited name, items of a list,
+# bytes of a payload, characters of a text.
+_SHOWN_EVENTS = 3
+_SHOWN_ITEMS = 3
+_SHOWN_BYTES = 16
+_SHOWN_CHARS = 40
 
 
 class EventRecorder(ostrel.VONUCloudDelegate):
@@ -83,12 +91,14 @@ class EventRecorder(ostrel.VONUCloudDelegate):
         """The arguments of the first event of that name, from the ``since``-th on (received
         before or during the call), for which ``predicate(*args)`` is true. Raises
         TimeoutError after ``timeout`` seconds."""
-        return self._wait(name, predicate, timeout, since, threading.Event())
+        __tracebackhide__ = True
+        return self._wait(name, predicate, timeout, since, threading.Event(), blocks_a_loop=_loop_running())
 
     async def wait_for_async(self, name: str, predicate: Optional[Predicate] = None, timeout: float = 5.0, *,
                              since: int = 0) -> Tuple[Any, ...]:
         """``wait_for`` for coroutines: the event loop keeps running while it waits, and
         cancelling the coroutine ends the wait. The predicate runs on a worker thread."""
+        __tracebackhide__ = True
         cancelled = threading.Event()
         wait = functools.partial(self._wait, name, predicate, timeout, since, cancelled)
         try:
@@ -99,7 +109,8 @@ class EventRecorder(ostrel.VONUCloudDelegate):
                 self._changed.notify_all()
 
     def _wait(self, name: str, predicate: Optional[Predicate], timeout: float, since: int,
-              cancelled: threading.Event) -> Tuple[Any, ...]:
+              cancelled: threading.Event, blocks_a_loop: bool = False) -> Tuple[Any, ...]:
+        __tracebackhide__ = True
         if name not in EVENT_NAMES:
             raise ValueError("%r is not a delegate callback" % (name,))
         found: List[Tuple[Any, ...]] = []
@@ -122,9 +133,55 @@ class EventRecorder(ostrel.VONUCloudDelegate):
             if cancelled.is_set():
                 raise asyncio.CancelledError()
             seen = collections.Counter(n for n, _ in self._events)
-        raise TimeoutError("%r received no %s%s within %g s; it received: %s" % (
+            candidates = [args for n, args in self._events[since:] if n == name]
+        message = "%r received no %s%s within %g s; it received: %s" % (
             self.name, name, " matching the predicate" if predicate is not None else "", timeout,
-            ", ".join("%s x%d" % item for item in seen.items()) or "nothing"))
+            ", ".join("%s x%d" % item for item in seen.items()) or "nothing")
+        if candidates:
+            shown = ", ".join(_brief(args) for args in candidates[:_SHOWN_EVENTS])
+            more = " and %d more" % (len(candidates) - _SHOWN_EVENTS) if len(candidates) > _SHOWN_EVENTS else ""
+            message += "; its %s events%s had the arguments %s%s" % (
+                name, " from event %d on" % since if since else "", shown, more)
+        if blocks_a_loop:
+            message += ("; wait_for blocked the event loop running in this thread, so nothing that loop drives "
+                        "could happen meanwhile: in a coroutine use await wait_for_async(...)")
+        raise TimeoutError(message)
+
+
+def _loop_running() -> bool:
+    """Whether an asyncio event loop runs in the calling thread."""
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return False
+    return True
+
+
+def _brief(value: Any) -> str:
+    """A short text of a callback argument: payloads and lists shortened, records by the fields
+    that tell them apart."""
+    if isinstance(value, (bytes, bytearray)):
+        data = bytes(value)
+        return repr(data) if len(data) <= _SHOWN_BYTES else "%s...(%d bytes)" % (repr(data[:_SHOWN_BYTES]), len(data))
+    if isinstance(value, tuple):  # a callback's arguments
+        return "(%s)" % ", ".join(_brief(v) for v in value)
+    if isinstance(value, list):
+        items = [_brief(v) for v in value[:_SHOWN_ITEMS]]
+        if len(value) > _SHOWN_ITEMS:
+            items.append("...%d in all" % len(value))
+        return "[%s]" % ", ".join(items)
+    if hasattr(type(value), "__members__"):  # an enumeration
+        return str(getattr(value, "name", value))
+    if isinstance(value, ostrel.VonuString):
+        return _brief(value.GetValue())
+    if type(value).__module__ == "_ostrel":  # a record or a frame
+        fields = ["%s=%s" % (field, _brief(getattr(value, field)))
+                  for field in ("user_id", "quality", "pts") if hasattr(value, field)]
+        if hasattr(value, "data"):
+            fields.append("%d bytes" % len(value.data))
+        return "%s(%s)" % (type(value).__name__, ", ".join(fields))
+    text = repr(value)
+    return text if len(text) <= _SHOWN_CHARS else text[:_SHOWN_CHARS] + "..."
 
 
 def _pcm_of(user_id: Optional[str], frame: ostrel.AudioFrame) -> Optional[Tuple[Optional[str], bytes]]:

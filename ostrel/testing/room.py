@@ -22,6 +22,11 @@ class Room:
     ``participant`` enters a scripted member."""
 
     def __init__(self, room_id: str) -> None:
+        __tracebackhide__ = True
+        if not room_id or "\0" in room_id:
+            # The SDK refuses an empty id (ERR_INVALID_ROOM_ID, with no numeric id either) and
+            # reads one only up to its first NUL, which would put the members in another room.
+            raise ValueError("a room id must be a non-empty text without NUL characters, not %r" % (room_id,))
         # The room's text id (str_room_id).
         self.id = room_id
         # Participants made here, closed by close().
@@ -60,6 +65,7 @@ class Room:
     def participant(self, user_id: str, *, timeout: float = 5.0, **options: Any) -> Participant:
         """Enters a scripted participant as ``user_id`` (``options`` as for ``params``) and
         returns once its OnEnterRoom has arrived."""
+        __tracebackhide__ = True
         participant = Participant(self.params(user_id, **options), timeout=timeout)
         self._participants.append(participant)
         return participant

@@ -98,7 +98,8 @@ def test_teardown_fails_tests_that_leak_a_cloud_or_let_a_callback_raise(run: Run
     result.assert_outcomes(passed=4, failed=1, errors=2)
     result.stdout.fnmatch_lines_random([
         "*ERROR at teardown of test_leaks_a_cloud*",
-        "*1 cloud(s) made during the test still alive after a garbage collection*",
+        "*1 cloud(s) made during the test still alive after a garbage collection: "
+        "user 'leaked' in room 'test_leaks_a_cloud-*' (delegate: test_bot.Bot)",
         "*ERROR at teardown of test_callback_raises*",
         "*1 exception(s) escaped a delegate callback during the test:*",
         "*ValueError: the bot cannot handle -7*",
@@ -106,6 +107,93 @@ def test_teardown_fails_tests_that_leak_a_cloud_or_let_a_callback_raise(run: Run
     output = result.stdout.str()
     assert "teardown of test_fails_holding_a_cloud" not in output  # its traceback holds the cloud
     assert "teardown of test_tidy" not in output and "teardown of test_expects_the_raise" not in output
+
+
+LATE_TESTS = '''
+import threading
+import time
+
+import ostrel
+import ostrel.testing.loopback
+import ostrel_loopback
+from ostrel.testing import EventRecorder
+
+ostrel.testing.loopback.CALLBACK_RETURN_S = 1.0  # not 30 s
+released = threading.Event()
+
+
+class Bot(EventRecorder):
+    def __init__(self, loopback, name):
+        super().__init__(name)
+        self.cloud = ostrel.VONUCloud(self)
+        assert self.cloud.EnterRoom(loopback.room().params(name)) == 0
+        self.wait_for("OnEnterRoom")
+
+    def OnReceiveCustomCmdMsg(self, user_id, cmd_id, seq, message):
+        released.wait(60)
+        raise ValueError("cannot parse %r" % message)
+
+    def OnError(self, error):
+        released.wait(60)
+        raise ValueError("cannot handle %d" % int(error))
+
+
+def test_message_callback_raises(loopback):
+    released.set()
+    Bot(loopback, "parser")
+    loopback.room().participant("alice")  # another room: a message of its own is injected
+    ostrel_loopback.inject("parser", "OnReceiveCustomCmdMsg", b"alice", 1, 1, b"hi")
+    loopback.wait_idle()
+
+
+def test_takes_the_reported_error(loopback):
+    Bot(loopback, "taker")
+    ostrel_loopback.inject("taker", "OnReceiveCustomCmdMsg", b"alice", 1, 1, b"expected")
+    loopback.wait_idle()
+    assert [t for t in loopback.take_escaped() if "cannot parse b'expected'" in t]
+    released.clear()
+
+
+def test_leaves_callbacks_running(loopback):
+    Bot(loopback, "stuck"), Bot(loopback, "parsing")
+    loopback.faults.raise_error("stuck", -4)
+    ostrel_loopback.inject("parsing", "OnReceiveCustomCmdMsg", b"alice", 1, 1, b"late")
+    while ostrel_loopback.callbacks_running() < 2:
+        time.sleep(0.01)
+    ostrel_loopback.inject("parsing", "OnReceiveCustomCmdMsg", b"alice", 1, 2, b"queued")  # behind it
+
+
+def test_runs_while_they_end(loopback):
+    released.set()
+    deadline = time.monotonic() + 10
+    while ostrel_loopback.callbacks_running() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.1)  # the exceptions leave the callbacks
+    assert not ostrel_loopback.callbacks_running()
+
+
+def test_waits_in_vain(loopback):
+    alice = loopback.room().participant("alice")
+    alice.wait_for("OnExitRoom", timeout=0.01)
+'''
+
+
+def test_teardown_reports_callback_errors_the_binding_catches_and_callbacks_left_running(
+        run: Run, pytester: pytest.Pytester) -> None:
+    pytester.makepyfile(test_late=LATE_TESTS)
+    result = run()
+    result.assert_outcomes(passed=4, failed=1, errors=2)
+    result.stdout.fnmatch_lines_random([
+        "*ERROR at teardown of test_message_callback_raises*",
+        "python callback OnReceiveCustomCmdMsg error: ValueError: cannot parse b'hi'",
+        "*ERROR at teardown of test_leaves_callbacks_running*",
+        "a delegate callback was still running 1 s after the test; what it raises from now on is not reported:",
+        "*in OnError",
+        "*in OnReceiveCustomCmdMsg",
+    ])
+    output = result.stdout.str()
+    assert "teardown of test_runs_while_they_end" not in output and "cannot handle -4" not in output
+    assert "ostrel/testing/" not in output  # the plugin's own frames are hidden
 
 
 def test_skips_with_the_reason_under_a_vendor_sdk(run: Run, pytester: pytest.Pytester) -> None:

@@ -2,12 +2,14 @@
 and the signals they send, faults, the SDK clock, and waiting from async def tests."""
 import asyncio
 import concurrent.futures
+import threading
 
 import pytest
 
 import ostrel
 import ostrel_loopback
-from ostrel.testing import Loopback, pattern_i420, tone_pcm
+from ostrel.aio import SdkError
+from ostrel.testing import EventRecorder, Loopback, pattern_i420, tone_pcm
 
 # The virtual clock and media faults arrive in the loopback SDK separately from this package.
 needs_clock = pytest.mark.skipif(not hasattr(ostrel_loopback, "clock_freeze"),
@@ -31,6 +33,9 @@ def test_params_change_only_what_is_asked(loopback: Loopback) -> None:
     assert params.use_pixel_frame_input and params.use_pixel_frame_output and params.role == ostrel.VONU_ROLE_AUDIENCE
     assert params.room.str_room_id.GetValue() == room.id and params.room.user_id.GetValue() == "u"
     assert loopback.room().id != room.id and loopback.room("lobby").id == "lobby"
+    for refused in ("", "lobby\0annex"):  # ERR_INVALID_ROOM_ID; read only up to the NUL
+        with pytest.raises(ValueError, match="non-empty text without NUL"):
+            loopback.room(refused)
 
 
 def test_participants_meet_wait_and_leave(loopback: Loopback) -> None:
@@ -48,6 +53,10 @@ def test_participants_meet_wait_and_leave(loopback: Loopback) -> None:
     bob.send_tone(440, 20)
     bob.leave()
     alice.wait_for("OnRemoteUserExitRoom")
+    with pytest.raises(SdkError, match=r"^CreateLocalAudioChannel for participant 'bob' failed: ERR_INVALID_OPERATION "
+                                       r"\(-3\); participant 'bob' has left its room") as failed:
+        bob.send_tone(440, 20)
+    assert failed.value.code_name == "ERR_INVALID_OPERATION"
     # The same cloud enters again: the new stay needs a new audio channel, and leaving waits for
     # the new OnExitRoom.
     assert bob.cloud.EnterRoom(room.params("bob")) == 0
@@ -96,6 +105,11 @@ def test_faults_reach_members_and_refuse_unknown_ones(loopback: Loopback) -> Non
     assert faults.drop_messages("a", 1) == 1
     assert a.cloud.SendCustomCmdMsg(1, b"lost", True, True) and a.cloud.SendCustomCmdMsg(1, b"kept", True, True)
     assert b.wait_for("OnReceiveCustomCmdMsg")[3] == b"kept"
+    a.cloud.SendCustomCmdMsg(1, b"0123456789abcdefghij", True, True)
+    with pytest.raises(TimeoutError, match=r"matching the predicate .*its OnReceiveCustomCmdMsg events had the "
+                                           r"arguments \('a', 1, 2, b'kept'\), \('a', 1, 3, b'0123456789abcdef'"
+                                           r"\.\.\.\(20 bytes\)\)$"):
+        b.wait_for("OnReceiveCustomCmdMsg", lambda *args: False, timeout=0.2)
     assert b.of("OnMissCustomCmdMsg") == [("a", 1, 1, 1)]
     faults.raise_error("b", ostrel.ERR_SERVER_PROCESS_FAILED)
     assert b.wait_for("OnError") == (ostrel.ERR_SERVER_PROCESS_FAILED,)
@@ -116,18 +130,20 @@ def test_faults_reach_members_and_refuse_unknown_ones(loopback: Loopback) -> Non
 def test_close_reports_escapes_and_leaks_and_take_escaped_forgets_them() -> None:
     kit = Loopback()
     plain = ostrel.VONUCloud(ostrel.VONUCloudDelegate())  # no overrides: each event escapes
-    assert plain.EnterRoom(kit.room().params("plain")) == 0
+    room = kit.room()
+    assert plain.EnterRoom(room.params("plain")) == 0
     kit.wait_idle()
     assert any("OnEnterRoom" in text for text in kit.take_escaped())
     ostrel_loopback.inject("plain", "OnError", -1)
     problems = kit.close()
     assert len(problems) == 2
     assert problems[0].startswith("1 exception(s) escaped a delegate callback") and '"VONUCloudDelegate::OnError"' in problems[0]
-    assert problems[1] == "1 cloud(s) made during the test still alive after a garbage collection"
+    assert problems[1] == ("1 cloud(s) made during the test still alive after a garbage collection: "
+                           "user 'plain' in room '%s' (delegate: VONUCloudDelegate)" % room.id)
     del plain
     with Loopback() as kit:
         kit.room().participant("tidy")
-    with pytest.raises(AssertionError, match="1 cloud"):
+    with pytest.raises(AssertionError, match=r"1 cloud.*: one in no room \(delegate: none\)$"):
         with Loopback():
             kept = ostrel.VONUCloud(None)
     del kept
@@ -158,6 +174,39 @@ def test_frozen_clock_runs_timed_work_only_when_advanced(loopback: Loopback) -> 
     member.wait_for("OnNetworkQuality")  # real time again: reports come by themselves
 
 
+@needs_clock
+def test_advance_raises_when_callbacks_do_not_return(loopback: Loopback) -> None:
+    released = threading.Event()
+
+    class Blocking(EventRecorder):
+        def OnNetworkQuality(self, *args: object) -> None:
+            released.wait(10)
+
+    loopback.clock.freeze()
+    cloud = ostrel.VONUCloud(Blocking())
+    assert cloud.EnterRoom(loopback.room().params("blocking")) == 0
+    loopback.set_quality_interval(100)
+    with pytest.raises(TimeoutError, match=r"clock.advance\(100\) gave up after 0.2 s: the callbacks"):
+        loopback.clock.advance(100, timeout=0.2)
+    released.set()
+    loopback.wait_idle()
+
+
+@needs_clock
+def test_a_nested_kit_restores_what_the_test_set_and_keeps_its_escapes(loopback: Loopback) -> None:
+    loopback.clock.freeze()
+    loopback.set_quality_interval(500)
+    plain = ostrel.VONUCloud(ostrel.VONUCloudDelegate())  # no overrides: each event escapes
+    assert plain.EnterRoom(loopback.room().params("plain")) == 0
+    loopback.wait_idle()
+    with Loopback() as inner:
+        inner.clock.freeze()
+        inner.set_quality_interval(300)
+    assert ostrel_loopback.clock_frozen() and ostrel_loopback.quality_interval() == 500
+    assert any("OnEnterRoom" in text for text in loopback.take_escaped())
+    del plain
+
+
 @needs_media_faults
 def test_loss_and_delay_through_the_kit(loopback: Loopback) -> None:
     loopback.clock.freeze()
@@ -181,6 +230,11 @@ def test_loss_and_delay_through_the_kit(loopback: Loopback) -> None:
     assert bot.audio() == b""
     loopback.clock.advance(1)
     assert bot.audio() == sent
+    assert loopback.faults.delay("bot", 0) == 1
+    with pytest.raises(LookupError, match="loss: no member 'nobody'"):
+        loopback.faults.loss("nobody", audio=1.0)
+    with pytest.raises(LookupError, match="delay: no member 'nobody'"):
+        loopback.faults.delay("nobody", 100)
 
 
 @pytest.mark.asyncio
@@ -194,6 +248,8 @@ async def test_async_waits_leave_the_loop_running_and_cancel_cleanly(loopback: L
     room.participant("bob")
     (info,) = await asyncio.wait_for(arrival, 5)
     assert info.user_id.GetValue() == "bob"
+    with pytest.raises(TimeoutError, match=r"blocked the event loop .* use await wait_for_async"):
+        alice.wait_for("OnExitRoom", timeout=0.01)
     # A cancelled wait gives its worker back at once: the one worker serves the next wait.
     never = asyncio.ensure_future(alice.wait_for_async("OnExitRoom", timeout=60))
     await asyncio.sleep(0.01)

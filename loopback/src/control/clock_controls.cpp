@@ -10,6 +10,8 @@ void ostrel_loopback_clock_freeze() { engine::clock_freeze(); }
 
 void ostrel_loopback_clock_resume() { engine::clock_resume(); }
 
+int ostrel_loopback_clock_frozen() { return engine::clock_frozen() ? 1 : 0; }
+
 int64_t ostrel_loopback_clock_now_ms() { return engine::clock_now_ms(); }
 
 int ostrel_loopback_clock_advance(int64_t ms, double timeout_seconds) {

@@ -40,6 +40,8 @@ OSTREL_EXPORT void ostrel_loopback_free(char* text);
 OSTREL_EXPORT int ostrel_loopback_wait_idle(double timeout_seconds);
 OSTREL_EXPORT int ostrel_loopback_set_network_quality(const char* user_id, int quality);
 OSTREL_EXPORT void ostrel_loopback_set_quality_interval(int ms);
+/* The report interval in force, in ms; 0 when the reports are stopped. */
+OSTREL_EXPORT int ostrel_loopback_quality_interval(void);
 OSTREL_EXPORT int ostrel_loopback_drop_messages(const char* user_id, uint32_t count);
 OSTREL_EXPORT int ostrel_loopback_disconnect(const char* user_id, int ms);
 OSTREL_EXPORT int ostrel_loopback_raise_error(const char* user_id, int code);
@@ -55,7 +57,16 @@ OSTREL_EXPORT void ostrel_loopback_fail_next_create(void);
  * of bytes; release with ostrel_loopback_free. */
 OSTREL_EXPORT char* ostrel_loopback_escaped(void);
 OSTREL_EXPORT void ostrel_loopback_clear_escaped(void);
+/* Disowns the callbacks running now and discards the events queued behind them on their
+ * instances: an exception that leaves a disowned callback is logged but not kept for escaped(),
+ * and wait_idle and clock_advance do not wait for an instance while its disowned callback runs.
+ * Returns how many callbacks that disowned. */
+OSTREL_EXPORT int ostrel_loopback_disown_running(void);
 OSTREL_EXPORT int ostrel_loopback_live_instances(void);
+/* The live instances, oldest first, as a Python literal list of (number, user id, room id)
+ * tuples, the ids as bytes, both None for an instance in no room; release with
+ * ostrel_loopback_free. */
+OSTREL_EXPORT char* ostrel_loopback_instances(void);
 OSTREL_EXPORT int ostrel_loopback_sdk_threads(void);
 /* Callbacks between their call and their return right now; lock-free, so a caller may spin. */
 OSTREL_EXPORT int ostrel_loopback_callbacks_running(void);
@@ -76,6 +87,8 @@ OSTREL_EXPORT int ostrel_loopback_codecs(int kind);
  * clock it jumps ahead and runs on from there. now_ms counts milliseconds from an arbitrary start. */
 OSTREL_EXPORT void ostrel_loopback_clock_freeze(void);
 OSTREL_EXPORT void ostrel_loopback_clock_resume(void);
+/* 1 while the clock is frozen, 0 while it runs with real time. */
+OSTREL_EXPORT int ostrel_loopback_clock_frozen(void);
 OSTREL_EXPORT int64_t ostrel_loopback_clock_now_ms(void);
 OSTREL_EXPORT int ostrel_loopback_clock_advance(int64_t ms, double timeout_seconds);
 

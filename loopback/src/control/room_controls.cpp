@@ -27,6 +27,8 @@ int ostrel_loopback_set_network_quality(const char* user_id, int quality) {
 
 void ostrel_loopback_set_quality_interval(int ms) { engine::set_quality_interval(ms); }
 
+int ostrel_loopback_quality_interval() { return engine::quality_interval(); }
+
 int ostrel_loopback_drop_messages(const char* user_id, uint32_t count) {
     return engine::drop_messages(text(user_id), count);
 }
@@ -55,7 +57,26 @@ char* ostrel_loopback_escaped() {
 
 void ostrel_loopback_clear_escaped() { events::clear_escaped(); }
 
+int ostrel_loopback_disown_running() { return engine::disown_running(); }
+
 int ostrel_loopback_live_instances() { return engine::live_instances(); }
+
+char* ostrel_loopback_instances() {
+    namespace rec = ostrel::loopback::call_recorder;
+    std::string out = "[";
+    for (const engine::LiveInstance& live : engine::instances()) {
+        out += "(" + std::to_string(live.id) + ", ";
+        if (live.in_room) {
+            out += rec::bytes_literal(live.user_id.data(), live.user_id.size()) + ", ";
+            out += rec::bytes_literal(live.room_id.data(), live.room_id.size());
+        } else {
+            out += "None, None";
+        }
+        out += "), ";
+    }
+    out += "]";
+    return ostrel::loopback::control::malloc_text(out);
+}
 
 int ostrel_loopback_sdk_threads() { return events::sdk_threads(); }
 

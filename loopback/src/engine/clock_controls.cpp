@@ -11,6 +11,8 @@ void clock_freeze() { events::Service::get().freeze_clock(); }
 
 void clock_resume() { events::Service::get().resume_clock(); }
 
+bool clock_frozen() { return events::Service::get().clock_frozen(); }
+
 int64_t clock_now_ms() {
     const auto since_epoch = events::Service::get().now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();

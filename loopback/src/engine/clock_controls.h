@@ -12,6 +12,7 @@ constexpr int64_t kMaxClockAdvanceMs = int64_t{1} << 40;
 
 void clock_freeze();
 void clock_resume();
+bool clock_frozen();
 // Milliseconds on the SDK clock; only differences mean anything.
 int64_t clock_now_ms();
 

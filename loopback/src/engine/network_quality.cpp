@@ -89,6 +89,12 @@ void set_quality_interval(int ms) {
     ensure_quality_reports(lock);
 }
 
+int quality_interval() {
+    Engine& engine = Engine::get();
+    EngineLock lock = engine.lock();
+    return engine.quality(lock).interval_ms;
+}
+
 int set_network_quality(const std::string& user_id, int quality) {
     if (quality < 0 || quality > static_cast<int>(NETWORK_QUALITY_DOWN)) return -1;
     EngineLock lock = Engine::get().lock();

@@ -116,4 +116,39 @@ int live_instances() {
     return static_cast<int>(Engine::get().live(lock).size());
 }
 
+int disown_running() {
+    std::vector<std::shared_ptr<events::EventLoop>> loops;
+    {
+        EngineLock lock = Engine::get().lock();
+        for (const InstancePtr& inst : Engine::get().live(lock)) {
+            if (inst->loop) loops.push_back(inst->loop);
+        }
+    }
+    // Without the engine lock: the discarded events release their frames.
+    int disowned = 0;
+    for (const auto& loop : loops) {
+        if (loop->disown_running()) ++disowned;
+    }
+    return disowned;
+}
+
+std::vector<LiveInstance> instances() {
+    EngineLock lock = Engine::get().lock();
+    std::vector<LiveInstance> out;
+    for (const InstancePtr& inst : Engine::get().live(lock)) {
+        LiveInstance live;
+        live.id = inst->id;
+        if (inst->in_room()) {
+            // The room's key is "<app id>/s/<text id>" or "<app id>/n/<number>" (membership.cpp).
+            const std::string& key = inst->session.room->key;
+            const size_t slash = key.find('/');
+            live.in_room = true;
+            live.user_id = inst->session.user_id;
+            live.room_id = slash == std::string::npos ? key : key.substr(slash + 3);
+        }
+        out.push_back(std::move(live));
+    }
+    return out;
+}
+
 }  // namespace ostrel::loopback::engine

@@ -3,7 +3,9 @@
 #ifndef OSTREL_LOOPBACK_ENGINE_TEST_CONTROLS_H_
 #define OSTREL_LOOPBACK_ENGINE_TEST_CONTROLS_H_
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -24,6 +26,20 @@ int kick(const std::string& user_id, int reason);
 int inject(const std::string* user_id, const events::Event& event);
 void fail_next_create();
 int live_instances();
+// Disowns the callbacks running now and discards the events queued behind each
+// (EventLoop::disown_running); returns how many callbacks that disowned.
+int disown_running();
+
+// A live instance as the tests see it: its number, and the user id and room id of its stay in a
+// room (the text id, or the numeric one written out), if it is in one.
+struct LiveInstance {
+    uint64_t id = 0;
+    bool in_room = false;
+    std::string user_id;
+    std::string room_id;
+};
+// The live instances, oldest first.
+std::vector<LiveInstance> instances();
 
 }  // namespace ostrel::loopback::engine
 

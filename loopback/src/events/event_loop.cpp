@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <string>
 #include <utility>
 
 #include "events/sdk_counters.h"
@@ -208,9 +209,29 @@ uint64_t EventLoop::mark() const {
 
 bool EventLoop::idle_through(uint64_t mark) const {
     if (thread_gone_ || phase_ != Phase::open) return true;
+    // A disowned callback is nobody's to wait for, and nothing behind it can be delivered before it.
+    if (running_seq_ != 0 && running_seq_ <= disowned_through_) return true;
     if (!control_.empty() && control_.front().seq <= mark) return false;
     if (!media_.empty() && media_.front().seq <= mark) return false;
     return running_seq_ == 0 || running_seq_ > mark;
+}
+
+bool EventLoop::disown_running() {
+    Ring<Queued> control;
+    Ring<Queued> media;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (running_seq_ == 0) return false;
+        disowned_through_ = next_seq_ - 1;
+        control.swap(control_);
+        media.swap(media_);
+        media_bytes_ = 0;
+    }
+    idle_.notify_all();  // waiters need not wait for this loop any more
+    // The discarded events (and the frames they hold) are released without the lock.
+    control.clear();
+    media.clear();
+    return true;
 }
 
 bool EventLoop::wait_delivered(uint64_t mark, Clock::time_point deadline) {
@@ -229,7 +250,20 @@ bool EventLoop::wait_delivered(uint64_t mark, Clock::time_point deadline) {
 
 // A forced unwind carries no exception object, so catching it by reference binds a null
 // reference; that is how the C++ runtime defines it, and the null check is turned off here.
-__attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event) {
+__attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event, uint64_t seq) {
+    const auto keep = [this, seq, &event](std::string text) {
+        bool disowned;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            disowned = seq <= disowned_through_;
+        }
+        if (disowned) {
+            OSTREL_LOG(kWarning, "instance %llu: callback %s was disowned; its exception is not kept",
+                       static_cast<unsigned long long>(instance_), event.name);
+        } else {
+            keep_escaped(std::move(text));
+        }
+    };
     // No lock is held here: the callback may call any operation, Destroy included.
     try {
         event.deliver(*delegate_);
@@ -243,11 +277,11 @@ __attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event) {
         const char* what = e.what();
         OSTREL_LOG(kError, "instance %llu: exception left callback %s: %s",
                    static_cast<unsigned long long>(instance_), event.name, what ? what : "");
-        keep_escaped(what ? what : "");
+        keep(what ? what : "");
     } catch (...) {
         OSTREL_LOG(kError, "instance %llu: unknown exception left callback %s",
                    static_cast<unsigned long long>(instance_), event.name);
-        keep_escaped("unknown exception");
+        keep("unknown exception");
     }
 }
 
@@ -279,7 +313,7 @@ void EventLoop::run() {
         lock.unlock();
         {
             RunningMark mark(*this);
-            deliver(q.event);
+            deliver(q.event, q.seq);
             mark.returned();
         }
         // The event (and anything it captured) is released before the lock is taken again.

@@ -61,6 +61,11 @@ public:
     // returned. On the loop's own thread (inside a callback) it returns true at once.
     bool wait_delivered(uint64_t mark, Clock::time_point deadline);
 
+    // When a callback is running: disowns it, discards the events queued behind it, and returns
+    // true. An exception that leaves the disowned callback is logged but not kept for escaped(),
+    // and wait_delivered() does not wait for the loop while it runs.
+    bool disown_running();
+
     // Called only by start(); public for std::make_shared.
     EventLoop(vonu::VONUCloudDelegate* delegate, uint64_t instance);
 
@@ -87,7 +92,7 @@ private:
     void drop_oldest_media();                 // requires mutex_
     // True (and forgets the waiters' mark) when the events a waiter waits for are delivered.
     bool waiter_reached();  // requires mutex_
-    void deliver(Event& event);
+    void deliver(Event& event, uint64_t seq);
 
     vonu::VONUCloudDelegate* const delegate_;  // receives every event
     const uint64_t instance_;  // the instance's number, for logs
@@ -100,6 +105,7 @@ private:
     size_t media_bytes_ = 0;  // payload bytes in media_
     uint64_t next_seq_ = 1;   // sequence number of the next event posted
     uint64_t running_seq_ = 0;  // sequence number of the event being delivered, 0 when none
+    uint64_t disowned_through_ = 0;  // the callback of an event up to this number is disowned
     static constexpr uint64_t kNoWaiter = UINT64_MAX;
     uint64_t wait_mark_ = kNoWaiter;  // lowest mark a wait_delivered() caller waits for
     uint64_t dropped_unlogged_ = 0;  // drops not yet reported in the log
