@@ -71,14 +71,18 @@ async def alice(duration: float) -> None:
     await asyncio.sleep(0.2)  # the bot is in the room first
     async with ostrel.aio.connect(room_helpers.enter_params("alice", ROOM, rate=RATE)) as conn:
         voice = conn.audio_sender()  # the format alice hears: 48 kHz mono, 20 ms
-        greeted = asyncio.ensure_future(conn.wait_for("OnReceiveCustomCmdMsg", lambda e: e.cmd_id == 1))
+
+        async def answer(cmd_id: int) -> bytes:
+            return (await conn.wait_for("OnReceiveCustomCmdMsg", lambda e: e.cmd_id == cmd_id)).message
+
+        greeted = asyncio.ensure_future(answer(1))  # waiting before asking: the answer cannot be missed
         conn.send_command(1, b"hello")
         talking = asyncio.ensure_future(voice.write(b"".join(tone(i, RATE * FRAME_MS // 1000)
                                                             for i in range(int(duration * 25)))))
         await asyncio.sleep(duration / 2)
-        stopped = asyncio.ensure_future(conn.wait_for("OnReceiveCustomCmdMsg", lambda e: e.cmd_id == 2))
+        stopped = asyncio.ensure_future(answer(2))
         conn.send_command(2, b"stop")
-        replies: List[bytes] = [(await answer).message for answer in (greeted, stopped)]
+        replies: List[bytes] = [await greeted, await stopped]
         print(f"alice: the bot answered {replies}")
         await asyncio.sleep(duration / 2 - 0.5)
         voice.clear()
