@@ -75,6 +75,7 @@ _FUNCTIONS = {
     "clock_resume": (None, []),
     "clock_frozen": (_c.c_int, []),
     "clock_now_ms": (_c.c_int64, []),
+    "clock_next_due_ms": (_c.c_int64, []),
     "clock_advance": (_c.c_int, [_c.c_int64, _c.c_double]),
     "media_loss": (_c.c_int, [_c.c_char_p, _c.c_double, _c.c_double, _c.c_int, _c.c_uint64]),
     "media_delay": (_c.c_int, [_c.c_char_p, _c.c_int, _c.c_int]),
@@ -403,6 +404,14 @@ def clock_advance(ms, timeout=5.0):
 def clock_now_ms():
     """The SDK clock in milliseconds, from an arbitrary start: only differences mean anything."""
     return _lib.ostrel_loopback_clock_now_ms()
+
+
+def clock_next_due_ms():
+    """Milliseconds until the SDK's earliest timed work is due on its clock, rounded up (0 for work
+    due now), or None when no timed work waits: how far a frozen clock can be advanced before
+    anything happens."""
+    ms = _lib.ostrel_loopback_clock_next_due_ms()
+    return None if ms < 0 else ms
 
 
 def clock_resume():

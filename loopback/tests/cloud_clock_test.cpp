@@ -59,6 +59,7 @@ TEST(CloudClock, FrozenNothingTimedHappensAndAdvanceRunsWhatIsDueInOrder) {
     EXPECT_FALSE(ra.has("OnConnectionStateChanged 2 3"));
     EXPECT_TRUE(ra.matching("OnNetworkQuality").empty());
 
+    EXPECT_EQ(ostrel_loopback_clock_next_due_ms(), 10);  // alice's reconnect
     rb.clear();
     ASSERT_TRUE(clock.advance(999));
     EXPECT_TRUE(rb.events().empty());

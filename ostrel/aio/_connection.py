@@ -31,7 +31,6 @@ import types
 import warnings
 import weakref
 from collections import deque
-from time import monotonic
 from typing import (Any, Callable, Deque, Dict, FrozenSet, Generator, Literal, Mapping, Optional, Set, Tuple, Union)
 
 import _ostrel
@@ -547,7 +546,7 @@ class Connection(TypedEvents):
                 frame = _ostrel.AudioFrame()
                 taken = 0
                 while self._cloud.GetAudioFrame(frame) == 0:
-                    now = monotonic()
+                    now = loop.time()
                     for stream in self._pulled:
                         stream.push_frame(frame, now)
                     taken += 1

@@ -9,9 +9,10 @@ from typing import Any, NamedTuple, Tuple
 
 class Event(NamedTuple):
     """One delegate callback: the method's ``name``, its ``args`` exactly as the delegate method
-    received them, and ``time``, when the SDK called (``time.monotonic()``). The class of each
+    received them, and ``time``, when the SDK called on the loop's clock (``loop.time()``: on an
+    ordinary loop ``time.monotonic()``, on ``ostrel.testing``'s the SDK clock). The class of each
     callback, in ``ostrel.aio.events``, names the arguments too."""
 
     name: str  # the delegate method's name, e.g. "OnRemoteUserEnterRoom"
     args: Tuple[Any, ...]  # exactly the arguments the delegate method received
-    time: float  # time.monotonic() when the SDK called
+    time: float  # the loop's time (loop.time()) when the SDK called

@@ -1,7 +1,7 @@
 """The hand-over from the SDK's threads to one asyncio event loop.
 
 Every delegate method the layer installs does the same three things on the SDK thread: stamp the
-event with ``time.monotonic()``, append it to the bounded or unbounded queues of the sinks that
+event with the loop's time (``loop.time()``), append it to the bounded or unbounded queues of the sinks that
 listen for its name (``collections.deque`` operations, atomic under the GIL), and make sure one
 wake-up of the loop is pending. Nothing here waits: no lock, no future, no ``.result()``. A burst
 of events therefore costs the loop one ``call_soon_threadsafe`` wake-up, and the SDK thread returns
@@ -25,7 +25,6 @@ room) is never behind what a consumer has read.
 """
 import logging
 import weakref
-from time import monotonic
 import asyncio
 from typing import Any, Dict, Iterable, Optional, Protocol, Tuple
 
@@ -183,7 +182,8 @@ def _forwarder(name: str) -> Any:
 
     def forward(self: "HubDelegate", *args: Any) -> None:
         try:
-            self._hub.deliver(make(name, args, monotonic()))
+            hub = self._hub
+            hub.deliver(make(name, args, hub.loop.time()))
         except Exception:  # never into the SDK: log it, with its traceback
             log.exception("ostrel.aio: event %s could not be handed to the event loop", name)
 

@@ -30,7 +30,6 @@ later ones raise ``RuntimeError``.
 import asyncio
 import logging
 from collections import deque
-from time import monotonic
 from dataclasses import dataclass
 from typing import Callable, Deque, List, Optional, Tuple
 
@@ -282,7 +281,7 @@ class AudioSender:
             self._refused = SdkError(code, "SendAudioFrame")
         self._done_total += 1
         self.clear()
-        now = monotonic()
+        now = self._loop.time()
         if now - self._last_warning >= DROP_LOG_INTERVAL:
             self._last_warning = now
             log.warning("ostrel.aio: SendAudioFrame refused a frame: %s; %d frame(s) refused so far",
@@ -293,7 +292,7 @@ class AudioSender:
         frame = _ostrel.AudioFrame()
         frame.sample_rate, frame.channels, frame.bits_per_sample = self.sample_rate, self.channels, 16
         frame.codec = _ostrel.AUDIO_CODEC_TYPE_PCM
-        frame.pts = int(monotonic() * 1000) & 0xFFFFFFFF
+        frame.pts = int(self._loop.time() * 1000) & 0xFFFFFFFF
         frame.SetData(pcm)
         try:
             code = self._send(frame)

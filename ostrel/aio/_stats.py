@@ -8,7 +8,7 @@ queued, less discarded at close. ``stats`` is a snapshot taken on the loop.
 """
 import logging
 from dataclasses import dataclass
-from time import monotonic
+from typing import Callable
 
 log = logging.getLogger("ostrel.aio")
 
@@ -29,17 +29,18 @@ class StreamStats:
 class DropWarning:
     """Logs a stream's new drops at WARNING, at most once per ``DROP_LOG_INTERVAL``."""
 
-    def __init__(self, what: str) -> None:
+    def __init__(self, what: str, clock: Callable[[], float]) -> None:
         self._what = what  # the stream, as the warning names it
+        self._clock = clock  # the loop's time
         self._reported = 0  # drops already logged
-        self._last = float("-inf")  # monotonic time of the last warning
+        self._last = float("-inf")  # the loop's time of the last warning
 
     def check(self, dropped: int, why: str) -> None:
         """Logs if ``dropped`` grew and the last warning is old enough (loop thread); ``why`` says
         what was full."""
         if dropped <= self._reported:
             return
-        now = monotonic()
+        now = self._clock()
         if now - self._last < DROP_LOG_INTERVAL:
             return
         log.warning("ostrel.aio: %s dropped %d item(s), %d in all: %s",

@@ -19,7 +19,6 @@ queued, and then raises ``error`` at every further read.
 import asyncio
 import types
 import weakref
-from time import monotonic
 from typing import Callable, Generic, List, NoReturn, Optional, Tuple, Type, TypeVar
 
 from ._event import Event
@@ -54,7 +53,7 @@ class Stream(Generic[T]):
         self._skipped = 0  # items queued that the stream no longer wanted (a narrowed backlog)
         self._max_depth = 0  # the most items queued at once (SDK thread)
         self._max_lag = 0.0  # seconds, the longest from the SDK's call to the item's delivery
-        self._warning = DropWarning(what)  # rate-limited drop log
+        self._warning = DropWarning(what, hub.loop.time)  # rate-limited drop log
         self._what = what  # the stream, as messages name it
         freed = weakref.finalize(self, _undo_later, hub.loop, self._on_close)  # if never closed
         freed.atexit = False
@@ -108,7 +107,7 @@ class Stream(Generic[T]):
         # Hands one taken item to the consumer, counting it and its lag since the SDK's call.
         value, called = item
         self._delivered += 1
-        lag = monotonic() - called
+        lag = self._hub.loop.time() - called
         if lag > self._max_lag:
             self._max_lag = lag
         self._check_drops()

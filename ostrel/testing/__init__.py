@@ -10,7 +10,7 @@ from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable
 from .participant import Participant
 from .recorder import EVENT_NAMES, Event, EventRecorder, Predicate
 from .room import APP_ID, Room
-from .signals import pattern_i420, tone_pcm
+from .signals import dominant_hz, level_dbfs, pattern_i420, tone_pcm
 
 __all__ = [
     "APP_ID",
@@ -25,6 +25,8 @@ __all__ = [
     "Participant",
     "Predicate",
     "Room",
+    "dominant_hz",
+    "level_dbfs",
     "pattern_i420",
     "tone_pcm",
 ]

@@ -28,12 +28,14 @@ import threading
 import types
 import weakref
 from traceback import format_stack
-from typing import Any, List, Optional, Set, Type, Union, cast
+from typing import Any, Awaitable, List, Optional, Set, Type, TypeVar, Union, cast
 
 import _ostrel
 import ostrel
 
 from .room import Room
+
+T = TypeVar("T")
 
 try:
     import ostrel_loopback as _controls
@@ -247,6 +249,22 @@ class Loopback:
         self._instances_before = {number for number, _, _ in _controls.instances()}
         # ids of the clouds alive before the test, looked for only when there are any.
         self._clouds_before = {id(cloud) for cloud in _clouds()} if self._instances_before else set()
+
+    def run(self, main: Awaitable[T], *, timeout: float = 60.0) -> T:
+        """Runs the coroutine ``main`` to its end on a new event loop whose clock is the SDK
+        clock, and returns its result or raises its exception. For the run the clock is frozen
+        and moves only with the loop: whenever every task waits, it jumps to the next moment
+        anything is due (an asyncio timer, or the SDK's paced audio, reports, reconnects,
+        delayed media), so ``asyncio.sleep(30)`` takes no wall time and every run gives the
+        same sequence. ``timeout`` is in real seconds. Tasks still running when ``main`` ends
+        are cancelled and fail the run, naming them, as does an exception nobody retrieved.
+        Blocking waits on the real clock (a participant's ``wait_for``) work for what the SDK
+        delivers without its clock moving; for anything timed use ``await wait_for_async``.
+        It uses asyncio's own loop, never uvloop."""
+        __tracebackhide__ = True
+        from . import virtual_time  # it needs ostrel_loopback, which a Loopback has
+
+        return virtual_time.run(main, timeout=timeout)
 
     def room(self, name: Optional[str] = None) -> Room:
         """A room no other test uses, or the room ``name`` when given (``ValueError`` for an

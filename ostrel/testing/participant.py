@@ -5,7 +5,7 @@ Sending and leaving run on the caller's thread; the participant's cloud refers b
 cycle that ``close`` breaks (the room closes its participants at the end of the test). An SDK
 operation that fails raises ``ostrel.aio.SdkError`` naming the operation and the participant.
 """
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 import ostrel
 from ostrel.aio import SdkError
@@ -32,8 +32,8 @@ class Participant(EventRecorder):
         self._cloud: Optional[ostrel.VONUCloud] = ostrel.VONUCloud(self)
         # Whether it entered to send pixel frames (send_pattern needs it).
         self._pixel_input = params.use_pixel_frame_input
-        # Sample rate of its local audio channel, None while it has none.
-        self._audio_rate: Optional[int] = None
+        # (sample rate, channels) of its local audio channel, None while it has none.
+        self._audio_format: Optional[Tuple[int, int]] = None
         # Index of the next tone sample at that rate, so a tone continues across calls.
         self._tone_sample = 0
         # pts of the next audio frame, in milliseconds.
@@ -84,16 +84,43 @@ class Participant(EventRecorder):
             sent.append(pcm)
         return b"".join(sent)
 
-    def _audio_channel(self, sample_rate: int) -> None:
+    def send_audio(self, pcm: bytes, sample_rate: int = 48000, channels: int = 1) -> None:
+        """Sends 16-bit PCM (``channels`` interleaved) at ``sample_rate`` in 20 ms frames paced
+        by the SDK clock (``SendContinuousAudioFrame``: the first at once, one frame length
+        apart after it; the last frame padded with silence) and returns at once. A local audio
+        channel of that format is made first when needed. On a frozen clock, or under
+        ``Loopback.run``, the frames go out as the clock moves."""
         __tracebackhide__ = True
-        if self._audio_rate == sample_rate:
+        frame_bytes = sample_rate * AUDIO_FRAME_MS // 1000 * channels * 2
+        if not pcm or len(pcm) % (2 * channels):
+            raise ValueError("pcm must be whole 16-bit samples of %d channel(s), and not empty" % channels)
+        self._audio_channel(sample_rate, channels)
+        for start in range(0, len(pcm), frame_bytes):
+            chunk = pcm[start:start + frame_bytes]
+            frame = ostrel.AudioFrame()
+            frame.sample_rate, frame.channels, frame.bits_per_sample = sample_rate, channels, 16
+            frame.codec = ostrel.AUDIO_CODEC_TYPE_PCM
+            frame.pts = self._audio_pts & 0xFFFFFFFF
+            frame.SetData(chunk + bytes(frame_bytes - len(chunk)))
+            self._check("SendContinuousAudioFrame", self.cloud.SendContinuousAudioFrame(frame, False))
+            self._audio_pts += AUDIO_FRAME_MS
+
+    def heard(self, user_id: Optional[str] = None) -> bytes:
+        """The 16-bit PCM the participant received, in its output format, in arrival order: from
+        ``user_id``, or with None all of it (a mixing participant's mix, or every sender's frames
+        one after another). What ``audio()`` returns, under the name tests read best."""
+        return self.audio(user_id)
+
+    def _audio_channel(self, sample_rate: int, channels: int = 1) -> None:
+        __tracebackhide__ = True
+        if self._audio_format == (sample_rate, channels):
             return
-        if self._audio_rate is not None:
+        if self._audio_format is not None:
             self._check("DestroyLocalAudioChannel", self.cloud.DestroyLocalAudioChannel())
         params = ostrel.AudioEncodeParams()
-        params.sample_rate, params.channels, params.frame_length_ms = sample_rate, 1, AUDIO_FRAME_MS
+        params.sample_rate, params.channels, params.frame_length_ms = sample_rate, channels, AUDIO_FRAME_MS
         self._check("CreateLocalAudioChannel", self.cloud.CreateLocalAudioChannel(params))
-        self._audio_rate, self._tone_sample = sample_rate, 0
+        self._audio_format, self._tone_sample = (sample_rate, channels), 0
 
     def send_pattern(self, frames: int, width: int = 320, height: int = 240) -> None:
         """Sends ``frames`` frames of a moving I420 test pattern on the HIGH video stream,
@@ -120,7 +147,7 @@ class Participant(EventRecorder):
         __tracebackhide__ = True
         start = self.count()
         self._check("ExitRoom", self.cloud.ExitRoom())
-        self._audio_rate, self._video_channel = None, False
+        self._audio_format, self._video_channel = None, False
         self.wait_for("OnExitRoom", timeout=timeout, since=start)
 
     def _check(self, operation: str, result: int) -> None:

@@ -207,8 +207,8 @@ def test_skips_with_the_reason_under_a_vendor_sdk(run: Run, pytester: pytest.Pyt
 
 
 @pytest.mark.skipif(not hasattr(ostrel_loopback, "clock_freeze"), reason="this loopback SDK has no virtual clock")
-def test_the_example_test_file_passes(run: Run, pytester: pytest.Pytester) -> None:
-    for name in ("room_helpers.py", "quality_bot.py", "test_quality_bot.py"):
+def test_the_example_test_files_pass(run: Run, pytester: pytest.Pytester) -> None:
+    for name in ("room_helpers.py", "quality_bot.py", "test_quality_bot.py", "host_bot.py", "test_host_bot.py"):
         pytester.makepyfile(**{name[:-3]: (EXAMPLES / name).read_text()})
     result = run()
-    assert result.ret == 0 and result.parseoutcomes()["passed"] > 0
+    assert result.ret == 0 and result.parseoutcomes()["passed"] >= 6

@@ -14,6 +14,8 @@ int ostrel_loopback_clock_frozen() { return engine::clock_frozen() ? 1 : 0; }
 
 int64_t ostrel_loopback_clock_now_ms() { return engine::clock_now_ms(); }
 
+int64_t ostrel_loopback_clock_next_due_ms() { return engine::clock_next_due_ms(); }
+
 int ostrel_loopback_clock_advance(int64_t ms, double timeout_seconds) {
     switch (engine::clock_advance(ms, timeout_seconds)) {
         case engine::Advance::done:

@@ -90,6 +90,9 @@ OSTREL_EXPORT void ostrel_loopback_clock_resume(void);
 /* 1 while the clock is frozen, 0 while it runs with real time. */
 OSTREL_EXPORT int ostrel_loopback_clock_frozen(void);
 OSTREL_EXPORT int64_t ostrel_loopback_clock_now_ms(void);
+/* Milliseconds until the earliest timed work is due on the SDK clock, rounded up (0: due now), or
+ * -1 when none waits. */
+OSTREL_EXPORT int64_t ostrel_loopback_clock_next_due_ms(void);
 OSTREL_EXPORT int ostrel_loopback_clock_advance(int64_t ms, double timeout_seconds);
 
 /* Media faults of the members entered with `user_id`: the fractions (0 to 1) of audio and video

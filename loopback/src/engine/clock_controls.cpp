@@ -18,6 +18,15 @@ int64_t clock_now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
 }
 
+int64_t clock_next_due_ms() {
+    events::Service& service = events::Service::get();
+    const Clock::time_point due = service.next_due();
+    if (due == Clock::time_point::max()) return -1;
+    const Clock::duration left = due - service.now();
+    if (left <= Clock::duration::zero()) return 0;
+    return std::chrono::ceil<std::chrono::milliseconds>(left).count();
+}
+
 Advance clock_advance(int64_t ms, double timeout_seconds) {
     if (ms < 0 || ms > kMaxClockAdvanceMs) return Advance::refused;
     const Clock::time_point deadline = deadline_after(timeout_seconds);

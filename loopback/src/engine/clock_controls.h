@@ -15,6 +15,9 @@ void clock_resume();
 bool clock_frozen();
 // Milliseconds on the SDK clock; only differences mean anything.
 int64_t clock_now_ms();
+// Milliseconds from now on the SDK clock until the earliest timed work is due, rounded up (0 for
+// work due now or overdue), or -1 when no timed work waits.
+int64_t clock_next_due_ms();
 
 // What clock_advance did.
 enum class Advance { done, timed_out, refused };

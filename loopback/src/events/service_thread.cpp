@@ -97,6 +97,11 @@ bool Service::due_by(Clock::time_point when) {
     return running_task_ || due(when);
 }
 
+Service::Clock::time_point Service::next_due() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timers_.empty() ? Clock::time_point::max() : timers_.begin()->first;
+}
+
 void Service::reap(std::thread thread) {
     start();
     {

@@ -67,6 +67,8 @@ public:
     Step step_to(Clock::time_point target, Clock::time_point deadline);
     // True when a task is due by SDK time `when`, or one is running.
     bool due_by(Clock::time_point when);
+    // The SDK time the earliest task is due at, or Clock::time_point::max() when none is waiting.
+    Clock::time_point next_due();
 
     // Joins `thread` on the service thread.
     void reap(std::thread thread);
