@@ -26,7 +26,7 @@ RESERVED = {"name", "args", "time", "count", "index"}
 
 HEADER = '''"""The typed events of ``ostrel.aio``: one class per delegate callback, named as the callback.
 
-Each is an ``ostrel.aio.Event`` (``name``, ``args``, ``time``) whose properties are the callback's
+Each is an ``ostrel.aio.Event`` (the pair ``(name, args)``, and ``time``) whose properties are the callback's
 arguments, named and typed as the parameters of ``VONUCloudDelegate``'s method:
 ``OnReceiveCustomCmdMsg`` has ``user_id``, ``cmd_id``, ``seq`` and ``message``. ``EventName`` is
 the literal type of every callback name, so a type checker refuses a misspelt one, and
@@ -92,7 +92,7 @@ def render() -> str:
             out.append("\n    @property\n")
             out.append("    def %s(self) -> %s:\n" % (param, kind))
             out.append('        """Argument %d of %s."""\n' % (i, name))
-            out.append("        return self.args[%d]  # type: ignore[no-any-return]\n" % i)
+            out.append("        return self[1][%d]  # type: ignore[no-any-return]\n" % i)
     out.append("\n\n# Every callback name.\nEventName = Literal[\n")
     out += ['    "%s",\n' % name for name, _ in events]
     out.append("]\n")

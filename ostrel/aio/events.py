@@ -1,6 +1,6 @@
 """The typed events of ``ostrel.aio``: one class per delegate callback, named as the callback.
 
-Each is an ``ostrel.aio.Event`` (``name``, ``args``, ``time``) whose properties are the callback's
+Each is an ``ostrel.aio.Event`` (the pair ``(name, args)``, and ``time``) whose properties are the callback's
 arguments, named and typed as the parameters of ``VONUCloudDelegate``'s method:
 ``OnReceiveCustomCmdMsg`` has ``user_id``, ``cmd_id``, ``seq`` and ``message``. ``EventName`` is
 the literal type of every callback name, so a type checker refuses a misspelt one, and
@@ -54,12 +54,12 @@ class OnConnectionStateChanged(Event):
     @property
     def old_state(self) -> _ostrel.ConnectionState:
         """Argument 0 of OnConnectionStateChanged."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def new_state(self) -> _ostrel.ConnectionState:
         """Argument 1 of OnConnectionStateChanged."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
 
 class OnEnterRoom(Event):
@@ -76,7 +76,7 @@ class OnError(Event):
     @property
     def error(self) -> _ostrel.Error:
         """Argument 0 of OnError."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
 
 class OnExitRoom(Event):
@@ -105,7 +105,7 @@ class OnLocalVideoChannelCreated(Event):
     @property
     def stream_type(self) -> _ostrel.StreamType:
         """Argument 0 of OnLocalVideoChannelCreated."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
 
 class OnLocalVideoChannelDestroyed(Event):
@@ -116,7 +116,7 @@ class OnLocalVideoChannelDestroyed(Event):
     @property
     def stream_type(self) -> _ostrel.StreamType:
         """Argument 0 of OnLocalVideoChannelDestroyed."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
 
 class OnMissCustomCmdMsg(Event):
@@ -127,22 +127,22 @@ class OnMissCustomCmdMsg(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnMissCustomCmdMsg."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def cmd_id(self) -> int:
         """Argument 1 of OnMissCustomCmdMsg."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
     @property
     def error_code(self) -> int:
         """Argument 2 of OnMissCustomCmdMsg."""
-        return self.args[2]  # type: ignore[no-any-return]
+        return self[1][2]  # type: ignore[no-any-return]
 
     @property
     def missed(self) -> int:
         """Argument 3 of OnMissCustomCmdMsg."""
-        return self.args[3]  # type: ignore[no-any-return]
+        return self[1][3]  # type: ignore[no-any-return]
 
 
 class OnNetworkQuality(Event):
@@ -153,12 +153,12 @@ class OnNetworkQuality(Event):
     @property
     def local_quality(self) -> _ostrel.NetworkQualityInfo:
         """Argument 0 of OnNetworkQuality."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def remote_qualities(self) -> List[_ostrel.NetworkQualityInfo]:
         """Argument 1 of OnNetworkQuality."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
 
 class OnReceiveCustomCmdMsg(Event):
@@ -169,22 +169,22 @@ class OnReceiveCustomCmdMsg(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnReceiveCustomCmdMsg."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def cmd_id(self) -> int:
         """Argument 1 of OnReceiveCustomCmdMsg."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
     @property
     def seq(self) -> int:
         """Argument 2 of OnReceiveCustomCmdMsg."""
-        return self.args[2]  # type: ignore[no-any-return]
+        return self[1][2]  # type: ignore[no-any-return]
 
     @property
     def message(self) -> bytes:
         """Argument 3 of OnReceiveCustomCmdMsg."""
-        return self.args[3]  # type: ignore[no-any-return]
+        return self[1][3]  # type: ignore[no-any-return]
 
 
 class OnRemoteAudioAvailable(Event):
@@ -195,12 +195,12 @@ class OnRemoteAudioAvailable(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnRemoteAudioAvailable."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def available(self) -> bool:
         """Argument 1 of OnRemoteAudioAvailable."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
 
 class OnRemoteAudioReceived(Event):
@@ -211,12 +211,12 @@ class OnRemoteAudioReceived(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnRemoteAudioReceived."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def frame(self) -> _ostrel.AudioFrame:
         """Argument 1 of OnRemoteAudioReceived."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
 
 class OnRemoteMixedAudioReceived(Event):
@@ -227,7 +227,7 @@ class OnRemoteMixedAudioReceived(Event):
     @property
     def frame(self) -> _ostrel.AudioFrame:
         """Argument 0 of OnRemoteMixedAudioReceived."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
 
 class OnRemotePixelFrameReceived(Event):
@@ -238,17 +238,17 @@ class OnRemotePixelFrameReceived(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnRemotePixelFrameReceived."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def type(self) -> _ostrel.StreamType:
         """Argument 1 of OnRemotePixelFrameReceived."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
     @property
     def frame(self) -> _ostrel.PixelFrame:
         """Argument 2 of OnRemotePixelFrameReceived."""
-        return self.args[2]  # type: ignore[no-any-return]
+        return self[1][2]  # type: ignore[no-any-return]
 
 
 class OnRemoteUserEnterRoom(Event):
@@ -259,7 +259,7 @@ class OnRemoteUserEnterRoom(Event):
     @property
     def info(self) -> _ostrel.UserInfo:
         """Argument 0 of OnRemoteUserEnterRoom."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
 
 class OnRemoteUserExitRoom(Event):
@@ -270,12 +270,12 @@ class OnRemoteUserExitRoom(Event):
     @property
     def info(self) -> _ostrel.UserInfo:
         """Argument 0 of OnRemoteUserExitRoom."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def reason(self) -> int:
         """Argument 1 of OnRemoteUserExitRoom."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
 
 class OnRemoteVideoAvailable(Event):
@@ -286,17 +286,17 @@ class OnRemoteVideoAvailable(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnRemoteVideoAvailable."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def available(self) -> bool:
         """Argument 1 of OnRemoteVideoAvailable."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
     @property
     def type(self) -> _ostrel.StreamType:
         """Argument 2 of OnRemoteVideoAvailable."""
-        return self.args[2]  # type: ignore[no-any-return]
+        return self[1][2]  # type: ignore[no-any-return]
 
 
 class OnRemoteVideoFrameReceived(Event):
@@ -307,17 +307,17 @@ class OnRemoteVideoFrameReceived(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnRemoteVideoFrameReceived."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def type(self) -> _ostrel.StreamType:
         """Argument 1 of OnRemoteVideoFrameReceived."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
     @property
     def frame(self) -> _ostrel.VideoFrame:
         """Argument 2 of OnRemoteVideoFrameReceived."""
-        return self.args[2]  # type: ignore[no-any-return]
+        return self[1][2]  # type: ignore[no-any-return]
 
 
 class OnRequestChangeVideoEncodeBitrate(Event):
@@ -328,12 +328,12 @@ class OnRequestChangeVideoEncodeBitrate(Event):
     @property
     def stream_type(self) -> _ostrel.StreamType:
         """Argument 0 of OnRequestChangeVideoEncodeBitrate."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def bitrate_bps(self) -> int:
         """Argument 1 of OnRequestChangeVideoEncodeBitrate."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
 
 class OnRequestKeyFrame(Event):
@@ -344,7 +344,7 @@ class OnRequestKeyFrame(Event):
     @property
     def stream_type(self) -> _ostrel.StreamType:
         """Argument 0 of OnRequestKeyFrame."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
 
 class OnSeiMessageReceived(Event):
@@ -355,22 +355,22 @@ class OnSeiMessageReceived(Event):
     @property
     def user_id(self) -> Optional[str]:
         """Argument 0 of OnSeiMessageReceived."""
-        return self.args[0]  # type: ignore[no-any-return]
+        return self[1][0]  # type: ignore[no-any-return]
 
     @property
     def stream_type(self) -> _ostrel.StreamType:
         """Argument 1 of OnSeiMessageReceived."""
-        return self.args[1]  # type: ignore[no-any-return]
+        return self[1][1]  # type: ignore[no-any-return]
 
     @property
     def message_type(self) -> int:
         """Argument 2 of OnSeiMessageReceived."""
-        return self.args[2]  # type: ignore[no-any-return]
+        return self[1][2]  # type: ignore[no-any-return]
 
     @property
     def message(self) -> bytes:
         """Argument 3 of OnSeiMessageReceived."""
-        return self.args[3]  # type: ignore[no-any-return]
+        return self[1][3]  # type: ignore[no-any-return]
 
 
 # Every callback name.

@@ -8,7 +8,9 @@ delegate callback, a callback did not return or a cloud outlived it. The classes
 """
 from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable
 from .participant import Participant
-from .recorder import EVENT_NAMES, Event, EventRecorder, Predicate
+from ostrel.aio import EVENT_NAMES, Event
+
+from .recorder import EventRecorder, Predicate
 from .room import APP_ID, Room
 from .signals import dominant_hz, level_dbfs, pattern_i420, tone_pcm
 

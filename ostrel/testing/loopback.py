@@ -44,9 +44,6 @@ try:
 except (ImportError, OSError, AttributeError) as error:  # a vendor libostrel.so has no controls
     UNAVAILABLE = "the loopback SDK's controls (ostrel_loopback) cannot be used here: %s" % error
 
-# The network-quality report interval the SDK starts with.
-DEFAULT_QUALITY_INTERVAL_MS = 2000
-
 # How long the end of a test waits for the callbacks still running to return, in seconds.
 CALLBACK_RETURN_S = 30.0
 # How long the start of a test waits for the events queued before it to be delivered.

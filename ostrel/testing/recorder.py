@@ -10,17 +10,15 @@ import asyncio
 import collections
 import functools
 import threading
+from time import monotonic
 from typing import Any, Callable, List, Optional, Tuple
 
 import ostrel
+from ostrel.aio import EVENT_NAMES, Event
+from ostrel.aio.events import EVENT_TYPES
 
-# One received event: the callback's name and the arguments it was called with.
-Event = Tuple[str, Tuple[Any, ...]]
 # A test on an event's arguments, called with them unpacked.
 Predicate = Callable[..., bool]
-
-# Every callback a delegate subclass may override, in the class's order.
-EVENT_NAMES: Tuple[str, ...] = tuple(n for n in vars(ostrel.VONUCloudDelegate) if n.startswith("On"))
 
 # How much of what arrived a timeout shows: events of the awaited name, items of a list,
 # bytes of a payload, characters of a text.
@@ -31,8 +29,9 @@ _SHOWN_CHARS = 40
 
 
 class EventRecorder(ostrel.VONUCloudDelegate):
-    """Records every event as (name, args), in arrival order, and the PCM of every audio frame
-    received. Give it to a VONUCloud of your own, or use a Participant, which has one."""
+    """Records every event, in arrival order, and the PCM of every audio frame received. Each is
+    an ``ostrel.aio.Event`` of its callback's class: the pair ``(name, args)``, with the
+    arguments also by name (``event.user_id``) and ``event.time`` (``time.monotonic()``). Give it to a VONUCloud of your own, or use a Participant, which has one."""
 
     def __init__(self, name: str = "recorder") -> None:
         super().__init__()
@@ -47,7 +46,7 @@ class EventRecorder(ostrel.VONUCloudDelegate):
 
     def _record(self, name: str, args: Tuple[Any, ...], pcm: Optional[Tuple[Optional[str], bytes]] = None) -> None:
         with self._changed:
-            self._events.append((name, args))
+            self._events.append(EVENT_TYPES[name](name, args, monotonic()))
             if pcm is not None:
                 self._pcm.append(pcm)
             self._changed.notify_all()
@@ -60,7 +59,7 @@ class EventRecorder(ostrel.VONUCloudDelegate):
 
     @property
     def events(self) -> List[Event]:
-        """A copy of the events received so far, oldest first, as (name, args)."""
+        """A copy of the events received so far, oldest first, each an ``Event``: ``(name, args)``."""
         with self._changed:
             return list(self._events)
 

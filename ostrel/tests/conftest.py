@@ -23,9 +23,10 @@ def pytest_configure(config: pytest.Config) -> None:
 def nothing_left_behind() -> Iterator[None]:
     """The test ends with no SDK instance and no extra Python thread."""
     threads = _python_threads()
+    interval = ostrel_loopback.quality_interval()
     ostrel_loopback.set_quality_interval(0)  # no reports unless a test asks: counts stay exact
     yield
-    ostrel_loopback.set_quality_interval(2000)
+    ostrel_loopback.set_quality_interval(interval)
     assert ostrel_loopback.wait_idle(10.0)
     assert ostrel_loopback.live_instances() == 0
     assert _python_threads() <= threads

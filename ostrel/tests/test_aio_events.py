@@ -261,7 +261,7 @@ def test_typed_events_wait_for_and_streams_that_leave_nothing_behind():
             event = await asking
             assert isinstance(event, ostrel.aio.events.OnReceiveCustomCmdMsg)
             assert (event.user_id, event.cmd_id, event.message) == ("peer", 7, b"two")
-            name, args, _ = event
+            name, args = event
             assert (name, args[3]) == ("OnReceiveCustomCmdMsg", b"two")
             with pytest.raises(asyncio.TimeoutError):
                 await conn.wait_for("OnError", timeout=0.05)
