@@ -1,6 +1,7 @@
 """Benchmarks of the asyncio layer on the loopback SDK (figures, not a pass/fail gate).
 
     python bench/aio.py [--events N] [--samples N]
+    python bench/aio.py --scale N [--seconds S]
 
 Three ways of getting a remote user's audio frames into a coroutine, measured in the same run:
 
@@ -16,13 +17,21 @@ Three ways of getting a remote user's audio frames into a coroutine, measured in
    frame every 2 ms, with the loop idle and with it busy (another task running Python in 1 ms
    slices).
 3. Frames per second one connection consumes, frames sent as fast as the SDK takes them.
+
+``--scale N`` measures a bot farm instead: N connections on one loop, in pairs, each speaking
+16-bit PCM at 50 frames a second through its ``AudioSender`` and consuming its peer's audio with
+``async for``; against N clouds with plain delegates in the same process, whose sending thread
+does the same work (a frame made and sent per cloud every 20 ms). For each: the process's CPU
+(cores), the latency from the send to the consumer (p50, p99: the frame's pts, set when it is
+sent, against the consumer's clock; whole milliseconds), the frames dropped, and the share of
+frames sent on schedule (late ones, half a frame or more, count as missed).
 """
 import argparse
 import asyncio
 import statistics
 import threading
 import time
-from typing import Any, Awaitable, Callable, List, Optional, Tuple
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple
 
 import _ostrel as o
 import ostrel
@@ -199,6 +208,151 @@ async def frames_per_second(seconds: float) -> Tuple[float, int, int]:
         return count / elapsed, stream.stats.received, stream.stats.dropped
 
 
+FRAME_BYTES = 1920  # 20 ms of 48 kHz mono 16-bit PCM
+
+
+class Scale:
+    """What one arm of the scale run measured."""
+
+    def __init__(self) -> None:
+        self.delays: List[float] = []  # ms from send to consumer, one per frame consumed
+        self.expected = 0  # frames that should have been sent in the window
+        self.on_time = 0  # frames sent on schedule in the window
+        self.dropped = 0  # frames dropped on the way (SDK queues and stream bounds)
+        self.cpu = 0.0  # process CPU seconds in the window
+        self.wall = 0.0  # seconds of the window
+
+    def line(self, name: str) -> str:
+        d = sorted(self.delays) or [float("nan")]
+        return (f"   {name:6s} CPU {self.cpu / self.wall:5.2f} cores   latency p50 {statistics.median(d):5.1f} "
+                f"p99 {d[int(len(d) * 0.99)]:5.1f} ms   dropped {self.dropped}   on schedule "
+                f"{100.0 * self.on_time / max(1, self.expected):5.1f} %   ({len(self.delays)} frames consumed)")
+
+
+def _now_ms() -> float:
+    return time.monotonic() * 1000.0
+
+
+class PlainEar(o.VONUCloudDelegate):
+    """A plain delegate that consumes its peer's audio where the SDK delivers it."""
+
+    def __init__(self, delays: List[float]) -> None:
+        super().__init__()
+        self.delays = delays  # shared, appended to under the GIL
+        self.counting = False  # inside the measured window
+
+    def OnRemoteAudioReceived(self, user_id: Optional[str], frame: o.AudioFrame) -> None:
+        if self.counting:
+            self.delays.append(_now_ms() - frame.pts)
+
+
+for _name in QUIET:
+    setattr(PlainEar, _name, lambda self, *args: None)
+
+
+def scale_plain(count: int, seconds: float) -> Scale:
+    result = Scale()
+    ears = [PlainEar(result.delays) for _ in range(count)]
+    clouds = [o.VONUCloud(ear) for ear in ears]
+    for i, cloud in enumerate(clouds):
+        cloud.EnterRoom(params("p%d" % i, "plain-%d" % (i // 2)))
+    ostrel_loopback.wait_idle(30.0)
+    for cloud in clouds:
+        cloud.CreateLocalAudioChannel(o.AudioEncodeParams())
+    ostrel_loopback.wait_idle(30.0)
+    pcm = b"\x00\x01" * (FRAME_BYTES // 2)
+    stop, window = threading.Event(), threading.Event()
+    sent: Dict[str, int] = {"on_time": 0, "ticks": 0}
+
+    def speak() -> None:  # every 20 ms, one frame made and sent per cloud
+        start = time.monotonic()
+        tick = 0
+        while not stop.is_set():
+            due = start + tick * 0.02
+            delay = due - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            late = time.monotonic() - due >= 0.01
+            for cloud in clouds:
+                frame = o.AudioFrame()
+                frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 1, 16
+                frame.pts = int(_now_ms()) & 0xFFFFFFFF
+                frame.SetData(pcm)
+                cloud.SendAudioFrame(frame)
+                if window.is_set() and not late:
+                    sent["on_time"] += 1
+            if window.is_set():
+                sent["ticks"] += 1
+            tick += 1
+
+    thread = threading.Thread(target=speak)
+    thread.start()
+    time.sleep(1.0)  # warm-up
+    dropped, cpu, wall = ostrel_loopback.dropped(), time.process_time(), time.monotonic()
+    for ear in ears:
+        ear.counting = True
+    window.set()
+    time.sleep(seconds)
+    window.clear()
+    for ear in ears:
+        ear.counting = False
+    result.cpu, result.wall = time.process_time() - cpu, time.monotonic() - wall
+    result.dropped = ostrel_loopback.dropped() - dropped
+    result.expected, result.on_time = int(result.wall * 50) * count, sent["on_time"]
+    stop.set()
+    thread.join()
+    del clouds
+    ostrel_loopback.wait_idle(30.0)
+    return result
+
+
+async def scale_aio(count: int, seconds: float) -> Scale:
+    result = Scale()
+    loop = asyncio.get_running_loop()
+    conns = [await ostrel.aio.connect(params("a%d" % i, "aio-%d" % (i // 2))) for i in range(count)]
+    await settle()
+    senders = [conn.audio_sender(48000, 1, 20) for conn in conns]
+    counting = False
+
+    async def speak(sender: ostrel.aio.AudioSender) -> None:
+        pcm = b"\x00\x01" * (FRAME_BYTES // 2)
+        while True:
+            await sender.write(pcm)
+
+    async def listen(conn: ostrel.aio.Connection, peer: str) -> None:
+        async for frame in conn.audio(peer, maxsize=50):
+            if counting:
+                result.delays.append(loop.time() * 1000.0 - frame.pts)
+
+    tasks = [asyncio.ensure_future(speak(s)) for s in senders]
+    tasks += [asyncio.ensure_future(listen(c, "a%d" % (i ^ 1))) for i, c in enumerate(conns)]
+    await asyncio.sleep(1.0)  # warm-up
+    before = [(s.stats.sent, s.stats.late) for s in senders]
+    dropped, cpu, wall = ostrel_loopback.dropped(), time.process_time(), time.monotonic()
+    counting = True
+    await asyncio.sleep(seconds)
+    counting = False
+    result.cpu, result.wall = time.process_time() - cpu, time.monotonic() - wall
+    result.dropped = ostrel_loopback.dropped() - dropped
+    after = [(s.stats.sent, s.stats.late) for s in senders]
+    sent = sum(a[0] - b[0] for a, b in zip(after, before))
+    late = sum(a[1] - b[1] for a, b in zip(after, before))
+    result.expected, result.on_time = int(result.wall * 50) * count, min(sent - late, int(result.wall * 50) * count)
+    for task in tasks:
+        task.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
+    result.dropped += sum(stream.stats.dropped for conn in conns for stream in list(conn._streams))
+    for conn in conns:
+        await conn.close()
+    return result
+
+
+async def scale(count: int, seconds: float) -> None:
+    print(f"scale: {count} connections in pairs, 50 frames/s each, {seconds:g} s")
+    print(scale_plain(count, seconds).line("plain"))
+    print((await scale_aio(count, seconds)).line("aio"))
+
+
 async def main(events: int, samples: int) -> None:
     kinds = ("glue", "aio", "blocking")
     print("1. cost per event (CPU us per frame, SDK work included)")
@@ -217,5 +371,7 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--events", type=int, default=20000)
     parser.add_argument("--samples", type=int, default=1000)
+    parser.add_argument("--scale", type=int, default=0, help="connections of a bot farm (the scale run)")
+    parser.add_argument("--seconds", type=float, default=10.0, help="length of each scale run")
     args = parser.parse_args()
-    asyncio.run(main(args.events, args.samples))
+    asyncio.run(scale(args.scale, args.seconds) if args.scale else main(args.events, args.samples))

@@ -1,16 +1,19 @@
 """The hand-over from the SDK's threads to one asyncio event loop.
 
 Every delegate method the layer installs does the same three things on the SDK thread: stamp the
-event with the loop's time (``loop.time()``), append it to the bounded or unbounded queues of the sinks that
-listen for its name (``collections.deque`` operations, atomic under the GIL), and make sure one
-wake-up of the loop is pending. Nothing here waits: no lock, no future, no ``.result()``. A burst
-of events therefore costs the loop one ``call_soon_threadsafe`` wake-up, and the SDK thread returns
-to the SDK in microseconds however busy or blocked the loop is.
+event with the loop's time (``loop.time()``), append it to the bounded or unbounded queues of the
+sinks that listen for its name (``collections.deque`` operations, atomic under the GIL), and make
+sure one wake-up of the loop is pending. Nothing here waits: no lock, no future, no
+``.result()``. The wake-up is shared by every connection on the loop (``_LoopWaker``): a burst of
+events, for one connection or for a hundred, costs the loop one ``call_soon_threadsafe`` wake-up,
+and the SDK thread returns to the SDK in microseconds however busy or blocked the loop is.
 
-The wake-up flag needs no lock: the SDK thread appends and then tests the flag, while the loop
-clears the flag before it looks at any queue. Whichever way the two interleave under the GIL, an
-event appended after the loop looked finds the flag clear and schedules another wake-up (at worst
-a spare one). Once the loop is closed, events are counted and dropped.
+The wake-up flags need no lock. A hub with events not yet looked at is listed once (its flag
+set, then the hub appended to the loop's list), and the loop's waker is scheduled once (its own
+flag); on the loop, each flag is cleared before what it guards is looked at. Whichever way the
+threads interleave under the GIL, an event appended after the loop looked finds a flag clear and
+schedules another look (at worst a spare one). Once the loop is closed, events are counted and
+dropped.
 
 The delegate class is built from ``vars(VONUCloudDelegate)``: every callback the binding knows,
 so no callback is ever missing from the layer's delegate, whichever SDK the binding was built for.
@@ -23,10 +26,11 @@ added. The first sink added, the connection's own, sees every event before any o
 ``settle()`` lets it catch up before a consumer takes an event, so what it keeps (the users in the
 room) is never behind what a consumer has read.
 """
+import asyncio
 import logging
 import weakref
-import asyncio
-from typing import Any, Dict, Iterable, Optional, Protocol, Tuple
+from collections import deque
+from typing import Any, Deque, Dict, Iterable, Optional, Protocol, Tuple
 
 import _ostrel
 
@@ -76,11 +80,58 @@ class _WeakSink:
             sink.poke()
 
 
+class _LoopWaker:
+    """The one wake-up of a loop per burst, for every hub on it: hubs with events are listed on
+    SDK threads, and drained together in one callback on the loop. It refers to the loop and the
+    hubs weakly, so that a loop closed with hubs still listed keeps neither alive."""
+
+    _of: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker]" = weakref.WeakKeyDictionary()
+
+    @classmethod
+    def of(cls, loop: asyncio.AbstractEventLoop) -> "_LoopWaker":
+        """The loop's waker, made on first use (loop thread)."""
+        waker = cls._of.get(loop)
+        if waker is None:
+            waker = cls._of[loop] = cls(loop)
+        return waker
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = weakref.ref(loop)  # the loop it wakes
+        self._hubs: "Deque[weakref.ReferenceType[Hub]]" = deque()  # hubs with events the loop has not looked at
+        self._pending = False  # a drain is scheduled and has not yet started
+
+    def wake(self, hub: "Hub") -> None:
+        """Lists ``hub`` and makes sure one drain is scheduled (SDK thread)."""
+        self._hubs.append(hub.ref)
+        if self._pending:
+            return
+        self._pending = True
+        loop = self._loop()
+        try:
+            if loop is None:
+                raise RuntimeError("the loop is gone")
+            loop.call_soon_threadsafe(self._drain)
+        except RuntimeError:  # closed between the hub's check and the call
+            self._pending = False
+            self._hubs.clear()
+            hub.dropped += 1
+
+    def _drain(self) -> None:
+        self._pending = False  # before looking, so that a later listing schedules again
+        hubs = self._hubs
+        while hubs:
+            hub = hubs.popleft()()
+            if hub is not None:
+                hub._drain()
+
+
 class Hub:
-    """Routes one connection's events to its sinks and wakes its loop once per burst."""
+    """Routes one connection's events to its sinks and has its loop woken once per burst."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop  # the loop that owns every sink of this hub
+        self._waker = _LoopWaker.of(loop)  # wakes the loop for every hub on it
+        self.ref = weakref.ref(self)  # how the waker lists the hub
         self._routes: Dict[str, Tuple[Sink, ...]] = {}  # event name -> sinks; a tuple is replaced, never changed
         self._sinks: Tuple[Sink, ...] = ()  # every sink, poked after each burst
         self._first: Optional[Sink] = None  # the first sink added: the connection's own
@@ -111,10 +162,7 @@ class Hub:
         if self._wake_pending:
             return
         self._wake_pending = True
-        try:
-            self._loop.call_soon_threadsafe(self._drain)
-        except RuntimeError:  # closed between the check and the call
-            self.dropped += 1
+        self._waker.wake(self)
 
     # -- the loop's side ------------------------------------------------------------------------
     def _drain(self) -> None:

@@ -1,10 +1,11 @@
 """``AudioSender``: 16-bit PCM of any length out to the room, paced in real time.
 
-Writes are cut into frames of ``frame_ms`` and queued; a timer on the loop sends each frame with
-``SendAudioFrame`` at the moment its audio starts on the sender's clock: frame *k* of a run of
-speech goes at ``t0 + k * frame_ms``. So the audio handed to the SDK is never more than one frame
-ahead of real time (the lead, ``LEAD_FRAMES``), and ``clear()`` silences the bot within one frame:
-what it drops was never sent.
+Writes are cut into frames of ``frame_ms`` and queued; the loop's pacer (``_pacer.py``, one timer
+for every sender on the loop) sends each frame with ``SendAudioFrame`` at the moment its audio
+starts on the sender's clock: frame *k* of a run of speech goes at ``t0 + k * frame_ms`` (or up to
+``COALESCE_S`` before it, to share a wake-up). So the audio handed to the SDK is never more than
+one frame ahead of real time (the lead, ``LEAD_FRAMES``), and ``clear()`` silences the bot within
+one frame: what it drops was never sent.
 
 A ``write`` returns once its own frames are within the lead (its last frame is the next to go, or
 gone), which paces a producer that writes faster than real time; it also returns when ``clear()``
@@ -29,6 +30,7 @@ later ones raise ``RuntimeError``.
 """
 import asyncio
 import logging
+import weakref
 from collections import deque
 from dataclasses import dataclass
 from typing import Callable, Deque, List, Optional, Tuple
@@ -36,6 +38,7 @@ from typing import Callable, Deque, List, Optional, Tuple
 import _ostrel
 
 from ._errors import SdkError, describe
+from ._pacer import COALESCE_S, Pacer
 from ._stats import DROP_LOG_INTERVAL
 
 log = logging.getLogger("ostrel.aio")
@@ -115,7 +118,9 @@ class AudioSender:
         self._queued_total = 0  # frames ever queued
         self._done_total = 0  # frames ever taken off the queue (sent or cleared)
         self._waiters: List[Tuple[int, "asyncio.Future[None]"]] = []  # writes and drains: (frames done, future)
-        self._timer: Optional[asyncio.TimerHandle] = None  # the next send
+        self._pacer = Pacer.of(loop)  # calls due() when the next frame is due
+        self.ref = weakref.ref(self)  # how the pacer holds the sender
+        self._due: Optional[float] = None  # the moment asked of the pacer, None when none is
         self._run_start: Optional[float] = None  # loop time of frame 0 of the current run
         self._run_sent = 0  # frames sent in the current run
         self._closed = False  # the connection left: nothing more is sent
@@ -174,9 +179,7 @@ class AudioSender:
         self._done_total += len(self._frames)
         self._frames.clear()
         self._partial.clear()
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
+        self._due = None  # the moment asked for is skipped when it comes
         self._wake()
 
     def close(self, error: Optional[BaseException] = None) -> None:
@@ -212,7 +215,7 @@ class AudioSender:
             self._frames.append(bytes(self._partial[i * size:(i + 1) * size]))
         del self._partial[:count * size]
         self._queued_total += count
-        if count and self._timer is None and not self._closed:
+        if count and self._due is None and not self._closed:
             self._schedule(catch_up=False)  # the queue had run dry: a late start is a pause, not a debt
 
     async def _until(self, done: int) -> None:
@@ -238,13 +241,17 @@ class AudioSender:
         behind = 0.0 if self._run_start is None else now - (self._run_start + self._run_sent * frame)
         if self._run_start is None or behind > (MAX_BEHIND_FRAMES * frame if catch_up else 0.0):
             self._run_start, self._run_sent = now, 0
-        self._timer = self._loop.call_at(self._run_start + self._run_sent * frame, self._tick)
+        self._due = self._run_start + self._run_sent * frame
+        self._pacer.ask(self, self._due)
 
-    def _tick(self) -> None:
-        self._timer = None
+    def due(self, when: float, now: float) -> None:
+        """The pacer's call at the moment ``when`` this sender asked for (``now`` on the loop's
+        clock, up to ``COALESCE_S`` before it): sends what is due, unless it no longer waits."""
+        if when != self._due:
+            return
+        self._due = None
         frame = self.frame_ms / 1000.0
         assert self._run_start is not None
-        now = self._loop.time()
         behind = now - (self._run_start + self._run_sent * frame)
         if behind > MAX_BEHIND_FRAMES * frame:  # the loop was held up: start again rather than burst
             self._fell_behind += 1
@@ -254,7 +261,7 @@ class AudioSender:
                 log.warning("ostrel.aio: %r fell %.0f ms behind real time, more than it catches up (%d frames); "
                             "it starts again from now (is the loop blocked?)", self, behind * 1000, MAX_BEHIND_FRAMES)
             self._run_start, self._run_sent = now, 0
-        lead_until = now + (LEAD_FRAMES - 1) * frame
+        lead_until = now + (LEAD_FRAMES - 1) * frame + min(COALESCE_S, frame / 2)
         while self._frames and self._run_start + self._run_sent * frame <= lead_until + 1e-4:
             late = now - (self._run_start + self._run_sent * frame)
             if late >= LATE_FRAMES * frame:

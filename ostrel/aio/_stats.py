@@ -35,14 +35,14 @@ class DropWarning:
         self._reported = 0  # drops already logged
         self._last = float("-inf")  # the loop's time of the last warning
 
-    def check(self, dropped: int, why: str) -> None:
-        """Logs if ``dropped`` grew and the last warning is old enough (loop thread); ``why`` says
-        what was full."""
+    def check(self, dropped: int, why: Callable[[], str]) -> None:
+        """Logs if ``dropped`` grew and the last warning is old enough (loop thread); ``why()``
+        says what was full (asked only then: this runs for every item)."""
         if dropped <= self._reported:
             return
         now = self._clock()
         if now - self._last < DROP_LOG_INTERVAL:
             return
         log.warning("ostrel.aio: %s dropped %d item(s), %d in all: %s",
-                    self._what, dropped - self._reported, dropped, why)
+                    self._what, dropped - self._reported, dropped, why())
         self._reported, self._last = dropped, now

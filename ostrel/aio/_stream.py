@@ -90,7 +90,7 @@ class Stream(Generic[T]):
         return max(0, self._received - self._skipped - self._delivered - self._depth() - self._discarded)
 
     def _check_drops(self) -> None:
-        self._warning.check(self._dropped(), self._full())
+        self._warning.check(self._dropped(), self._full)
 
     @property
     def stats(self) -> StreamStats:

@@ -2,8 +2,10 @@
 than one frame ahead), clear() stopping the speech at once, drain() flushing a partial frame."""
 import asyncio
 import contextlib
+import gc
 import time
 import struct
+import weakref
 
 import pytest
 
@@ -172,3 +174,19 @@ def test_default_sender_speaks_what_it_hears_frames_checked_and_lateness_counted
 
     run(main())
     assert caplog.text.count("behind real time") == 1
+
+
+def test_a_finished_loop_keeps_nothing_of_the_layer_alive():
+    # Senders share one pacer per loop and hubs one wake-up per loop; neither keeps a loop, a
+    # sender or a hub alive once the loop is done with.
+    alive = []
+
+    async def main():
+        async with _speaking("gone") as (listener, sender):
+            asyncio.ensure_future(sender.write(speech(10)))
+            await asyncio.sleep(0.05)
+            alive.extend(weakref.ref(o) for o in (sender, listener._hub, asyncio.get_running_loop()))
+
+    run(main())
+    gc.collect()
+    assert [ref() for ref in alive] == [None, None, None]
