@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>

@@ -11,16 +11,16 @@
 
 namespace ostrel::loopback::log {
 
+// The least time between two lines of one throttle.
+inline constexpr std::chrono::seconds kThrottleInterval{1};
+
 class Throttle {
 public:
-    using Clock = std::chrono::steady_clock;
-    static constexpr Clock::duration kInterval = std::chrono::seconds(1);
-
     // Counts `n` more (none is fine: what was held back may be due). Returns how many to log now,
     // all that were counted since the last line, or 0 when nothing is to be logged yet.
-    uint64_t count(uint64_t n, Clock::time_point now = Clock::now()) {
+    uint64_t count(uint64_t n, std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now()) {
         unlogged_ += n;
-        if (unlogged_ == 0 || (logged_ && now - logged_at_ < kInterval)) return 0;
+        if (unlogged_ == 0 || (logged_ && now - logged_at_ < kThrottleInterval)) return 0;
         logged_ = true;
         logged_at_ = now;
         const uint64_t due = unlogged_;
@@ -29,9 +29,9 @@ public:
     }
 
 private:
-    uint64_t unlogged_ = 0;       // counted since the last line
-    bool logged_ = false;         // a line has been logged
-    Clock::time_point logged_at_;  // when the last line was logged
+    uint64_t unlogged_ = 0;                            // counted since the last line
+    bool logged_ = false;                              // a line has been logged
+    std::chrono::steady_clock::time_point logged_at_;  // when the last line was logged
 };
 
 }  // namespace ostrel::loopback::log
