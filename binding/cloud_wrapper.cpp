@@ -1,5 +1,7 @@
 #include "cloud_wrapper.h"
 
+#include <array>
+#include <cstddef>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -10,6 +12,7 @@
 #include "fork_guard.h"
 #include "frame_payload.h"
 #include "frame_view.h"
+#include "internals.h"
 #include "thread_state.h"
 
 namespace py = pybind11;
@@ -71,14 +74,14 @@ void VONUCloudWrapper::destroy(VONUCloud* cloud) {
 
 bool VONUCloudWrapper::inherited() const { return process_ != ostrel_binding::process_generation(); }
 
-VONUCloudWrapper::Use::Use(VONUCloudWrapper& wrapper) : wrapper_(wrapper), cloud_(wrapper.vonu_cloud_) {
+VONUCloudWrapper::InstanceInUse::InstanceInUse(VONUCloudWrapper& wrapper) : wrapper_(wrapper), cloud_(wrapper.vonu_cloud_) {
     if (wrapper.inherited()) throw std::runtime_error(ostrel_binding::kForeignCloud);
     // Released already: the finalizer ran, through an explicit __del__() perhaps on another thread.
     if (cloud_ == nullptr) throw std::runtime_error("this VONUCloud has been destroyed");
     ++wrapper_.uses_;
 }
 
-VONUCloudWrapper::Use::~Use() {
+VONUCloudWrapper::InstanceInUse::~InstanceInUse() {
     if (--wrapper_.uses_ > 0 || wrapper_.deferred_ == nullptr) return;
     VONUCloud* cloud = std::exchange(wrapper_.deferred_, nullptr);
     {
@@ -89,67 +92,11 @@ VONUCloudWrapper::Use::~Use() {
     ostrel_binding::release_left_weak_references();
 }
 
-int VONUCloudWrapper::EnterRoom(const EnterRoomParams& params) { return Use(*this)->EnterRoom(params); }
-
-int VONUCloudWrapper::ExitRoom() { return Use(*this)->ExitRoom(); }
-
-int VONUCloudWrapper::Subscribe(const std::string& user_id, StreamType type) {
-    return Use(*this)->Subscribe(user_id.c_str(), type);
-}
-
-int VONUCloudWrapper::Unsubscribe(const std::string& user_id, StreamType type) {
-    return Use(*this)->Unsubscribe(user_id.c_str(), type);
-}
-
-int VONUCloudWrapper::GetAudioFrame(AudioFrame* frame) {
-    // The SDK replaces the payload in place, which a view of it must not see.
-    if (frame != nullptr) ostrel_binding::refuse_while_viewed(frame);
-    return Use(*this)->GetAudioFrame(frame);
-}
-
-int VONUCloudWrapper::CreateLocalAudioChannel(const AudioEncodeParams& params) {
-    return Use(*this)->CreateLocalAudioChannel(params);
-}
-
-int VONUCloudWrapper::DestroyLocalAudioChannel() { return Use(*this)->DestroyLocalAudioChannel(); }
-
-int VONUCloudWrapper::SendAudioFrame(const AudioFrame& frame) { return Use(*this)->SendAudioFrame(frame); }
-
-int VONUCloudWrapper::SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) {
-    return Use(*this)->SendContinuousAudioFrame(frame, clear_send_queue);
-}
-
-int VONUCloudWrapper::CreateLocalVideoChannel(StreamType type) { return Use(*this)->CreateLocalVideoChannel(type); }
-
-int VONUCloudWrapper::DestroyLocalVideoChannel(StreamType type) { return Use(*this)->DestroyLocalVideoChannel(type); }
-
-int VONUCloudWrapper::SendVideoFrame(StreamType type, const VideoFrame& frame) {
-    return Use(*this)->SendVideoFrame(type, frame);
-}
-
-int VONUCloudWrapper::SendPixelFrame(StreamType type, const PixelFrame& frame) {
-    return Use(*this)->SendVideoFrame(type, frame);
-}
-
-void VONUCloudWrapper::SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) {
-    Use(*this)->SetVideoEncodeParam(type, param);
-}
-
-int VONUCloudWrapper::SendSeiMessage(int message_type, py::bytes message) {
-    const std::string_view payload = ostrel_binding::payload_of(message);
-    return Use(*this)->SendSeiMessage(message_type, payload.data(), payload.size());
-}
-
-int VONUCloudWrapper::SendCustomCmdMsg(int32_t cmd_id, py::bytes message, bool reliable, bool ordered) {
-    const std::string_view payload = ostrel_binding::payload_of(message);
-    const bool sent =
-        Use(*this)->SendCustomCmdMsg(static_cast<uint32_t>(cmd_id), payload.data(), payload.size(), reliable, ordered);
-    return sent ? 1 : 0;
-}
-
-void VONUCloudWrapper::EnableVoiceActivityDetection(const VADParams& params) {
-    Use(*this)->EnableVoiceActivityDetection(params);
-}
+// Each method is its table row's body (cloud_methods.h).
+#define OSTREL_DEFINE_CLOUD_METHOD(method, result, parameters, keywords, body) \
+    result VONUCloudWrapper::method parameters { return body; }
+OSTREL_CLOUD_METHODS(OSTREL_DEFINE_CLOUD_METHOD)
+#undef OSTREL_DEFINE_CLOUD_METHOD
 
 namespace ostrel_binding {
 
@@ -163,26 +110,11 @@ namespace {
 // and only then clears any of them, so the SDK instance is destroyed in the cloud's finalizer:
 // a callback that Destroy waits for still runs on a whole delegate, never on one whose __dict__
 // has been cleared. Clearing then only drops the keep-alive reference.
-int traverse_cloud(PyObject* self, visitproc visit, void* arg) {
-    auto* inst = reinterpret_cast<py::detail::instance*>(self);
-    if (inst->has_patients) {
-        auto& patients = py::detail::get_internals().patients;
-        auto found = patients.find(self);
-        if (found != patients.end()) {
-            for (PyObject* patient : found->second) Py_VISIT(patient);
-        }
-    }
-    return 0;
-}
+int traverse_cloud(PyObject* self, visitproc visit, void* arg) { return internals::visit_kept_alive(self, visit, arg); }
 
 // Ends the SDK instance (see VONUCloudWrapper::Release); called with the GIL held.
 void release_cloud(PyObject* self) {
-    py::detail::value_and_holder v_h =
-        reinterpret_cast<py::detail::instance*>(self)->get_value_and_holder(
-            py::detail::get_type_info(typeid(VONUCloudWrapper)));
-    if (!v_h || !v_h.holder_constructed()) return;
-    VONUCloudWrapper* wrapper = v_h.holder<std::unique_ptr<VONUCloudWrapper>>().get();
-    if (wrapper != nullptr) wrapper->Release();
+    if (VONUCloudWrapper* wrapper = internals::held_value<VONUCloudWrapper>(self)) wrapper->Release();
 }
 
 void finalize_cloud(PyObject* self) {
@@ -195,45 +127,51 @@ void finalize_cloud(PyObject* self) {
 
 int clear_cloud(PyObject* self) {
     release_cloud(self);  // already done when the collector ran the finalizer
-    if (reinterpret_cast<py::detail::instance*>(self)->has_patients) py::detail::clear_patients(self);
+    internals::clear_kept_alive(self);
     return 0;
+}
+
+// The keyword names of one method's parameters (the keywords column of cloud_methods.h).
+template <typename... Names>
+std::array<const char*, sizeof...(Names)> keyword_names(Names... names) {
+    return {names...};
+}
+
+// Registers `method` as `name`, each parameter with its keyword name.
+template <typename Result, typename... Params, size_t count, size_t... index>
+void def_method_with(py::class_<VONUCloudWrapper>& cloud, const char* name, Result (VONUCloudWrapper::*method)(Params...),
+                     const std::array<const char*, count>& keywords, std::index_sequence<index...>) {
+    cloud.def(name, method, py::arg(keywords[index])...);
+}
+
+template <typename Result, typename... Params, size_t count>
+void def_method(py::class_<VONUCloudWrapper>& cloud, const char* name, Result (VONUCloudWrapper::*method)(Params...),
+                const std::array<const char*, count>& keywords) {
+    static_assert(count == sizeof...(Params), "cloud_methods.h: each parameter has one keyword name");
+    def_method_with(cloud, name, method, keywords, std::make_index_sequence<count>());
 }
 
 }  // namespace
 
 void bind_cloud(py::module_& m) {
     using W = VONUCloudWrapper;
-    py::class_<W>(m, "VONUCloud", py::release_gil_before_calling_cpp_dtor(),
-                  py::custom_type_setup([](PyHeapTypeObject* heap_type) {
-                      PyTypeObject* type = &heap_type->ht_type;
-                      type->tp_flags |= Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE;
-                      type->tp_traverse = traverse_cloud;
-                      type->tp_clear = clear_cloud;
-                      type->tp_finalize = finalize_cloud;
-                  }))
-        .def(py::init([](std::shared_ptr<PyVONUCloudDelegate> delegate) {
-                 install_fork_guard();
-                 return std::make_unique<W>(std::move(delegate));
-             }),
-             py::keep_alive<1, 2>())
-        .def("EnterRoom", &W::EnterRoom, py::arg("params"))
-        .def("ExitRoom", &W::ExitRoom)
-        .def("Subscribe", &W::Subscribe, py::arg("user_id"), py::arg("type"))
-        .def("Unsubscribe", &W::Unsubscribe, py::arg("user_id"), py::arg("type"))
-        .def("GetAudioFrame", &W::GetAudioFrame, py::arg("frame"))
-        .def("CreateLocalAudioChannel", &W::CreateLocalAudioChannel, py::arg("params"))
-        .def("DestroyLocalAudioChannel", &W::DestroyLocalAudioChannel)
-        .def("SendAudioFrame", &W::SendAudioFrame, py::arg("frame"))
-        .def("SendContinuousAudioFrame", &W::SendContinuousAudioFrame, py::arg("frame"), py::arg("clear_send_queue"))
-        .def("CreateLocalVideoChannel", &W::CreateLocalVideoChannel, py::arg("type"))
-        .def("DestroyLocalVideoChannel", &W::DestroyLocalVideoChannel, py::arg("type"))
-        .def("SendVideoFrame", &W::SendVideoFrame, py::arg("type"), py::arg("frame"))
-        .def("SendPixelFrame", &W::SendPixelFrame, py::arg("type"), py::arg("frame"))
-        .def("SetVideoEncodeParam", &W::SetVideoEncodeParam, py::arg("type"), py::arg("param"))
-        .def("SendSeiMessage", &W::SendSeiMessage, py::arg("message_type"), py::arg("message"))
-        .def("SendCustomCmdMsg", &W::SendCustomCmdMsg, py::arg("cmd_id"), py::arg("message"), py::arg("reliable"),
-             py::arg("ordered"))
-        .def("EnableVoiceActivityDetection", &W::EnableVoiceActivityDetection, py::arg("params"));
+    py::class_<W> cloud(m, "VONUCloud", py::release_gil_before_calling_cpp_dtor(),
+                        py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                            PyTypeObject* type = &heap_type->ht_type;
+                            type->tp_flags |= Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_FINALIZE;
+                            type->tp_traverse = traverse_cloud;
+                            type->tp_clear = clear_cloud;
+                            type->tp_finalize = finalize_cloud;
+                        }));
+    cloud.def(py::init([](std::shared_ptr<PyVONUCloudDelegate> delegate) {
+                  install_fork_guard();
+                  return std::make_unique<W>(std::move(delegate));
+              }),
+              py::keep_alive<1, 2>());
+#define OSTREL_REGISTER_CLOUD_METHOD(method, result, parameters, keywords, body) \
+    def_method(cloud, #method, &W::method, keyword_names keywords);
+    OSTREL_CLOUD_METHODS(OSTREL_REGISTER_CLOUD_METHOD)
+#undef OSTREL_REGISTER_CLOUD_METHOD
 }
 
 }  // namespace ostrel_binding

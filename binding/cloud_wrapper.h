@@ -5,10 +5,12 @@
 #include <pybind11/pybind11.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "cloud_methods.h"
 #include "delegate.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
@@ -38,23 +40,10 @@ public:
     VONUCloudWrapper(VONUCloudWrapper&&) = delete;
     VONUCloudWrapper& operator=(VONUCloudWrapper&&) = delete;
 
-    int EnterRoom(const EnterRoomParams& params);
-    int ExitRoom();
-    int Subscribe(const std::string& user_id, StreamType type);
-    int Unsubscribe(const std::string& user_id, StreamType type);
-    int GetAudioFrame(AudioFrame* frame);
-    int CreateLocalAudioChannel(const AudioEncodeParams& params);
-    int DestroyLocalAudioChannel();
-    int SendAudioFrame(const AudioFrame& frame);
-    int SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue);
-    int CreateLocalVideoChannel(StreamType type);
-    int DestroyLocalVideoChannel(StreamType type);
-    int SendVideoFrame(StreamType type, const VideoFrame& frame);
-    int SendPixelFrame(StreamType type, const PixelFrame& frame);
-    void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param);
-    int SendSeiMessage(int message_type, pybind11::bytes message);
-    int SendCustomCmdMsg(int32_t cmd_id, pybind11::bytes message, bool reliable, bool ordered);
-    void EnableVoiceActivityDetection(const VADParams& params);
+    // The methods of class VONUCloud (cloud_methods.h), each a call of the SDK instance.
+#define OSTREL_DECLARE_CLOUD_METHOD(method, result, parameters, keywords, body) result method parameters;
+    OSTREL_CLOUD_METHODS(OSTREL_DECLARE_CLOUD_METHOD)
+#undef OSTREL_DECLARE_CLOUD_METHOD
 
     // Ends the SDK instance for good; called with the GIL held, by the finalizer (an explicit
     // __del__() or the garbage collector) and by tp_clear. The first call takes the instance out,
@@ -75,21 +64,23 @@ private:
     // One method's use of the SDK instance: counted from before the SDK call until it returns,
     // so that Release never destroys an instance that a method is still inside. Made and ended
     // with the GIL held.
-    class Use {
+    class InstanceInUse {
     public:
         // Raises RuntimeError in a child process, where the instance belongs to the parent,
         // and once Release has begun.
-        explicit Use(VONUCloudWrapper& wrapper);
+        explicit InstanceInUse(VONUCloudWrapper& wrapper);
         // Runs a Destroy that Release left to the last method to return.
-        ~Use();
-        Use(const Use&) = delete;
-        Use& operator=(const Use&) = delete;
+        ~InstanceInUse();
+        InstanceInUse(const InstanceInUse&) = delete;
+        InstanceInUse& operator=(const InstanceInUse&) = delete;
         ostrel::vonu::VONUCloud* operator->() const { return cloud_; }
 
     private:
         VONUCloudWrapper& wrapper_;        // whose instance is in use
         ostrel::vonu::VONUCloud* cloud_;   // the live instance, for this one call
     };
+    // The instance for one method's call (the `sdk()` of cloud_methods.h).
+    InstanceInUse sdk() { return InstanceInUse(*this); }
 
     // Made in another process: this one is a child of it, through fork().
     bool inherited() const;

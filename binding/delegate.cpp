@@ -37,6 +37,7 @@
 #include "delegate_object.h"
 #include "event_call.h"
 #include "fork_guard.h"
+#include "internals.h"
 #include "reported_errors.h"
 #include "thread_state.h"
 
@@ -47,9 +48,9 @@ using ostrel_binding::CallbackPass;
 
 namespace {
 
-// The type record pybind11 keeps for VONUCloudDelegate, looked up once when the class is bound
-// (before any cloud, so before any callback).
-const py::detail::type_info* g_delegate_type = nullptr;
+// The Python class VONUCloudDelegate, set once when it is bound (before any cloud, so before any
+// callback).
+PyTypeObject* g_delegate_type = nullptr;
 
 // The Python name of an event: its text, and the same as an interned str, made at the event's
 // first callback (with the GIL held) and kept for the life of the process.
@@ -81,9 +82,9 @@ private:
 PyObject* class_function(py::handle self, EventName& name) {
     PyTypeObject* type = Py_TYPE(self.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* found = _PyType_Lookup(type, name.interned());
+    PyObject* found = ostrel_binding::internals::class_attribute(type, name.interned());
     if (found == nullptr || !PyFunction_Check(found)) return nullptr;
-    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    PyObject** dict = ostrel_binding::internals::instance_dict(self.ptr());
     if (dict != nullptr && *dict != nullptr) {
         if (PyDict_GetItemWithError(*dict, name.interned()) != nullptr) return nullptr;
         if (PyErr_Occurred()) throw py::error_already_set();
@@ -101,10 +102,8 @@ ostrel_binding::PythonMethod override_from_native(py::handle self, EventName& na
     if (PyObject* function = class_function(self, name)) {
         return {py::reinterpret_borrow<py::object>(function), self};
     }
-    auto key = std::make_pair(static_cast<const PyObject*>(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), name.text());
-    const bool not_overridden = py::detail::with_internals(
-        [&key](py::detail::internals& internals) { return internals.inactive_override_cache.count(key) != 0; });
-    if (not_overridden) return {};
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (ostrel_binding::internals::not_overridden(type, name.text())) return {};
     PyObject* found = PyObject_GetAttr(self.ptr(), name.interned());
     if (found == nullptr) {
         PyErr_Clear();
@@ -112,22 +111,21 @@ ostrel_binding::PythonMethod override_from_native(py::handle self, EventName& na
     }
     py::function method = py::reinterpret_steal<py::object>(found);
     if (method.is_cpp_function()) {
-        py::detail::with_internals(
-            [&key](py::detail::internals& internals) { internals.inactive_override_cache.insert(key); });
+        ostrel_binding::internals::note_not_overridden(type, name.text());
         return {};
     }
     return {std::move(method), py::handle()};
 }
 
-// One callback's stay in Python: the GIL and a strong reference to the delegate's Python
-// object, both taken on construction and given back on destruction, in that order reversed. An
-// SDK thread takes the GIL with the thread state it keeps (thread_state.h), made at its first
-// callback; a thread of Python's own takes it with its own state. Before the GIL goes, the
-// states of SDK threads that have ended meanwhile are released.
-class PythonStay {
+// What one callback holds while it is in Python: the GIL and a strong reference to the
+// delegate's Python object, both taken on construction and given back on destruction, in that
+// order reversed. An SDK thread takes the GIL with the thread state it keeps (thread_state.h),
+// made at its first callback; a thread of Python's own takes it with its own state. Before the
+// GIL goes, the states of SDK threads that have ended meanwhile are released.
+class GilAndDelegateScope {
 public:
     // For the callback that `pass` let in.
-    PythonStay(const PyVONUCloudDelegate* delegate, const CallbackPass& pass)
+    GilAndDelegateScope(const PyVONUCloudDelegate* delegate, const CallbackPass& pass)
         : delegate_(static_cast<const VONUCloudDelegate*>(delegate)),
           link_(delegate->python_object),
           pass_(pass),
@@ -142,9 +140,9 @@ public:
         }
         // Finding the object allocates nothing, so no collection can run before the reference is
         // held. (Remembering it may: find(name) does it, inside the callback's protected body.)
-        self_ = py::reinterpret_borrow<py::object>(link_.find(delegate_, g_delegate_type->type));
+        self_ = py::reinterpret_borrow<py::object>(link_.find(delegate_, g_delegate_type));
     }
-    ~PythonStay() {
+    ~GilAndDelegateScope() {
         if (abandoned_) return;
         override_ = ostrel_binding::PythonMethod();
         self_ = py::object();
@@ -156,8 +154,8 @@ public:
             PyGILState_Release(gil_);
         }
     }
-    PythonStay(const PythonStay&) = delete;
-    PythonStay& operator=(const PythonStay&) = delete;
+    GilAndDelegateScope(const GilAndDelegateScope&) = delete;
+    GilAndDelegateScope& operator=(const GilAndDelegateScope&) = delete;
 
     // The thread held the GIL already: a call made from Python.
     bool from_python() const { return from_python_; }
@@ -169,7 +167,7 @@ public:
     const ostrel_binding::PythonMethod& find(EventName& name) {
         if (!self_) return override_;
         link_.remember(self_.ptr());  // may run Python code (a collection), so not in the constructor
-        if (PyThreadState_Get()->frame == nullptr) {
+        if (!ostrel_binding::internals::runs_python_frame()) {
             override_ = override_from_native(self_, name);
         } else {
             override_ = {py::get_override(delegate_, name.text()), py::handle()};
@@ -193,11 +191,11 @@ private:
     PyThreadState* kept_ = nullptr;      // the SDK thread's kept thread state, if it runs on it
     PyGILState_STATE gil_{};             // how to give the GIL back otherwise
     bool abandoned_ = false;             // a forced unwind: give nothing back
-    py::object self_;                    // the delegate's Python object, held for the whole stay
+    py::object self_;                    // the delegate's Python object, held for the whole callback
     ostrel_binding::PythonMethod override_;  // the override being called
 };
 
-// Runs `body(stay)` for one callback and returns what it returns; false when the gate is closed.
+// Runs `body(scope)` for one callback and returns what it returns; false when the gate is closed.
 // A Python error that leaves the body becomes a std::runtime_error with the same text, made
 // under the GIL, unless the call came from Python. (A forced unwind carries no exception object:
 // catching it binds a null reference, as the C++ runtime defines it, so the null check is off.)
@@ -209,14 +207,14 @@ __attribute__((no_sanitize("null"))) bool in_python(const PyVONUCloudDelegate* s
     bool raised = false;
     bool result;
     {
-        PythonStay stay(self, pass);
+        GilAndDelegateScope scope(self, pass);
         try {
-            result = body(stay);
+            result = body(scope);
         } catch (abi::__forced_unwind&) {
-            stay.abandon();
+            scope.abandon();
             throw;
         } catch (py::error_already_set& e) {
-            if (stay.from_python()) throw;
+            if (scope.from_python()) throw;
             ostrel_binding::end_forked_child(pass, &e);
             error_text = e.what();
             raised = true;
@@ -259,12 +257,12 @@ py::bytes message_bytes(const char* message, size_t length) {
 }
 
 py::object quality_record(const NetworkQualityInfo* quality) {
-    return ostrel_binding::record_copy(quality != nullptr ? *quality : NetworkQualityInfo());
+    return ostrel_binding::internals::record_copy(quality != nullptr ? *quality : NetworkQualityInfo());
 }
 
 py::list quality_list(const NetworkQualityInfo* qualities, size_t count) {
     py::list records;
-    for (size_t i = 0; i < count; ++i) records.append(ostrel_binding::record_copy(qualities[i]));
+    for (size_t i = 0; i < count; ++i) records.append(ostrel_binding::internals::record_copy(qualities[i]));
     return records;
 }
 
@@ -275,16 +273,16 @@ py::list quality_list(const NetworkQualityInfo* qualities, size_t count) {
 template <DelegateEventPolicy policy, typename Call>
 void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
     if constexpr (policy == DelegateEventPolicy::kReportedOnStandardError) {
-        in_python(self, [&](PythonStay& stay) {
-            call_and_report(stay.pass(), name.text(), [&] {
-                const ostrel_binding::PythonMethod& method = stay.find(name);
+        in_python(self, [&](GilAndDelegateScope& scope) {
+            call_and_report(scope.pass(), name.text(), [&] {
+                const ostrel_binding::PythonMethod& method = scope.find(name);
                 if (method) call(method);
             });
             return true;
         });
     } else {
-        const bool found = in_python(self, [&](PythonStay& stay) {
-            const ostrel_binding::PythonMethod& method = stay.find(name);
+        const bool found = in_python(self, [&](GilAndDelegateScope& scope) {
+            const ostrel_binding::PythonMethod& method = scope.find(name);
             if (!method) return false;
             call(method);
             return true;
@@ -317,7 +315,7 @@ void bind_delegate(py::module_& m) {
     using Base = VONUCloudDelegate;
     py::class_<Base, PyVONUCloudDelegate, std::shared_ptr<Base>> delegate(m, "VONUCloudDelegate");
     delegate.def(py::init<>());
-    g_delegate_type = py::detail::get_type_info(typeid(Base));
+    g_delegate_type = reinterpret_cast<PyTypeObject*>(py::type::of<Base>().ptr());
 #define OSTREL_REGISTER_METHOD(member, python_name, policy, parameters, python_arguments) \
     delegate.def(#python_name, static_cast<void (Base::*) parameters>(&Base::member));
     OSTREL_DELEGATE_EVENTS(OSTREL_REGISTER_METHOD)

@@ -1,40 +1,24 @@
 #include "delegate_object.h"
 
-#include <pybind11/pybind11.h>
-
 #include <atomic>
 #include <memory>
 #include <new>
 #include <utility>
 
+#include "internals.h"
 #include "thread_state.h"
-
-namespace py = pybind11;
 
 namespace ostrel_binding {
 
 namespace {
 
-struct Left {
-    PyObject* reference;  // a weak reference whose link has gone
-    Left* next;           // the entry pushed before this one
+// A weak reference whose link was destroyed without the GIL, waiting for the GIL to be released.
+struct OrphanedWeakReference {
+    PyObject* reference;          // no link's any more
+    OrphanedWeakReference* next;  // the entry pushed before this one
 };
 
-std::atomic<Left*> g_left{nullptr};  // weak references left for the GIL, newest first
-
-// As py::detail::get_object_handle(native, type's pybind11 record) finds it: an instance
-// registered at that address whose type derives from `type` (pybind11 asks the same of the
-// type's list of registered bases, which it keeps in a cache of its own).
-PyObject* registered_object(const void* native, PyTypeObject* type) {
-    return py::detail::with_instance_map(native, [&](py::detail::instance_map& instances) -> PyObject* {
-        const auto range = instances.equal_range(native);
-        for (auto it = range.first; it != range.second; ++it) {
-            auto* found = reinterpret_cast<PyObject*>(it->second);
-            if (PyType_IsSubtype(Py_TYPE(found), type)) return found;
-        }
-        return nullptr;
-    });
-}
+std::atomic<OrphanedWeakReference*> g_orphaned{nullptr};  // the stack of orphaned references, newest first
 
 }  // namespace
 
@@ -44,10 +28,10 @@ DelegateObjectLink::~DelegateObjectLink() {
         Py_DECREF(watch_);  // a weak reference without a callback: runs no Python code
         return;
     }
-    if (_Py_IsFinalizing()) return;  // left to the end of the process
-    auto* entry = new (std::nothrow) Left{watch_, g_left.load(std::memory_order_relaxed)};
+    if (internals::finalizing()) return;  // left to the end of the process
+    auto* entry = new (std::nothrow) OrphanedWeakReference{watch_, g_orphaned.load(std::memory_order_relaxed)};
     if (entry == nullptr) return;
-    while (!g_left.compare_exchange_weak(entry->next, entry, std::memory_order_release, std::memory_order_relaxed)) {
+    while (!g_orphaned.compare_exchange_weak(entry->next, entry, std::memory_order_release, std::memory_order_relaxed)) {
     }
 }
 
@@ -56,7 +40,7 @@ PyObject* DelegateObjectLink::find(const void* native, PyTypeObject* type) const
         PyObject* object = PyWeakref_GET_OBJECT(watch_);
         if (object != Py_None) return object;
     }
-    return registered_object(native, type);
+    return internals::registered_instance(native, type);
 }
 
 void DelegateObjectLink::remember(PyObject* object) {
@@ -71,10 +55,10 @@ void DelegateObjectLink::remember(PyObject* object) {
 }
 
 void release_left_weak_references() {
-    if (g_left.load(std::memory_order_relaxed) == nullptr) return;
-    Left* entry = g_left.exchange(nullptr, std::memory_order_acquire);
+    if (g_orphaned.load(std::memory_order_relaxed) == nullptr) return;
+    OrphanedWeakReference* entry = g_orphaned.exchange(nullptr, std::memory_order_acquire);
     while (entry != nullptr) {
-        std::unique_ptr<Left> taken(entry);
+        std::unique_ptr<OrphanedWeakReference> taken(entry);
         entry = entry->next;
         Py_DECREF(taken->reference);
     }

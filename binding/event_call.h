@@ -3,15 +3,13 @@
 // call, and without a bound method when the method is a function of the object's class.
 //
 // A record or enum argument (any bound class type) becomes a new Python object holding a copy,
-// as py::cast(value, return_value_policy::copy) makes it, with two differences that matter on
-// every event and nowhere else: the type's pybind11 entry is looked up once per type, not once
-// per call by the hash of its name; and the registry is not asked whether a Python object already
-// lives at the value's address (the callback's values are the SDK's; the table copies every
-// record). A bool, an integer or a C string becomes what pybind11's caster makes of it (an int
-// of the same value; None for a null string, else its UTF-8 text, a decoding error raised as
-// pybind11 raises it), made here with one C API call; any other argument goes through py::cast
-// with the policy of pybind11's own call (automatic_reference), and Python objects pass as they
-// are.
+// as py::cast(value, return_value_policy::copy) makes it, through internals::record_copy, which
+// finds the class once per type and does not search the registry for the SDK's address (the
+// callback's values are the SDK's; the table copies every record). A bool, an integer or a C
+// string becomes what pybind11's caster makes of it (an int of the same value; None for a null
+// string, else its UTF-8 text, a decoding error raised as pybind11 raises it), made here with
+// one C API call; any other argument goes through py::cast with the policy of pybind11's own
+// call (automatic_reference), and Python objects pass as they are.
 #ifndef OSTREL_EVENT_CALL_H_
 #define OSTREL_EVENT_CALL_H_
 
@@ -20,42 +18,14 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <type_traits>
-#include <typeinfo>
 #include <utility>
+
+#include "internals.h"
 
 namespace ostrel_binding {
 
 namespace py = pybind11;
-
-// A new Python object of `Record`'s bound class, owning a copy of `record`. Called with the GIL
-// held; raises what pybind11 raises for a type that is not bound.
-//
-// For a class held by std::unique_ptr (every record's default), the holder is made and the
-// instance registered here, as the class's init_instance does after its own by-name lookup of
-// the type; any other holder goes through init_instance.
-template <typename Record>
-py::object record_copy(const Record& record) {
-    // Found at the first call, under the GIL, and bound for the life of the module.
-    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(Record), true);
-    using Holder = std::unique_ptr<Record>;
-    auto object = py::reinterpret_steal<py::object>(py::detail::make_new_instance(type->type));
-    auto* instance = reinterpret_cast<py::detail::instance*>(object.ptr());
-    instance->owned = true;
-    py::detail::value_and_holder slot = instance->get_value_and_holder(type);
-    slot.value_ptr() = new Record(record);
-    if (type->holder_enum_v != py::detail::holder_enum_t::std_unique_ptr) {
-        type->init_instance(instance, nullptr);
-        return object;
-    }
-    py::detail::register_instance(instance, slot.value_ptr(), type);
-    slot.set_instance_registered();
-    new (std::addressof(slot.holder<Holder>())) Holder(slot.value_ptr<Record>());
-    slot.set_holder_constructed();
-    return object;
-}
 
 // A new reference as an object; the Python error, thrown, when it is null.
 inline py::object steal_or_throw(PyObject* made) {
@@ -72,7 +42,7 @@ py::object to_python(T&& value) {
     } else if constexpr (std::is_base_of_v<py::handle, Plain>) {
         return py::reinterpret_borrow<py::object>(value);
     } else if constexpr (std::is_class_v<Plain> || std::is_enum_v<Plain>) {
-        return record_copy<Plain>(value);
+        return internals::record_copy<Plain>(value);
     } else if constexpr (std::is_same_v<Plain, bool>) {
         return py::reinterpret_borrow<py::object>(value ? Py_True : Py_False);
     } else if constexpr (std::is_integral_v<Plain> && std::is_signed_v<Plain>) {
@@ -114,9 +84,9 @@ public:
         raw[0] = method_.self.ptr();
         for (size_t i = 0; i < objects.size(); ++i) raw[i + 1] = objects[i].ptr();
         PyObject* result = raw[0] != nullptr
-                               ? _PyObject_Vectorcall(method_.callable.ptr(), raw.data(), raw.size(), nullptr)
-                               : _PyObject_Vectorcall(method_.callable.ptr(), raw.data() + 1,
-                                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+                               ? internals::vectorcall(method_.callable.ptr(), raw.data(), raw.size())
+                               : internals::vectorcall(method_.callable.ptr(), raw.data() + 1,
+                                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET);
         if (result == nullptr) throw py::error_already_set();
         Py_DECREF(result);
     }

@@ -1,6 +1,7 @@
 #include "init_guard.h"
 
 #include "bindings.h"
+#include "internals.h"
 
 namespace py = pybind11;
 
@@ -14,15 +15,7 @@ using Dispatch = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject
 Dispatch g_dispatch = nullptr;              // pybind11's dispatcher, the same for every function
 PyTypeObject* g_instance_base = nullptr;    // the base type of every pybind11 instance
 
-bool uninitialised(PyObject* o) {
-    if (!PyObject_TypeCheck(o, g_instance_base)) return false;
-    auto* inst = reinterpret_cast<py::detail::instance*>(o);
-    if (inst->simple_layout) return inst->simple_value_holder[0] == nullptr;
-    for (auto v_h : py::detail::values_and_holders(inst)) {
-        if (v_h.value_ptr() == nullptr) return true;
-    }
-    return false;
-}
+bool uninitialised(PyObject* o) { return PyObject_TypeCheck(o, g_instance_base) && internals::holds_no_value(o); }
 
 }  // namespace
 
@@ -48,15 +41,15 @@ PyObject* checked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyOb
 void guard_function(PyObject* f) {
     if (f != nullptr && PyInstanceMethod_Check(f)) f = PyInstanceMethod_GET_FUNCTION(f);
     if (f == nullptr || !PyCFunction_Check(f)) return;
-    PyObject* record_object = PyCFunction_GET_SELF(f);
-    if (record_object == nullptr || !py::detail::is_function_record_PyObject(record_object)) return;
+    const internals::BoundFunction kind = internals::bound_function_kind(PyCFunction_GET_SELF(f));
+    if (kind == internals::BoundFunction::kNotPybind11) return;
     PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
     const auto constructor = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&checked<1>));
     const auto method = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&checked<0>));
     if (def->ml_meth == constructor || def->ml_meth == method) return;
     if (g_dispatch == nullptr) g_dispatch = reinterpret_cast<Dispatch>(reinterpret_cast<void (*)()>(def->ml_meth));
     // `self` of a constructor is the instance being initialised.
-    def->ml_meth = py::detail::function_record_ptr_from_PyObject(record_object)->is_constructor ? constructor : method;
+    def->ml_meth = kind == internals::BoundFunction::kConstructor ? constructor : method;
 }
 
 void guard_member(py::handle member) {
@@ -70,11 +63,10 @@ void guard_member(py::handle member) {
 }  // namespace
 
 void guard_uninitialised(py::module_& m) {
-    g_instance_base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    g_instance_base = internals::instance_base_type();
     for (auto item : m.attr("__dict__").cast<py::dict>()) {
         py::handle value = item.second;
-        if (!PyType_Check(value.ptr()) || py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(value.ptr())) == nullptr)
-            continue;
+        if (!PyType_Check(value.ptr()) || !internals::is_bound_class(reinterpret_cast<PyTypeObject*>(value.ptr()))) continue;
         for (auto member : value.attr("__dict__").cast<py::dict>()) guard_member(member.second);
     }
 }

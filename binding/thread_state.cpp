@@ -22,19 +22,20 @@
 #include <new>
 
 #include "fork_guard.h"
+#include "internals.h"
 
 namespace ostrel_binding {
 
 namespace {
 
 // A state whose thread has ended, waiting for the GIL to be released.
-struct Ended {
-    PyThreadState* state;  // no thread's current state any more
-    unsigned generation;   // process_generation() when it was made
-    Ended* next;           // the entry pushed before this one
+struct EndedThreadState {
+    PyThreadState* state;    // no thread's current state any more
+    unsigned generation;     // process_generation() when it was made
+    EndedThreadState* next;  // the entry pushed before this one
 };
 
-std::atomic<Ended*> g_ended{nullptr};  // the stack of ended states, newest first
+std::atomic<EndedThreadState*> g_ended{nullptr};  // the stack of ended states, newest first
 
 class KeptState {
 public:
@@ -47,7 +48,7 @@ public:
     // interpreter, which deletes it at exit.)
     ~KeptState() {
         if (state_ == nullptr || generation_ != process_generation()) return;
-        auto* entry = new (std::nothrow) Ended{state_, generation_, g_ended.load(std::memory_order_relaxed)};
+        auto* entry = new (std::nothrow) EndedThreadState{state_, generation_, g_ended.load(std::memory_order_relaxed)};
         if (entry == nullptr) return;
         while (!g_ended.compare_exchange_weak(entry->next, entry, std::memory_order_release,
                                               std::memory_order_relaxed)) {
@@ -73,7 +74,7 @@ thread_local KeptState t_kept;  // the calling thread's kept state
 PyThreadState* kept_thread_state() { return t_kept.get(); }
 
 bool holds_gil() {
-    if (PyThreadState* kept = t_kept.get()) return _PyThreadState_UncheckedGet() == kept;
+    if (PyThreadState* kept = t_kept.get()) return internals::current_thread_state() == kept;
     return PyGILState_Check() != 0;
 }
 
@@ -85,13 +86,13 @@ PyThreadState* keep_new_thread_state() {
 
 void release_ended_thread_states() {
     if (g_ended.load(std::memory_order_relaxed) == nullptr) return;
-    if (!Py_IsInitialized() || _Py_IsFinalizing()) return;  // the interpreter deletes them itself
+    if (!Py_IsInitialized() || internals::finalizing()) return;  // the interpreter deletes them itself
     // Taken off before any is cleared: finalizers that run meanwhile may come back here.
-    Ended* entry = g_ended.exchange(nullptr, std::memory_order_acquire);
+    EndedThreadState* entry = g_ended.exchange(nullptr, std::memory_order_acquire);
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     while (entry != nullptr) {
-        std::unique_ptr<Ended> taken(entry);
+        std::unique_ptr<EndedThreadState> taken(entry);
         entry = entry->next;
         // Read per entry: a finalizer may fork, and the child must leave the rest alone.
         if (taken->generation != process_generation()) continue;
@@ -102,7 +103,7 @@ void release_ended_thread_states() {
 }
 
 void release_ended_thread_states_taking_gil() {
-    if (g_ended.load(std::memory_order_relaxed) == nullptr || _Py_IsFinalizing()) return;
+    if (g_ended.load(std::memory_order_relaxed) == nullptr || internals::finalizing()) return;
     const PyGILState_STATE gil = PyGILState_Ensure();
     release_ended_thread_states();
     PyGILState_Release(gil);

@@ -3,13 +3,10 @@
 // busy neither hangs nor runs what was still queued. Then the same through the rooms: a video
 // stream codes a key frame after a drop, and a sender destroyed while its worker encodes.
 #include <sched.h>
-#include <sys/utsname.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +16,6 @@
 #include "events/sdk_counters.h"
 #include "events/send_worker.h"
 #include "events/service_thread.h"
-#include "events/worker_scheduling.h"
 
 namespace {
 
@@ -29,15 +25,6 @@ using ostrel::loopback::events::SendWorker;
 namespace events = ostrel::loopback::events;
 
 SendWorker::Clock::time_point soon() { return SendWorker::Clock::now() + kTimeout; }
-
-// Linux 6.12 and later keep a time slice per thread and report it.
-bool kernel_takes_thread_slices() {
-    utsname name{};
-    int major = 0;
-    int minor = 0;
-    return uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &major, &minor) == 2 &&
-           (major > 6 || (major == 6 && minor >= 12));
-}
 
 // What the jobs of one test ran, in order, and the after_drop flag each got.
 struct Runs {
@@ -110,20 +97,15 @@ TEST(SendWorker, BacklogWaitsForTheRunningJobAndAJobThatThrowsEndsNothing) {
     EXPECT_EQ(runs.ran(), std::vector<int>{1});
     // A job posted later is not part of an earlier backlog, and a job may wait for its own worker.
     std::atomic<bool> waited{false};
-    std::optional<events::ThreadScheduling> sched;
+    std::atomic<int> policy{-1};
     worker.post([&](bool) {
         waited = backlog.wait_until(soon()) && worker.backlog().wait_until(soon());
-        sched = events::current_thread_scheduling();
+        policy = sched_getscheduler(0);
     }, 0);
     ASSERT_TRUE(worker.backlog().wait_until(soon()));
     EXPECT_TRUE(waited);
-    // A batch thread, which a send's wake-up does not run first, with the long slice that lets
-    // an ordinary thread woken beside it run first, where the kernel takes one.
-    ASSERT_TRUE(sched.has_value());
-    EXPECT_EQ(sched->policy, SCHED_BATCH);
-    if (kernel_takes_thread_slices() && sched->slice.count() != 0) {
-        EXPECT_EQ(sched->slice.count(), std::chrono::nanoseconds(events::kWorkerSlice).count());
-    }
+    // A batch thread, which a send's wake-up does not run first.
+    EXPECT_EQ(policy, SCHED_BATCH);
     worker.join();
 }
 

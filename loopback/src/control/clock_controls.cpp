@@ -1,6 +1,6 @@
 // The SDK clock's part of the C control interface.
 #include "control/loopback_control.h"
-#include "engine/clock_controls.h"
+#include "engine/manual_clock.h"
 
 namespace engine = ostrel::loopback::engine;
 

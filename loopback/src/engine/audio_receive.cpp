@@ -35,7 +35,7 @@ void fill_audio_frame(AudioFrame& frame, const ReadyAudio& ready, const AudioObt
 
 // Gives one finished frame to the receiver: by callback, or into its GetAudioFrame queue.
 // `sender` is null for a mixed frame.
-void give_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
+void post_or_queue(InstanceState& r, ReadyAudio ready, const std::string* sender) {
     const AudioObtainParams& obtain = r.session.obtain;
     if (obtain.audio_obtain_method == AUDIO_OBTAIN_METHOD_GET) {
         auto& queue = r.session.audio_in.get_queue;
@@ -58,22 +58,22 @@ void give_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
     }
 }
 
-// give_ready through the receiver's media faults.
-void hand_over_ready(InstanceState& r, ReadyAudio ready, const std::string* sender) {
+// post_or_queue, now, later or never, as the receiver's media faults decide.
+void deliver_through_faults(InstanceState& r, ReadyAudio ready, const std::string* sender) {
     if (r.session.faults.none()) {
-        give_ready(r, std::move(ready), sender);
+        post_or_queue(r, std::move(ready), sender);
         return;
     }
     std::optional<std::string> from;
     if (sender != nullptr) from = *sender;
     deliver_media(r, MediaKind::audio, [ready = std::move(ready), from = std::move(from)](InstanceState& to) mutable {
-        give_ready(to, std::move(ready), from ? &*from : nullptr);
+        post_or_queue(to, std::move(ready), from ? &*from : nullptr);
     });
 }
 
-// A converted PCM frame for the receiver, encoded first when it wants Opus (at `bitrate_bps`,
+// Delivers a converted PCM frame to the receiver, encoded first when it wants Opus (at `bitrate_bps`,
 // the sender's channel bitrate, or the encoder's default when that is 0).
-void hand_over(InstanceState& r, PcmFrame frame, const std::string* sender, int bitrate_bps) {
+void deliver_pcm(InstanceState& r, PcmFrame frame, const std::string* sender, int bitrate_bps) {
     ReadyAudio ready;
     ready.pts = frame.pts;
     ready.has_voice = frame.has_voice;
@@ -81,7 +81,7 @@ void hand_over(InstanceState& r, PcmFrame frame, const std::string* sender, int 
     if (!wants_opus(obtain)) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(frame.samples.data());
         ready.payload.assign(bytes, bytes + frame.samples.size() * 2);
-        hand_over_ready(r, std::move(ready), sender);
+        deliver_through_faults(r, std::move(ready), sender);
         return;
     }
     const int bitrate = bitrate_bps > 0 ? std::clamp(bitrate_bps, 500, 512000) : media::OpusEncoder::kDefaultBitrate;
@@ -92,10 +92,10 @@ void hand_over(InstanceState& r, PcmFrame frame, const std::string* sender, int 
                   .first;
     ready.codec = AUDIO_CODEC_TYPE_OPUS;
     if (!it->second.codec.encode(frame.samples.data(), ready.payload)) return;
-    hand_over_ready(r, std::move(ready), sender);
+    deliver_through_faults(r, std::move(ready), sender);
 }
 
-// Mixes and hands over every frame the mixer can complete: when every sender has one, when one
+// Mixes and delivers every frame the mixer can complete: when every sender has one, when one
 // sender is kMixFlushDepth ahead, or (with `force`) whatever is there.
 void flush_mix(InstanceState& r, bool force) {
     auto& mix = r.session.audio_in.mix;
@@ -131,7 +131,7 @@ void flush_mix(InstanceState& r, bool force) {
             slot.frames.pop_front();
         }
         mixed.samples = media::saturate(sum);
-        hand_over(r, std::move(mixed), nullptr, 0);
+        deliver_pcm(r, std::move(mixed), nullptr, 0);
     }
 }
 
@@ -174,7 +174,7 @@ void receive_pcm(const InstanceState& sender, InstanceState& m, int rate, int ch
             s.audio_in.mix[id].frames.push_back(std::move(f));
             flush_mix(m, false);
         } else {
-            hand_over(m, std::move(f), &id, sender.session.audio_out.params.bitrate_bps);
+            deliver_pcm(m, std::move(f), &id, sender.session.audio_out.params.bitrate_bps);
         }
     }
 }
@@ -197,7 +197,7 @@ bool receives_as_sent(const InstanceState& sender, const InstanceState& m, Audio
 void deliver_as_sent(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
                      const std::vector<uint8_t>& payload, AudioCodecType codec, uint32_t pts, bool voice) {
     (void)lock;
-    for (const InstancePtr& m : to) hand_over_ready(*m, ReadyAudio{payload, codec, pts, voice}, &sender.session.user_id);
+    for (const InstancePtr& m : to) deliver_through_faults(*m, ReadyAudio{payload, codec, pts, voice}, &sender.session.user_id);
 }
 
 void deliver_audio(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to, int rate,

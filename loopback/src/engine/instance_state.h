@@ -30,6 +30,7 @@
 #include "engine/timer_slot.h"
 #include "events/event_loop.h"
 #include "events/send_worker.h"
+#include "log_throttle.h"
 #include "media/h264_decoder.h"
 #include "media/h264_encoder.h"
 #include "media/i420.h"
@@ -178,11 +179,7 @@ struct Session {
     VideoSession video;                                            // local and remote video
     MessageSession messages;                                       // custom command messages
     MediaFaults faults;                                            // loss and delay of media to it
-    // Frames of this sender that could not be decoded, for the log's rate limit.
-    struct Undecodable {
-        Clock::time_point logged_at{};  // when they were last logged; never: the epoch
-        uint64_t unlogged = 0;          // counted since then
-    } undecodable;
+    log::Throttle undecodable_log;  // this sender's frames that could not be decoded (engine lock)
 
     // Calls `f` with every send worker of the stay (the audio channel's, each video stream's).
     template <typename F>

@@ -18,8 +18,6 @@ namespace {
 
 thread_local const EventLoop* t_current_loop = nullptr;
 
-constexpr auto kDropLogInterval = std::chrono::seconds(1);
-
 }  // namespace
 
 // Counts the callback as running while it lasts. When a delivery ends by unwinding the thread
@@ -137,14 +135,10 @@ void EventLoop::post(Event event) {
 void EventLoop::drop_oldest_media() {
     media_bytes_ -= media_.front().event.bytes;
     media_.pop_front();
-    ++dropped_unlogged_;
     note_dropped(1);
-    const auto now = Clock::now();
-    if (now - last_drop_log_ >= kDropLogInterval) {
+    if (const uint64_t to_log = drop_log_.count(1)) {
         OSTREL_LOG(kWarning, "instance %llu: delegate too slow, dropped %llu queued frames (oldest first)",
-                   static_cast<unsigned long long>(instance_), static_cast<unsigned long long>(dropped_unlogged_));
-        dropped_unlogged_ = 0;
-        last_drop_log_ = now;
+                   static_cast<unsigned long long>(instance_), static_cast<unsigned long long>(to_log));
     }
     // Waiters on an event that was dropped count it as delivered.
     if (waiter_reached()) idle_.notify_all();

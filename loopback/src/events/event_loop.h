@@ -21,6 +21,7 @@
 
 #include "events/event.h"
 #include "events/ring.h"
+#include "log_throttle.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
 namespace ostrel::loopback::events {
@@ -108,8 +109,7 @@ private:
     uint64_t disowned_through_ = 0;  // the callback of an event up to this number is disowned
     static constexpr uint64_t kNoWaiter = UINT64_MAX;
     uint64_t wait_mark_ = kNoWaiter;  // lowest mark a wait_delivered() caller waits for
-    uint64_t dropped_unlogged_ = 0;  // drops not yet reported in the log
-    Clock::time_point last_drop_log_{};  // when drops were last logged
+    log::Throttle drop_log_;    // drops, for the log
     bool sleeping_ = false;     // the loop waits for an event
     Phase phase_ = Phase::open;  // where the loop is in its life
     bool thread_gone_ = false;  // the thread took its last step (ThreadEnd ran)

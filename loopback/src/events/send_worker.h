@@ -1,8 +1,8 @@
 // The worker of one sending stream (a sender's audio channel, or one of its video channels):
 // a thread that runs the stream's delivery work (conversions, codecs, handing frames to the
 // receivers) in the order the frames were sent, so that a send only validates, copies and
-// queues, and returns. The thread is scheduled to stay out of the way of the threads that post
-// to it (events/worker_scheduling.h).
+// queues, and returns. It is a batch thread (SCHED_BATCH, see send_worker.cpp), so that a send
+// that wakes it is not made to wait for it.
 //
 // The queue is bounded like an instance's frame queue (kMaxQueuedFrames frames and
 // kMaxQueuedFrameBytes of payload, the newest always kept): a worker that falls behind drops

@@ -28,7 +28,7 @@ namespace ostrel::loopback::events {
 
 class Service {
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = SdkClock::Real;  // the real clock, which the SDK clock follows while it runs
     using Task = std::function<void()>;
 
     // The service thread of this process, started on first use and never stopped: it runs

@@ -1,4 +1,4 @@
-#include "engine/clock_controls.h"
+#include "engine/manual_clock.h"
 
 #include <chrono>
 

@@ -1,7 +1,7 @@
 // Controls of the SDK clock (see events/sdk_clock.h): freezing it, moving it forward with
 // everything that falls due on the way, letting it run again.
-#ifndef OSTREL_LOOPBACK_ENGINE_CLOCK_CONTROLS_H_
-#define OSTREL_LOOPBACK_ENGINE_CLOCK_CONTROLS_H_
+#ifndef OSTREL_LOOPBACK_ENGINE_MANUAL_CLOCK_H_
+#define OSTREL_LOOPBACK_ENGINE_MANUAL_CLOCK_H_
 
 #include <cstdint>
 
@@ -32,4 +32,4 @@ Advance clock_advance(int64_t ms, double timeout_seconds);
 
 }  // namespace ostrel::loopback::engine
 
-#endif  // OSTREL_LOOPBACK_ENGINE_CLOCK_CONTROLS_H_
+#endif  // OSTREL_LOOPBACK_ENGINE_MANUAL_CLOCK_H_
