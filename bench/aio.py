@@ -36,16 +36,14 @@ from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple
 import _ostrel as o
 import ostrel
 import ostrel_loopback
-from ostrel.testing import EVENT_NAMES, Room
-
-QUIET = [n for n in EVENT_NAMES if n != "OnRemoteAudioReceived"]
+from ostrel.testing import QuietDelegate, Room
 
 
 def params(user: str, room: str) -> o.EnterRoomParams:
     return Room(room).params(user, sample_rate=48000, channels=1, frame_ms=20)
 
 
-class Glue(o.VONUCloudDelegate):
+class Glue(QuietDelegate):
     """The hand-written bridges: every frame goes to an asyncio.Queue by one of two patterns."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop, queue: "asyncio.Queue[Tuple[Any, float]]",
@@ -60,9 +58,6 @@ class Glue(o.VONUCloudDelegate):
         else:
             self.loop.call_soon_threadsafe(self.queue.put_nowait, item)
 
-
-for _name in QUIET:
-    setattr(Glue, _name, lambda self, *args: None)
 
 Receive = Callable[[], Awaitable[float]]
 
@@ -233,7 +228,7 @@ def _now_ms() -> float:
     return time.monotonic() * 1000.0
 
 
-class PlainEar(o.VONUCloudDelegate):
+class PlainEar(QuietDelegate):
     """A plain delegate that consumes its peer's audio where the SDK delivers it."""
 
     def __init__(self, delays: List[float]) -> None:
@@ -245,9 +240,6 @@ class PlainEar(o.VONUCloudDelegate):
         if self.counting:
             self.delays.append(_now_ms() - frame.pts)
 
-
-for _name in QUIET:
-    setattr(PlainEar, _name, lambda self, *args: None)
 
 
 def scale_plain(count: int, seconds: float) -> Scale:

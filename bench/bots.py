@@ -27,8 +27,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 import _ostrel as ostrel
 import ostrel_loopback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
-import room_helpers  # noqa: E402  (the examples' shared helpers)
+from ostrel.testing import QuietDelegate, Room
 
 RATE = 48000
 FRAME_MS = 20
@@ -36,7 +35,7 @@ SAMPLES = RATE * FRAME_MS // 1000
 HISTORY = 64  # send times kept per cloud, by pts modulo this (far more than a frame's delay)
 
 
-class Bot(room_helpers.QuietDelegate):
+class Bot(QuietDelegate):
     """Receives its partner's audio and notes each frame's delay since its send."""
 
     def __init__(self, sent_at: List[float]) -> None:
@@ -88,7 +87,7 @@ def run_clouds(count: int, seconds: float, idle_seconds: float) -> None:
             partner = index ^ 1
             bot = Bot(send_times[partner])
             cloud = ostrel.VONUCloud(bot)
-            assert cloud.EnterRoom(room_helpers.enter_params("bot-%d" % index, room, rate=RATE)) == 0
+            assert cloud.EnterRoom(Room(room).params("bot-%d" % index, sample_rate=RATE)) == 0
             bots.append(bot)
             clouds.append(cloud)
     for bot in bots:

@@ -43,8 +43,7 @@ import time
 import _ostrel as ostrel
 import ostrel_loopback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
-import room_helpers  # noqa: E402  (the examples' shared helpers)
+from ostrel.testing import QuietDelegate, Room
 
 import native_helpers  # noqa: E402  (beside this file)
 
@@ -52,7 +51,7 @@ FRAME_BYTES = 960 * 2  # 20 ms of 48 kHz mono
 
 
 def params(user, room):
-    return room_helpers.enter_params(user, room, rate=48000)
+    return Room(room).params(user, sample_rate=48000)
 
 
 PAYLOAD = bytes(range(256)) * 2 + bytes(range(128))  # 640 bytes, every contender's payload
@@ -83,7 +82,7 @@ class Batch:
             self.done.set()
 
 
-class BridgeSink(room_helpers.QuietDelegate, Batch):
+class BridgeSink(QuietDelegate, Batch):
     """Each measured callback is Batch.hit itself, the method the native contenders call, so
     that every contender runs the same body in one Python frame; the sink is its own batch.
     OnRemoteUserExitRoom holds the event thread at a gate while the next batch is queued behind
@@ -230,7 +229,7 @@ def measure_event_cost(floor, events, rounds, placement):
     ostrel_loopback.set_quality_interval(2000)
 
 
-class Sink(room_helpers.QuietDelegate):
+class Sink(QuietDelegate):
     def __init__(self):
         super().__init__()
         self.count = 0

@@ -67,13 +67,21 @@ from typing import Any, Dict, List, Optional, Tuple
 import _ostrel as ostrel
 import ostrel_loopback
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
-import room_helpers  # noqa: E402  (the examples' shared helpers)
+from ostrel.testing import QuietDelegate, Room, pattern_i420
 
 import native_helpers  # noqa: E402  (beside this file)
 
 
-class Receiver(room_helpers.QuietDelegate):
+def pattern_frame(index: int, width: int, height: int) -> ostrel.PixelFrame:
+    """Frame ``index`` of the moving I420 test pattern."""
+    frame = ostrel.PixelFrame()
+    frame.width, frame.height = width, height
+    frame.format = ostrel.VIDEO_PIXEL_FORMAT_YUV420p
+    frame.SetData(pattern_i420(index, width, height))
+    return frame
+
+
+class Receiver(QuietDelegate):
     """Counts the video frames it gets, in either form."""
 
     def __init__(self) -> None:
@@ -198,12 +206,12 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
     """One run: its figures, and its samples to pool over rounds (the ticker's gaps, the same
     less its time on a run queue, the GIL waits, the same less theirs, and the native ticker's
     sleeps; empty where unknown), in seconds."""
-    sender, receiver = room_helpers.QuietDelegate(), Receiver()
+    sender, receiver = QuietDelegate(), Receiver()
     cs, cr = ostrel.VONUCloud(sender), ostrel.VONUCloud(receiver)
     try:
-        assert cr.EnterRoom(room_helpers.enter_params("viewer", room, pixel_out=pixel_out)) == 0
+        assert cr.EnterRoom(Room(room).params("viewer", pixel_out=pixel_out)) == 0
         assert cr.Subscribe("camera", ostrel.STREAM_TYPE_VIDEO_HIGH) == 0
-        assert cs.EnterRoom(room_helpers.enter_params("camera", room, pixel_in=True)) == 0
+        assert cs.EnterRoom(Room(room).params("camera", pixel_in=True)) == 0
         assert cs.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH) == 0
         assert ostrel_loopback.wait_idle(5.0)
         dropped_before = send_dropped()
@@ -228,7 +236,7 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             if pause > 0:
                 time.sleep(pause)
             frame = frames[i % len(frames)]
-            frame.pts = room_helpers.now_ms()
+            frame.pts = int(time.monotonic() * 1000) & 0xFFFFFFFF
             u0 = resource.getrusage(RUSAGE_THREAD)
             c0, t0 = time.thread_time(), time.perf_counter()
             assert cs.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, frame) == 0
@@ -319,7 +327,7 @@ def main() -> None:
 
 def measure(args: argparse.Namespace) -> None:
     """The runs and their figures, as the module's docstring says."""
-    frames = [room_helpers.pattern_frame(i, args.width, args.height) for i in range(30)]
+    frames = [pattern_frame(i, args.width, args.height) for i in range(30)]
     probe = load_probe()
     kinds = (("H.264", False), ("pixels", True))
     busy = f", {args.busy} processes spinning" if args.busy else ""

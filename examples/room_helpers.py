@@ -1,14 +1,15 @@
-"""What the examples share: EnterRoomParams for a room of the loopback SDK, a delegate that
-accepts every event and ignores it (a delegate subclass must not leave a callback out), frames
-of the test signals the package's testing tools generate, and writing received audio to a WAV
-file."""
-import threading
+"""What the examples share: EnterRoomParams for a room of the loopback SDK, frames of the test
+signals the package's testing tools generate, and writing received audio to a WAV file. Their
+delegates start from ``QuietDelegate`` (``ostrel.testing``), which accepts every event and
+ignores it (a delegate subclass must not leave a callback out)."""
 import time
 import wave
 from typing import List, Optional
 
 import ostrel
-from ostrel.aio import EVENT_NAMES
+from ostrel.testing import QuietDelegate
+
+__all__ = ["APP_ID", "QuietDelegate", "enter_params", "now_ms", "pattern_frame", "tone_frame", "write_wav"]
 from ostrel.testing.signals import pattern_i420, tone_pcm
 
 APP_ID = 1400000001
@@ -36,26 +37,6 @@ def enter_params(user: str, room: str, *,
     obtain.output_frame_length_ms = frame_ms
     params.audio_obtain_params = obtain
     return params
-
-
-class QuietDelegate(ostrel.VONUCloudDelegate):
-    """Ignores every event; ``entered`` is set once the room is entered. Subclasses override
-    what they want to see."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.entered = threading.Event()
-
-    def OnEnterRoom(self) -> None:
-        self.entered.set()
-
-
-def _ignore(self: QuietDelegate, *args: object) -> None:
-    pass
-
-
-for _name in [n for n in EVENT_NAMES if n != "OnEnterRoom"]:
-    setattr(QuietDelegate, _name, _ignore)
 
 
 def now_ms() -> int:

@@ -10,6 +10,7 @@ from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable
 from .participant import Participant
 from ostrel.aio import EVENT_NAMES, Event
 
+from .quiet import QuietDelegate
 from .recorder import EventRecorder, Predicate
 from .room import APP_ID, Room
 from .signals import dominant_hz, level_dbfs, pattern_i420, tone_pcm
@@ -26,6 +27,7 @@ __all__ = [
     "LoopbackUnavailable",
     "Participant",
     "Predicate",
+    "QuietDelegate",
     "Room",
     "dominant_hz",
     "level_dbfs",
