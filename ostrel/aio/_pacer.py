@@ -29,6 +29,7 @@ class Paced(Protocol):
     @property
     def ref(self) -> Callable[[], Optional["Paced"]]:
         """A weak reference to the sender: how the pacer holds it."""
+        ...
 
     def due(self, when: float, now: float) -> None:
         """Sends what is due by ``now`` plus the sender's allowance, if ``when`` is still its moment."""
