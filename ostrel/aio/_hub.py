@@ -35,6 +35,7 @@ from typing import Any, Deque, Dict, Iterable, Optional, Protocol, Tuple
 import _ostrel
 
 from ._event import Event
+from ._loop_local import loop_local
 from .events import EVENT_TYPES
 
 log = logging.getLogger("ostrel.aio")
@@ -85,16 +86,6 @@ class _LoopWaker:
     SDK threads, and drained together in one callback on the loop. It refers to the loop and the
     hubs weakly, so that a loop closed with hubs still listed keeps neither alive."""
 
-    _of: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopWaker]" = weakref.WeakKeyDictionary()
-
-    @classmethod
-    def of(cls, loop: asyncio.AbstractEventLoop) -> "_LoopWaker":
-        """The loop's waker, made on first use (loop thread)."""
-        waker = cls._of.get(loop)
-        if waker is None:
-            waker = cls._of[loop] = cls(loop)
-        return waker
-
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = weakref.ref(loop)  # the loop it wakes
         self._hubs: "Deque[weakref.ReferenceType[Hub]]" = deque()  # hubs with events the loop has not looked at
@@ -130,7 +121,7 @@ class Hub:
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop  # the loop that owns every sink of this hub
-        self._waker = _LoopWaker.of(loop)  # wakes the loop for every hub on it
+        self._waker = loop_local(loop, _LoopWaker, _LoopWaker)  # wakes the loop for every hub on it
         self.ref = weakref.ref(self)  # how the waker lists the hub
         self._routes: Dict[str, Tuple[Sink, ...]] = {}  # event name -> sinks; a tuple is replaced, never changed
         self._sinks: Tuple[Sink, ...] = ()  # every sink, poked after each burst

@@ -38,16 +38,6 @@ class Paced(Protocol):
 class Pacer:
     """The timer of one loop's senders; see the module's note."""
 
-    _of: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Pacer]" = weakref.WeakKeyDictionary()
-
-    @classmethod
-    def of(cls, loop: asyncio.AbstractEventLoop) -> "Pacer":
-        """The loop's pacer, made on first use (loop thread)."""
-        pacer = cls._of.get(loop)
-        if pacer is None:
-            pacer = cls._of[loop] = cls(loop)
-        return pacer
-
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = weakref.ref(loop)  # whose clock and timers it uses
         self._moments: List[Tuple[float, int, Callable[[], Optional[Paced]]]] = []  # a heap of (when, order, sender)

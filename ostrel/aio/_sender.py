@@ -38,6 +38,7 @@ from typing import Callable, Deque, List, Optional, Tuple
 import _ostrel
 
 from ._errors import SdkError, describe
+from ._loop_local import loop_local
 from ._pacer import COALESCE_S, Pacer
 from ._stats import DROP_LOG_INTERVAL
 
@@ -118,7 +119,7 @@ class AudioSender:
         self._queued_total = 0  # frames ever queued
         self._done_total = 0  # frames ever taken off the queue (sent or cleared)
         self._waiters: List[Tuple[int, "asyncio.Future[None]"]] = []  # writes and drains: (frames done, future)
-        self._pacer = Pacer.of(loop)  # calls due() when the next frame is due
+        self._pacer = loop_local(loop, Pacer, Pacer)  # calls due() when the next frame is due
         self.ref = weakref.ref(self)  # how the pacer holds the sender
         self._due: Optional[float] = None  # the moment asked of the pacer, None when none is
         self._run_start: Optional[float] = None  # loop time of frame 0 of the current run
