@@ -271,7 +271,7 @@ def test_exit_while_callbacks_raise():
 
 
 def test_cycle_collected_while_events_flow():
-    # Bots in the README's pattern are dropped and collected while SEI messages and video reach
+    # Bots in the pattern docs/callbacks.md shows are dropped and collected while SEI messages and video reach
     # them: no callback may run on a delegate that the collector has started to clear.
     out = run_python("""
         import gc, threading
