@@ -2,14 +2,13 @@
 #include <optional>
 #include <string>
 
+#include "control/c_text.h"
 #include "control/loopback_control.h"
 #include "engine/media_faults.h"
 
 namespace engine = ostrel::loopback::engine;
 
-namespace {
-std::string text(const char* s) { return s ? std::string(s) : std::string(); }
-}  // namespace
+using ostrel::loopback::control::text;
 
 extern "C" {
 

@@ -13,9 +13,7 @@
 namespace engine = ostrel::loopback::engine;
 namespace events = ostrel::loopback::events;
 
-namespace {
-std::string text(const char* s) { return s ? std::string(s) : std::string(); }
-}  // namespace
+using ostrel::loopback::control::text;
 
 extern "C" {
 

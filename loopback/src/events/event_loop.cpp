@@ -17,7 +17,7 @@ namespace {
 
 thread_local const EventLoop* t_current_loop = nullptr;
 
-constexpr auto kDropLogInterval = std::chrono::seconds(1);
+constexpr auto kEventDropLogInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -139,7 +139,7 @@ void EventLoop::drop_oldest_media() {
     ++dropped_unlogged_;
     note_dropped(1);
     const auto now = Clock::now();
-    if (now - last_drop_log_ >= kDropLogInterval) {
+    if (now - last_drop_log_ >= kEventDropLogInterval) {
         OSTREL_LOG(kWarning, "instance %llu: delegate too slow, dropped %llu queued frames (oldest first)",
                    static_cast<unsigned long long>(instance_), static_cast<unsigned long long>(dropped_unlogged_));
         dropped_unlogged_ = 0;

@@ -19,7 +19,7 @@
 namespace ostrel::loopback::events {
 
 namespace {
-constexpr auto kDropLogInterval = std::chrono::seconds(1);
+constexpr auto kSendDropLogInterval = std::chrono::seconds(1);
 }  // namespace
 
 struct SendWorkerState {
@@ -208,7 +208,7 @@ void SendWorker::post(Job job, size_t bytes) {
             ++core_->dropped_unlogged;
         }
         const SendWorker::Clock::time_point now = SendWorker::Clock::now();
-        if (core_->dropped_unlogged > 0 && now - core_->last_drop_log >= kDropLogInterval) {
+        if (core_->dropped_unlogged > 0 && now - core_->last_drop_log >= kSendDropLogInterval) {
             to_log = std::exchange(core_->dropped_unlogged, 0);
             core_->last_drop_log = now;
         }
