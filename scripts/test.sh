@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# The whole test run on a fresh machine: set-up, then three lanes side by side, each printed
+# The whole test run on a fresh machine: set-up, then four lanes side by side, each printed
 # when it ends (its stages' start and end lines also as they happen, marked with the lane):
-#   sanitizers  the loopback SDK's C++ tests under ThreadSanitizer and under
-#               AddressSanitizer/UBSan, and the Python tests under AddressSanitizer/UBSan
-#   wheels      the type checks (scripts/check_types.sh), and the x86_64 wheels tested as
-#               installed: the loopback one with the Python tests (3.8, the 3.9 import refusal
-#               included), and one built from the source distribution against an SDK directory
-#               laid out the way a vendor SDK is (scripts/wheel.sh)
-#   arm64       the aarch64 cross-build with its C++ tests under qemu, plain, under ASan/UBSan
-#               and under ThreadSanitizer, and its wheel (scripts/arm64.sh)
+#   tsan     the C++ tests (the loopback SDK's and the binding's) under ThreadSanitizer
+#   asan     the C++ tests under AddressSanitizer/UBSan, then the Python tests against that build
+#   wheels   the type checks (scripts/check_types.sh), and the x86_64 wheels tested as installed:
+#            the loopback one with the Python tests (3.8, the 3.9 import refusal included), and
+#            one built from the source distribution against an SDK directory laid out the way a
+#            vendor SDK is (scripts/wheel.sh)
+#   arm64    the aarch64 cross-build with its C++ tests under qemu, plain, under ASan/UBSan and
+#            under ThreadSanitizer, and its wheel (scripts/arm64.sh)
 # The lanes share the two processors: much of each lane's time is spent waiting (emulated and
 # sanitized test processes that sleep, Python tests that wait for their subprograms), and
 # another lane's build fills it. Every lane runs to its end; the run fails if one failed.
@@ -33,12 +33,15 @@ configure() {  # configure BUILD_DIR [cmake options...]
   cmake -S "$ROOT" -B "$dir" -G Ninja -DPython_EXECUTABLE="$VENV/bin/python" -Dpybind11_DIR="$PYBIND11_DIR" "$@" >/dev/null
 }
 
-sanitizers() {
+tsan() {
   stage "C++ tests under ThreadSanitizer"
   configure build/tsan -DOSTREL_BUILD_MODULE=OFF -DOSTREL_BUILD_TESTS=ON -DOSTREL_SANITIZE=thread
   ninja -C build/tsan -j "$JOBS"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan --no-tests=error --output-on-failure -j "$JOBS"
+  stage ""
+}
 
+asan() {
   stage "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   configure build/asan -DOSTREL_BUILD_TESTS=ON -DOSTREL_SANITIZE=address,undefined
   ninja -C build/asan -j "$JOBS"
@@ -75,7 +78,8 @@ end_lanes() {
 }
 trap end_lanes EXIT
 
-lane sanitizers sanitizers
+lane tsan tsan
+lane asan asan
 lane wheels wheels
 lane arm64 bash "$ROOT/scripts/arm64.sh"
 
@@ -93,7 +97,7 @@ done
 
 echo
 echo "======== stage times (wall, and processor time)"
-grep -h '^-- ' "$LOGS/setup.log" "$LOGS/sanitizers.log" "$LOGS/wheels.log" "$LOGS/arm64.log"
+grep -h '^-- ' "$LOGS/setup.log" "$LOGS/tsan.log" "$LOGS/asan.log" "$LOGS/wheels.log" "$LOGS/arm64.log"
 read -r -a self </proc/$$/stat
 echo "-- whole run: $SECONDS s (CPU $(((self[13] + self[14] + self[15] + self[16]) / $(getconf CLK_TCK))) s)"
 if ((${#failed[@]})); then
