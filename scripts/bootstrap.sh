@@ -52,7 +52,37 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+
+# The virtual environment, and the requirements, installed again when their files change (the
+# dev set includes the build set). pip 23.1 or newer, for the dev set's scripts (-C); the demo
+# builds with the pip that comes with the interpreter.
+python_environment() {
+  if [[ -z "${PYTHON:-}" ]]; then
+    PYTHON="$(ls -d /root/.pyenv/versions/3.8.*/bin/python3.8 2>/dev/null | sort -V | tail -n 1 || true)"
+    [[ -n "$PYTHON" ]] || PYTHON="$(command -v python3.8 || true)"
+  fi
+  if [[ ! -x .venv/bin/python ]] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
+    [[ -x "$PYTHON" ]] || { echo "bootstrap: no CPython 3.8 found; set PYTHON" >&2; exit 1; }
+    rm -rf .venv
+    "$PYTHON" -m venv .venv
+  fi
+  if [[ "$(cat .venv/.bootstrap-dev 2>/dev/null)" != "$(digest requirements-build.txt requirements-dev.txt)" ]]; then
+    if [[ $requirements == dev ]]; then
+      .venv/bin/python -m pip install -q --upgrade pip >/dev/null
+      .venv/bin/python -m pip install -q -r requirements-dev.txt
+      digest requirements-build.txt requirements-dev.txt >.venv/.bootstrap-dev
+    elif [[ "$(cat .venv/.bootstrap-build 2>/dev/null)" != "$(digest requirements-build.txt)" ]]; then
+      .venv/bin/python -m pip install -q -r requirements-build.txt
+      digest requirements-build.txt >.venv/.bootstrap-build
+    fi
+  fi
+}
+digest() { cat "$@" | sha256sum | cut -d' ' -f1; }
+
 if ((${#missing[@]})); then
+  # apt-get and pip mostly wait for downloads, so the virtual environment is made meanwhile.
+  python_environment &
+  python_job=$!
   SUDO=""
   [[ $(id -u) -ne 0 ]] && SUDO="sudo"
   echo "bootstrap: installing ${missing[*]}" >&2
@@ -63,40 +93,17 @@ if ((${#missing[@]})); then
   # The emulator is called by name, never through binfmt, so qemu-user's recommended
   # qemu-user-binfmt is not needed; nothing else here recommends anything.
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-# The virtual environment.
-if [[ -z "${PYTHON:-}" ]]; then
-  PYTHON="$(ls -d /root/.pyenv/versions/3.8.*/bin/python3.8 2>/dev/null | sort -V | tail -n 1 || true)"
-  [[ -n "$PYTHON" ]] || PYTHON="$(command -v python3.8 || true)"
-fi
-if [[ ! -x .venv/bin/python ]] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 8)' 2>/dev/null; then
-  [[ -x "$PYTHON" ]] || { echo "bootstrap: no CPython 3.8 found; set PYTHON" >&2; exit 1; }
-  rm -rf .venv
-  "$PYTHON" -m venv .venv
-  .venv/bin/python -m pip install -q --upgrade pip >/dev/null  # pip 23.1 or newer takes -C
-fi
-
-# Requirements, installed again when their files change; the dev set includes the build set.
-digest() { cat "$@" | sha256sum | cut -d' ' -f1; }
-pip_ran=""
-if [[ "$(cat .venv/.bootstrap-dev 2>/dev/null)" != "$(digest requirements-build.txt requirements-dev.txt)" ]]; then
-  if [[ $requirements == dev ]]; then
-    .venv/bin/python -m pip install -q -r requirements-dev.txt
-    digest requirements-build.txt requirements-dev.txt >.venv/.bootstrap-dev
-    pip_ran=1
-  elif [[ "$(cat .venv/.bootstrap-build 2>/dev/null)" != "$(digest requirements-build.txt)" ]]; then
-    .venv/bin/python -m pip install -q -r requirements-build.txt
-    digest requirements-build.txt >.venv/.bootstrap-build
-    pip_ran=1
-  fi
+  wait "$python_job"
+else
+  python_environment
 fi
 
 # The package, installed again when a file it is made from is newer than the last install.
 stamp=.venv/.bootstrap-package
 if [[ -n $install ]]; then
-  if [[ -n $pip_ran || ! -f $stamp ]] || ! ls -d .venv/lib/python3.8/site-packages/ostrel-*.dist-info >/dev/null 2>&1 ||
-     [[ -n "$(find pyproject.toml README.md CMakeLists.txt cmake include tables binding loopback ostrel \
+  # The requirements' stamps are among the files: new build tools build the package again.
+  if [[ ! -f $stamp ]] || ! ls -d .venv/lib/python3.8/site-packages/ostrel-*.dist-info >/dev/null 2>&1 ||
+     [[ -n "$(find pyproject.toml README.md CMakeLists.txt cmake include tables binding loopback ostrel .venv/.bootstrap-* \
                 -name __pycache__ -prune -o -newer "$stamp" -print -quit)" ]]; then
     rm -f "$stamp"
     touch "$stamp.new"  # what changes during the build is seen by the next run
