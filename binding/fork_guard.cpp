@@ -16,7 +16,7 @@ namespace {
 
 std::atomic<unsigned> g_generation{0};  // process-wide: moved on only in a new child
 std::mutex g_thread_states;              // held while a thread state of ours is made or deleted
-bool g_installed = false;                // guarded by the GIL
+bool g_fork_guard_installed = false;     // guarded by the GIL
 
 void before_fork() { g_thread_states.lock(); }
 
@@ -83,9 +83,9 @@ const char kForeignCloud[] =
     "create a new VONUCloud";
 
 void install_fork_guard() {
-    if (g_installed) return;
+    if (g_fork_guard_installed) return;
     pthread_atfork(before_fork, in_parent, in_child);
-    g_installed = true;
+    g_fork_guard_installed = true;
 }
 
 PyThreadState* new_thread_state() {

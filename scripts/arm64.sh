@@ -3,10 +3,11 @@
 # CPython 3.8 headers) together with the loopback SDK's C++ tests, runs those tests under
 # qemu-aarch64 (plain, AddressSanitizer+UBSan, ThreadSanitizer), checks the built binaries and
 # repairs the wheel to its manylinux tag (scripts/repair_wheel.sh); the wheel lands in dist/.
-# No aarch64 Python is here, so the module's binary is checked, not imported. Run scripts/bootstrap.sh first.
+# No aarch64 Python is here, so the module's binary is checked, not imported.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+"$ROOT/scripts/bootstrap.sh" arm64
 export PATH="$ROOT/.venv/bin:$PATH"
 export CMAKE_BUILD_PARALLEL_LEVEL="${JOBS:-2}"
 TOOLCHAIN="$ROOT/cmake/aarch64-linux-gnu.cmake"
@@ -45,8 +46,13 @@ ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="$UBSAN_OPTIONS" \
 # ThreadSanitizer re-executes a program to turn address randomisation off; under the emulator,
 # with no binfmt handler, that exec fails ("execve failed, errno 8"), so setarch -R turns it off
 # beforehand for the emulated processes.
+# ThreadSanitizer finds races between threads, and the media building blocks' tests (H.264,
+# Opus, resampler, I420, PCM streams: media_*_test.cpp, pcm_stream_test.cpp) run on one thread,
+# as those classes start none, so this run leaves them out (about a minute of emulated work);
+# they run here plain and under ASan/UBSan above, and under ThreadSanitizer natively.
 stage "aarch64: C++ tests under ThreadSanitizer (qemu-aarch64, no address randomisation)"
 configure build/arm64-tsan -DOSTREL_SANITIZE=thread
 ninja --quiet -C build/arm64-tsan -j "$CMAKE_BUILD_PARALLEL_LEVEL"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" setarch -R ctest --test-dir build/arm64-tsan --no-tests=error --output-on-failure -L whole-suite -j "$CMAKE_BUILD_PARALLEL_LEVEL"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" GTEST_FILTER="-MediaH264.*:MediaOpus.*:MediaResampler.*:MediaI420.*:PcmStream.*" \
+  setarch -R ctest --test-dir build/arm64-tsan --no-tests=error --output-on-failure -L whole-suite -j "$CMAKE_BUILD_PARALLEL_LEVEL"
 stage ""

@@ -47,20 +47,26 @@ inline double correlation(const std::vector<int16_t>& x, int xch, const std::vec
 // sideways, a bright box crossing the picture, and chroma that rotates with time.
 inline I420Image pattern(int width, int height, int n) {
     I420Image p(width, height);
+    // The bars and the chroma depend on the column or the row alone, so each sine is taken
+    // once a column or a row, not once a pixel (which costs seconds a test under an emulator
+    // and a sanitizer).
+    std::vector<double> bars(static_cast<size_t>(width));
+    for (int x = 0; x < width; ++x) bars[x] = 40 * std::sin(2 * kPi * (x - 4 * n) / 48.0);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            double v = 60 + 0.25 * ((x + y + 3 * n) % 256) + 40 * std::sin(2 * kPi * (x - 4 * n) / 48.0);
+            double v = 60 + 0.25 * ((x + y + 3 * n) % 256) + bars[x];
             const int bx = (8 * n) % width, by = height / 3;
             if (x >= bx && x < bx + width / 6 && y >= by && y < by + height / 4) v = 220;
             p.y()[y * width + x] = static_cast<uint8_t>(std::lround(std::min(255.0, std::max(0.0, v))));
         }
     }
     const int cw = chroma_size(width), ch = chroma_size(height);
+    std::vector<uint8_t> u(static_cast<size_t>(cw));
+    for (int x = 0; x < cw; ++x) u[x] = static_cast<uint8_t>(128 + 50 * std::cos(2 * kPi * (x + n) / cw));
     for (int y = 0; y < ch; ++y) {
-        for (int x = 0; x < cw; ++x) {
-            p.u()[y * cw + x] = static_cast<uint8_t>(128 + 50 * std::cos(2 * kPi * (x + n) / cw));
-            p.v()[y * cw + x] = static_cast<uint8_t>(128 + 50 * std::sin(2 * kPi * (y + n) / ch));
-        }
+        const uint8_t v = static_cast<uint8_t>(128 + 50 * std::sin(2 * kPi * (y + n) / ch));
+        std::copy(u.begin(), u.end(), p.u() + y * cw);
+        std::fill(p.v() + y * cw, p.v() + (y + 1) * cw, v);
     }
     return p;
 }

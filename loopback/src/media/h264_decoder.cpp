@@ -16,7 +16,7 @@ namespace media {
 namespace {
 
 // Passed to the log callback as its context.
-char kLogName[] = "H264Decoder";
+char kDecoderLogName[] = "H264Decoder";
 
 // Hands out a decoded picture the library holds back, if there is one; true if it did.
 bool release_held_picture(ISVCDecoder& decoder, uint8_t* planes[3], SBufferInfo& info) {
@@ -45,7 +45,7 @@ H264Decoder::H264Decoder() {
     if (WelsCreateDecoder(&raw) != 0 || raw == nullptr) throw std::runtime_error("H264Decoder: cannot create");
     decoder_.reset(raw);
     route_openh264_log(*decoder_, DECODER_OPTION_TRACE_CALLBACK, DECODER_OPTION_TRACE_CALLBACK_CONTEXT, DECODER_OPTION_TRACE_LEVEL,
-                       kLogName);
+                       kDecoderLogName);
     int threads = 0;  // decode on the caller's thread
     decoder_->SetOption(DECODER_OPTION_NUM_OF_THREADS, &threads);
     SDecodingParam p{};

@@ -15,9 +15,9 @@ namespace media {
 namespace {
 
 constexpr int kMaxSide = 4096;
-constexpr int kMinBitrate = 64000;
+constexpr int kMinH264Bitrate = 64000;
 // Passed to the log callback as its context.
-char kLogName[] = "H264Encoder";
+char kEncoderLogName[] = "H264Encoder";
 
 }  // namespace
 
@@ -33,7 +33,7 @@ bool H264Encoder::supports(int width, int height) {
 
 int H264Encoder::default_bitrate(int width, int height, double frame_rate) {
     const double bps = 0.1 * width * height * frame_rate;
-    return static_cast<int>(std::clamp(bps, static_cast<double>(kMinBitrate), 1e9));
+    return static_cast<int>(std::clamp(bps, static_cast<double>(kMinH264Bitrate), 1e9));
 }
 
 H264Encoder::H264Encoder(const H264EncoderConfig& config) : config_(config) {
@@ -48,7 +48,7 @@ H264Encoder::H264Encoder(const H264EncoderConfig& config) : config_(config) {
     // Owned from here on; the deleter's Uninitialize is harmless before InitializeExt.
     encoder_.reset(raw);
     route_openh264_log(*encoder_, ENCODER_OPTION_TRACE_CALLBACK, ENCODER_OPTION_TRACE_CALLBACK_CONTEXT, ENCODER_OPTION_TRACE_LEVEL,
-                       kLogName);
+                       kEncoderLogName);
 
     SEncParamExt p;
     encoder_->GetDefaultParams(&p);

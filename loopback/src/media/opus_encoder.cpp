@@ -13,8 +13,8 @@ namespace {
 
 // libopus's recommended packet buffer: room for the largest packet of any frame length.
 constexpr size_t kMaxPacketBytes = 4000;
-constexpr int kMinBitrate = 500;
-constexpr int kMaxBitrate = 512000;
+constexpr int kMinOpusBitrate = 500;
+constexpr int kMaxOpusBitrate = 512000;
 
 }  // namespace
 
@@ -27,7 +27,7 @@ OpusEncoder::OpusEncoder(int rate, int channels, int frame_ms, int bitrate_bps)
       frame_samples_(static_cast<size_t>(rate) * static_cast<size_t>(frame_ms) / 1000),
       bitrate_bps_(bitrate_bps) {
     if (!supports(rate, channels, frame_ms)) throw std::invalid_argument("OpusEncoder: unsupported PCM format");
-    if (bitrate_bps < kMinBitrate || bitrate_bps > kMaxBitrate) {
+    if (bitrate_bps < kMinOpusBitrate || bitrate_bps > kMaxOpusBitrate) {
         throw std::invalid_argument("OpusEncoder: bitrate out of range");
     }
     int err = OPUS_OK;
@@ -54,7 +54,7 @@ bool OpusEncoder::encode(const int16_t* pcm, std::vector<uint8_t>& packet) {
 }
 
 bool OpusEncoder::set_bitrate(int bitrate_bps) {
-    if (bitrate_bps < kMinBitrate || bitrate_bps > kMaxBitrate) return false;
+    if (bitrate_bps < kMinOpusBitrate || bitrate_bps > kMaxOpusBitrate) return false;
     if (opus_encoder_ctl(encoder_.get(), OPUS_SET_BITRATE(bitrate_bps)) != OPUS_OK) return false;
     bitrate_bps_ = bitrate_bps;
     return true;
