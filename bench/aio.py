@@ -293,7 +293,7 @@ def scale_plain(count: int, seconds: float) -> Scale:
     result.expected, result.on_time = int(result.wall * 50) * count, sent["on_time"]
     stop.set()
     thread.join()
-    del clouds
+    clouds.clear()
     ostrel_loopback.wait_idle(30.0)
     return result
 

@@ -18,7 +18,6 @@ Profiles of a run, e.g. the 200-cloud one:
 import argparse
 import os
 import resource
-import statistics
 import subprocess
 import sys
 import time
@@ -26,7 +25,6 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 import _ostrel as ostrel
 import ostrel_loopback
-
 from ostrel.testing import QuietDelegate, Room
 
 RATE = 48000

@@ -40,12 +40,11 @@ import sys
 import threading
 import time
 
+import native_helpers  # noqa: E402  (beside this file)
+
 import _ostrel as ostrel
 import ostrel_loopback
-
 from ostrel.testing import QuietDelegate, Room
-
-import native_helpers  # noqa: E402  (beside this file)
 
 FRAME_BYTES = 960 * 2  # 20 ms of 48 kHz mono
 

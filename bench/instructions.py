@@ -26,9 +26,9 @@ import sys
 import tempfile
 from typing import List, Optional, Tuple
 
-import _ostrel as ostrel
-
 import bridge  # noqa: E402  (beside this file: the batches and the method body)
+
+import _ostrel as ostrel
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

@@ -64,12 +64,11 @@ import threading
 import time
 from typing import Any, Dict, List, Optional, Tuple
 
+import native_helpers  # noqa: E402  (beside this file)
+
 import _ostrel as ostrel
 import ostrel_loopback
-
 from ostrel.testing import QuietDelegate, Room, pattern_i420
-
-import native_helpers  # noqa: E402  (beside this file)
 
 
 def pattern_frame(index: int, width: int, height: int) -> ostrel.PixelFrame:

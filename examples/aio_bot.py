@@ -14,8 +14,9 @@ import math
 import struct
 from typing import List, Optional, Tuple
 
-import ostrel
 import room_helpers
+
+import ostrel
 
 ROOM = "aio-echo"
 RATE = 48000

@@ -21,8 +21,9 @@ import time
 import zlib
 from typing import Callable, List, Optional, cast
 
-import _ostrel as ostrel
 import room_helpers
+
+import _ostrel as ostrel
 
 ROOM = "demo-call"
 WIDTH, HEIGHT, FPS = 320, 240, 15
@@ -218,7 +219,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     else:
         print("no video frame was received", file=sys.stderr)
         return 1
-    del alice_cloud, bob_cloud
+    alice_cloud = bob_cloud = None  # type: ignore[assignment]
     return 0
 
 

@@ -15,10 +15,11 @@ import argparse
 import asyncio
 from typing import List, Optional
 
+from room_helpers import enter_params
+
 import ostrel
 from ostrel.aio.events import OnRemoteUserEnterRoom
 from ostrel.testing.signals import tone_pcm
-from room_helpers import enter_params
 
 REPLY_S = 5.0  # how long an answer may take
 IDLE_S = 30.0  # how long the bot stays in an empty room

@@ -12,8 +12,9 @@ import sys
 import time
 from typing import List, Optional
 
-import _ostrel as ostrel
 import room_helpers
+
+import _ostrel as ostrel
 
 ROOM = "pull-audio"
 

@@ -18,8 +18,9 @@ A message it cannot send while disconnected waits and goes out, in order, once i
 """
 from typing import List
 
-import ostrel
 import room_helpers
+
+import ostrel
 
 # The command id of the bot's notices.
 NOTICE_CMD = 1

@@ -23,8 +23,9 @@ import threading
 import time
 from typing import List, Optional
 
-import _ostrel as ostrel
 import room_helpers
+
+import _ostrel as ostrel
 
 ROOM = "recording"
 WIDTH, HEIGHT, FPS = 320, 240, 15

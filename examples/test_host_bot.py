@@ -7,8 +7,8 @@ import asyncio
 from typing import List
 
 import pytest
-
 from host_bot import CHIME_HZ, IDLE_S, NOTICE_CMD, QUESTION_CMD, REPLY_S, host
+
 from ostrel.testing import Loopback, Participant, Room, dominant_hz
 
 RATE = 48000

@@ -9,10 +9,10 @@ fraction of a second, the same way every run.
 from typing import Iterator, List, Tuple
 
 import pytest
+from quality_bot import NOTICE_CMD, QualityBot
 
 import ostrel
 from ostrel.testing import Loopback, Participant
-from quality_bot import NOTICE_CMD, QualityBot
 
 REPORT_MS = 2000  # the SDK's network-quality report interval
 

@@ -2,10 +2,10 @@
 import gc
 
 import pytest
+from roomkit import EventLog, enter_params, idle
 
 import _ostrel as o
 import ostrel_loopback
-from roomkit import EventLog, enter_params, idle
 
 
 def test_signatures_name_native_types():

@@ -3,10 +3,10 @@ import gc
 import threading
 
 import pytest
+from roomkit import EventLog, enter_params, idle
 
 import _ostrel as o
 import ostrel_loopback as lb
-from roomkit import EventLog, enter_params, idle
 
 PURE = 'Tried to call pure virtual function "VONUCloudDelegate::{}"'
 

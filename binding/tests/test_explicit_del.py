@@ -3,7 +3,6 @@ and a method either runs on the live instance or raises RuntimeError, never on a
 Each scenario runs in a subprocess with a timeout (and under the sanitizers when the test run
 preloads them)."""
 import pytest
-
 from test_lifecycle import run_python
 
 RACE_PROGRAM = """

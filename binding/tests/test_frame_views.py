@@ -4,10 +4,10 @@ import gc
 import struct
 
 import pytest
+import roomkit
 
 import _ostrel as o
 import ostrel_loopback as lb
-import roomkit
 from ostrel.testing import EVENT_NAMES
 
 FRAMES = [o.AudioFrame, o.VideoFrame, o.PixelFrame]

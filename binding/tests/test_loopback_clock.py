@@ -1,9 +1,9 @@
 """The loopback SDK's clock and media faults, through rooms of _ostrel."""
 import pytest
+from roomkit import EventLog, enter_params, idle
 
 import _ostrel as o
 import ostrel_loopback as lb
-from roomkit import EventLog, enter_params, idle
 
 
 @pytest.fixture

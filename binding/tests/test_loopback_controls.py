@@ -2,10 +2,10 @@
 import contextlib
 
 import pytest
+from roomkit import EventLog, enter_params, idle
 
 import _ostrel as o
 import ostrel_loopback as lb
-from roomkit import EventLog, enter_params, idle
 
 
 @contextlib.contextmanager

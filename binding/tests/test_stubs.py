@@ -9,11 +9,11 @@ import builtins
 from pathlib import Path
 
 import pytest
+from test_delegate import DATA, UNIFORM
+from typed_bot import deliver
 
 import _ostrel as o
 import ostrel_loopback as lb
-from test_delegate import DATA, UNIFORM
-from typed_bot import deliver
 
 STUB = Path(__file__).resolve().parents[1] / "stubs" / "_ostrel.pyi"
 

@@ -2,7 +2,6 @@
 the thread ends without the ending thread waiting for the GIL. Each scenario runs in a
 subprocess with a timeout."""
 import pytest
-
 from test_lifecycle import run_python
 
 COMMON = """

@@ -11,6 +11,7 @@ import ast
 import ctypes
 import os
 
+
 def _load():
     import _ostrel
 

@@ -31,14 +31,14 @@ import types
 import warnings
 import weakref
 from collections import deque
-from typing import (Any, Callable, Deque, Dict, FrozenSet, Generator, Literal, Mapping, Optional, Set, Tuple, Union)
+from typing import Any, Callable, Deque, Dict, FrozenSet, Generator, Literal, Mapping, Optional, Set, Tuple, Union
 
 import _ostrel
 
 from ._errors import ConnectionClosed, SdkError
+from ._event import Event
 from ._events import BACKLOG_LIMIT, EventStream
 from ._frames import FrameStream
-from ._event import Event
 from ._hub import EVENT_NAMES, Hub, HubDelegate
 from ._sender import AudioSender
 from .events import TypedEvents

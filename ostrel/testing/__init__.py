@@ -6,10 +6,10 @@ simulated network faults, and a teardown that fails the test when an exception e
 delegate callback, a callback did not return or a cloud outlived it. The classes work without pytest too
 (``with Loopback() as sdk: ...``).
 """
-from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable
-from .participant import Participant
 from ostrel.aio import EVENT_NAMES, Event
 
+from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable
+from .participant import Participant
 from .quiet import QuietDelegate
 from .recorder import EventRecorder, Predicate
 from .room import APP_ID, Room

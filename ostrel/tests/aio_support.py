@@ -10,7 +10,6 @@ from typing import Any, Awaitable, Dict, List, Optional, Sequence, TypeVar
 
 import _ostrel as o
 import ostrel_loopback
-from ostrel.testing import EVENT_NAMES as EVENTS
 from ostrel.testing import Event, EventRecorder, Room
 
 HERE = os.path.dirname(os.path.abspath(__file__))

@@ -5,7 +5,6 @@ one child interpreter with a watchdog, so a lost cancellation fails instead of h
 import importlib.util
 
 import pytest
-
 from aio_support import run_python
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")

@@ -3,11 +3,11 @@ cloud, thread or task behind (the autouse fixture checks the SDK and threads).""
 import asyncio
 
 import pytest
+from aio_support import idle, params, run
 
 import _ostrel as o
 import ostrel
 import ostrel_loopback
-from aio_support import idle, params, run
 from ostrel.aio import BACKLOG_LIMIT as BACKLOG
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")

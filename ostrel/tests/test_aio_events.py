@@ -5,11 +5,11 @@ import asyncio
 import logging
 
 import pytest
+from aio_support import EVENTS, Recorder, idle, normal, params, pcm_frame, run, run_python
 
 import _ostrel as o
 import ostrel
 import ostrel_loopback
-from aio_support import EVENTS, Recorder, idle, normal, params, pcm_frame, run, run_python
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 

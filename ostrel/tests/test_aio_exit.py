@@ -9,7 +9,6 @@ import sys
 import time
 
 import pytest
-
 from aio_support import HERE, run_python
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")

@@ -3,14 +3,14 @@ than one frame ahead), clear() stopping the speech at once, drain() flushing a p
 import asyncio
 import contextlib
 import gc
-import time
 import struct
+import time
 import weakref
 
 import pytest
+from aio_support import idle, params, run
 
 import ostrel
-from aio_support import idle, params, run
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 

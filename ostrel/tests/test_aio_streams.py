@@ -3,11 +3,11 @@ by maxsize, video subscribed while a stream is open, and audio pulled with GetAu
 import asyncio
 
 import pytest
+from aio_support import idle, params, pcm_frame, run
 
 import _ostrel as o
 import ostrel
 import ostrel_loopback
-from aio_support import idle, params, pcm_frame, run
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 
