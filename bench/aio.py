@@ -26,6 +26,7 @@ does the same work (a frame made and sent per cloud every 20 ms). For each: the 
 sent, against the consumer's clock; whole milliseconds), the frames dropped, and the share of
 frames sent on schedule (late ones, half a frame or more, count as missed).
 """
+
 import argparse
 import asyncio
 import statistics
@@ -46,8 +47,9 @@ def params(user: str, room: str) -> o.EnterRoomParams:
 class Glue(QuietDelegate):
     """The hand-written bridges: every frame goes to an asyncio.Queue by one of two patterns."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, queue: "asyncio.Queue[Tuple[Any, float]]",
-                 blocking: bool) -> None:
+    def __init__(
+        self, loop: asyncio.AbstractEventLoop, queue: "asyncio.Queue[Tuple[Any, float]]", blocking: bool
+    ) -> None:
         super().__init__()
         self.loop, self.queue, self.blocking = loop, queue, blocking
 
@@ -80,6 +82,7 @@ class Way:
 
             async def receive_aio() -> float:
                 return (await stream.__anext__()).time
+
             self.receive = receive_aio
         else:
             queue: "asyncio.Queue[Tuple[Any, float]]" = asyncio.Queue()
@@ -88,6 +91,7 @@ class Way:
 
             async def receive_glue() -> float:
                 return (await queue.get())[1]
+
             self.receive = receive_glue
         self.sender.EnterRoom(params("src", self.room))
         await settle()
@@ -219,9 +223,11 @@ class Scale:
 
     def line(self, name: str) -> str:
         d = sorted(self.delays) or [float("nan")]
-        return (f"   {name:6s} CPU {self.cpu / self.wall:5.2f} cores   latency p50 {statistics.median(d):5.1f} "
-                f"p99 {d[int(len(d) * 0.99)]:5.1f} ms   dropped {self.dropped}   on schedule "
-                f"{100.0 * self.on_time / max(1, self.expected):5.1f} %   ({len(self.delays)} frames consumed)")
+        return (
+            f"   {name:6s} CPU {self.cpu / self.wall:5.2f} cores   latency p50 {statistics.median(d):5.1f} "
+            f"p99 {d[int(len(d) * 0.99)]:5.1f} ms   dropped {self.dropped}   on schedule "
+            f"{100.0 * self.on_time / max(1, self.expected):5.1f} %   ({len(self.delays)} frames consumed)"
+        )
 
 
 def _now_ms() -> float:
@@ -239,7 +245,6 @@ class PlainEar(QuietDelegate):
     def OnRemoteAudioReceived(self, user_id: Optional[str], frame: o.AudioFrame) -> None:
         if self.counting:
             self.delays.append(_now_ms() - frame.pts)
-
 
 
 def scale_plain(count: int, seconds: float) -> Scale:

@@ -15,6 +15,7 @@ Profiles of a run, e.g. the 200-cloud one:
     py-spy record --native --format raw -o bots.txt --pid $!
     perf record -F 999 -g -p $!                     # native frames, where perf is allowed
 """
+
 import argparse
 import os
 import resource
@@ -121,12 +122,24 @@ def run_clouds(count: int, seconds: float, idle_seconds: float) -> None:
     received = sum(bot.received for bot in bots)
     idle_share = cpu_share(idle_seconds, time.sleep)
     idle_threads, idle_rss = process_figures()
-    print("%3d clouds sending: %d threads, %.1f MiB, %.1f %% of a core, delay p50 %.2f ms p99 %.2f ms "
-          "(%d frames, %d dropped)" % (
-              count, threads, rss, busy_share * 100, percentile(delays, 0.5) * 1e3, percentile(delays, 0.99) * 1e3,
-              received, ostrel_loopback.dropped()))
-    print("%3d clouds idle:    %d threads, %.1f MiB, %.2f %% of a core" % (count, idle_threads, idle_rss,
-                                                                             idle_share * 100))
+    print(
+        "%3d clouds sending: %d threads, %.1f MiB, %.1f %% of a core, delay p50 %.2f ms p99 %.2f ms "
+        "(%d frames, %d dropped)"
+        % (
+            count,
+            threads,
+            rss,
+            busy_share * 100,
+            percentile(delays, 0.5) * 1e3,
+            percentile(delays, 0.99) * 1e3,
+            received,
+            ostrel_loopback.dropped(),
+        )
+    )
+    print(
+        "%3d clouds idle:    %d threads, %.1f MiB, %.2f %% of a core"
+        % (count, idle_threads, idle_rss, idle_share * 100)
+    )
     sys.stdout.flush()
     for cloud in clouds:
         cloud.ExitRoom()
@@ -146,9 +159,21 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 0
     for count in args.clouds:
         # A fresh process per count, so that threads and memory are that count's alone.
-        subprocess.run([sys.executable, os.path.abspath(__file__), "--child", "--clouds", str(count),
-                        "--seconds", str(args.seconds), "--idle-seconds", str(args.idle_seconds)],
-                       check=True, timeout=args.seconds + args.idle_seconds + 300)
+        subprocess.run(
+            [
+                sys.executable,
+                os.path.abspath(__file__),
+                "--child",
+                "--clouds",
+                str(count),
+                "--seconds",
+                str(args.seconds),
+                "--idle-seconds",
+                str(args.idle_seconds),
+            ],
+            check=True,
+            timeout=args.seconds + args.idle_seconds + 300,
+        )
     return 0
 
 

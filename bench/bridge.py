@@ -32,6 +32,7 @@
 3. Reading a 1080p I420 frame's payload: ``data`` (a copy), a plain bytes copy of the same size,
    and a numpy array over the frame's buffer (no copy; numpy is optional).
 """
+
 import argparse
 import ctypes
 import os
@@ -108,6 +109,7 @@ def load_floor(directory):
 def bridge_contender(sink, event, args):
     """One batch of `size` events `event` injected into the bench member; returns the seconds
     from its first callback to its last."""
+
     def batch(size):
         sink.gate.clear()
         sink.at_gate.clear()
@@ -120,18 +122,21 @@ def bridge_contender(sink, event, args):
         if not sink.done.wait(30):
             raise RuntimeError("%s: %d of %d callbacks arrived" % (event, sink.calls, size))
         return sink.last - sink.first
+
     return batch
 
 
 def native_contender(batch, launch):
     """One batch where `launch(size)` makes `size` calls of `batch.hit` from a native thread;
     returns the seconds from its first call to its last."""
+
     def run(size):
         batch.start(size)
         launch(size)
         if not batch.done.is_set():
             raise RuntimeError("a native batch ended early")
         return batch.last - batch.first
+
     return run
 
 
@@ -143,7 +148,8 @@ PEER_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p, ctypes.
 def floor_contender(floor, keep_state, handed_over=False):
     batch = Batch()
     return native_contender(
-        batch, lambda size: floor.call_python(batch.hit, "peer", PAYLOAD, size, keep_state, handed_over))
+        batch, lambda size: floor.call_python(batch.hit, "peer", PAYLOAD, size, keep_state, handed_over)
+    )
 
 
 def ctypes_contender(floor):
@@ -193,8 +199,10 @@ def measure_event_cost(floor, events, rounds, placement):
         ("C API, kept, payload handed over", floor_contender(floor, True, handed_over=True)),
         ("ctypes callback", ctypes_contender(floor)),
         ("OnRemoteAudioAvailable(str, bool)", bridge_contender(sink, "OnRemoteAudioAvailable", (b"peer", 1))),
-        ("OnReceiveCustomCmdMsg(str, int, int, bytes)",
-         bridge_contender(sink, "OnReceiveCustomCmdMsg", (b"peer", 1, 7, PAYLOAD))),
+        (
+            "OnReceiveCustomCmdMsg(str, int, int, bytes)",
+            bridge_contender(sink, "OnReceiveCustomCmdMsg", (b"peer", 1, 7, PAYLOAD)),
+        ),
         ("OnRemoteAudioReceived(str, AudioFrame)", bridge_contender(sink, "OnRemoteAudioReceived", (b"peer", PAYLOAD))),
     ]
     figures = {name: [] for name, _ in contenders}
@@ -216,13 +224,23 @@ def measure_event_cost(floor, events, rounds, placement):
     def ratio(name, reference):
         return statistics.median(a / b for a, b in zip(figures[name], figures[reference]))
 
-    print("cost per event (%d events in batches of %d, median of %d rounds, %d-byte payloads, %s):" % (
-        events, BATCH, rounds, len(PAYLOAD), placement))
+    print(
+        "cost per event (%d events in batches of %d, median of %d rounds, %d-byte payloads, %s):"
+        % (events, BATCH, rounds, len(PAYLOAD), placement)
+    )
     for name, _ in contenders:
         low, high = min(figures[name]), max(figures[name])
-        print("  %-46s %5.2f us (%.2f-%.2f)  %4.2fx kept floor  %4.2fx ctypes" % (
-            name, median[name] * 1e6, low * 1e6, high * 1e6, ratio(name, "C API, thread state kept"),
-            ratio(name, "ctypes callback")))
+        print(
+            "  %-46s %5.2f us (%.2f-%.2f)  %4.2fx kept floor  %4.2fx ctypes"
+            % (
+                name,
+                median[name] * 1e6,
+                low * 1e6,
+                high * 1e6,
+                ratio(name, "C API, thread state kept"),
+                ratio(name, "ctypes callback"),
+            )
+        )
     cloud.ExitRoom()
     del cloud
     ostrel_loopback.set_quality_interval(2000)
@@ -267,8 +285,9 @@ def callbacks_per_second(seconds):
             sender.SendAudioFrame(frame)
         ostrel_loopback.wait_idle(30.0)
     elapsed = time.perf_counter() - start
-    print("callbacks, main thread waiting: %d in %.2f s = %.0f callbacks/s" % (
-        sink.count, elapsed, sink.count / elapsed))
+    print(
+        "callbacks, main thread waiting: %d in %.2f s = %.0f callbacks/s" % (sink.count, elapsed, sink.count / elapsed)
+    )
 
     sink.count = 0
     dropped0 = ostrel_loopback.dropped()
@@ -281,8 +300,10 @@ def callbacks_per_second(seconds):
     elapsed = time.perf_counter() - start
     delivered = sink.count
     ostrel_loopback.wait_idle(30.0)
-    print("callbacks, main thread sending nonstop: %.0f callbacks/s (%d sent, %d dropped by the queue bound)" % (
-        delivered / elapsed, sent, ostrel_loopback.dropped() - dropped0))
+    print(
+        "callbacks, main thread sending nonstop: %.0f callbacks/s (%d sent, %d dropped by the queue bound)"
+        % (delivered / elapsed, sent, ostrel_loopback.dropped() - dropped0)
+    )
 
 
 def delays(seconds, busy):
@@ -319,8 +340,10 @@ def delays(seconds, busy):
         return
     p50 = d[len(d) // 2] * 1e6
     p99 = d[min(len(d) - 1, int(len(d) * 0.99))] * 1e6
-    print("delay SendAudioFrame -> override, main thread %s: p50 %.0f us, p99 %.0f us (%d frames)" % (
-        "busy in Python" if busy else "idle", p50, p99, len(d)))
+    print(
+        "delay SendAudioFrame -> override, main thread %s: p50 %.0f us, p99 %.0f us (%d frames)"
+        % ("busy in Python" if busy else "idle", p50, p99, len(d))
+    )
 
 
 def data_read_speed():
@@ -342,9 +365,11 @@ def data_read_speed():
     t_data = best(lambda: frame.data)
     t_copy = best(lambda: bytes(buffer))
     t_view = best(lambda: memoryview(frame).release())
-    print("1080p I420 (%d bytes): frame.data %.0f us (%.1f GB/s); bytes copy %.0f us (%.1f GB/s); "
-          "memoryview %.2f us" % (size, t_data * 1e6, size / t_data / 1e9, t_copy * 1e6, size / t_copy / 1e9,
-                                  t_view * 1e6))
+    print(
+        "1080p I420 (%d bytes): frame.data %.0f us (%.1f GB/s); bytes copy %.0f us (%.1f GB/s); "
+        "memoryview %.2f us"
+        % (size, t_data * 1e6, size / t_data / 1e9, t_copy * 1e6, size / t_copy / 1e9, t_view * 1e6)
+    )
     try:
         import numpy
     except ImportError:
@@ -352,8 +377,10 @@ def data_read_speed():
         return
     t_array = best(lambda: numpy.frombuffer(frame, dtype=numpy.uint8))
     t_from_data = best(lambda: numpy.frombuffer(frame.data, dtype=numpy.uint8))
-    print("1080p I420 as a numpy array: over the frame's buffer %.2f us; over a copy from data %.0f us (%.0fx)" % (
-        t_array * 1e6, t_from_data * 1e6, t_from_data / t_array))
+    print(
+        "1080p I420 as a numpy array: over the frame's buffer %.2f us; over a copy from data %.0f us (%.0fx)"
+        % (t_array * 1e6, t_from_data * 1e6, t_from_data / t_array)
+    )
 
 
 SECTIONS = ["events", "rate", "delay", "payload"]
@@ -366,8 +393,12 @@ def main(argv=None):
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--floor-dir", help="directory holding the _bridge_floor module")
     parser.add_argument("--only", nargs="+", choices=SECTIONS, default=SECTIONS)
-    parser.add_argument("--no-pin", dest="pin", action="store_false",
-                        help="let the threads of the per-event section run on any processor")
+    parser.add_argument(
+        "--no-pin",
+        dest="pin",
+        action="store_false",
+        help="let the threads of the per-event section run on any processor",
+    )
     args = parser.parse_args(argv)
     if "events" in args.only:
         event_cost(args.events, args.rounds, args.floor_dir, args.pin)

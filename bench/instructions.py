@@ -17,6 +17,7 @@ than its instructions, this is where to look. The events come in gated batches, 
 so that the event thread runs alone, as it does while bridge.py times it: the caches are
 simulated for the whole process, not per processor.
 """
+
 import argparse
 import os
 import re
@@ -70,10 +71,20 @@ def instructions(toggle: str, argv: List[str]) -> Tuple[int, int, int]:
     """Instructions, and misses of the simulated L1 instruction and data caches, counted by
     callgrind inside functions matching `toggle` for the child `argv`."""
     with tempfile.TemporaryDirectory() as scratch:
-        out = subprocess.run(["valgrind", "--tool=callgrind", "--cache-sim=yes",
-                              "--callgrind-out-file=" + os.path.join(scratch, "cg"),
-                              "--toggle-collect=" + toggle, sys.executable] + argv,
-                             capture_output=True, text=True, check=True)
+        out = subprocess.run(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--cache-sim=yes",
+                "--callgrind-out-file=" + os.path.join(scratch, "cg"),
+                "--toggle-collect=" + toggle,
+                sys.executable,
+            ]
+            + argv,
+            capture_output=True,
+            text=True,
+            check=True,
+        )
     # With the cache simulation: Ir Dr Dw I1mr D1mr D1mw ILmr DLmr DLmw.
     found = re.search(r"Collected :((?: \d+){9})", out.stderr)
     if found is None:
@@ -91,19 +102,29 @@ def main(argv: Optional[List[str]] = None) -> None:
         sys.exit("valgrind is not on PATH")
     examples = os.path.join(HERE, os.pardir, "examples")
     os.environ["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(os.path.abspath(ostrel.__file__)), examples] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+        [os.path.dirname(os.path.abspath(ostrel.__file__)), examples]
+        + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    )
     count = options.events
     count = options.events - options.events % bridge.BATCH  # whole batches
     floor = instructions("*call_python*", ["-c", FLOOR_CHILD, str(count), options.floor_dir or "", HERE])
-    print("per event (%d events, callgrind, inside the callback):    instructions        L1i misses  L1d misses" % count)
-    print("  %-46s %6.0f  1.00x floor  %9.1f  %10.1f" % (
-        "C API, thread state kept", floor[0] / count, floor[1] / count, floor[2] / count))
-    for event, label in (("OnRemoteAudioAvailable", "OnRemoteAudioAvailable(str, bool)"),
-                         ("OnReceiveCustomCmdMsg", "OnReceiveCustomCmdMsg(str, int, int, bytes)"),
-                         ("OnRemoteAudioReceived", "OnRemoteAudioReceived(str, AudioFrame)")):
+    print(
+        "per event (%d events, callgrind, inside the callback):    instructions        L1i misses  L1d misses" % count
+    )
+    print(
+        "  %-46s %6.0f  1.00x floor  %9.1f  %10.1f"
+        % ("C API, thread state kept", floor[0] / count, floor[1] / count, floor[2] / count)
+    )
+    for event, label in (
+        ("OnRemoteAudioAvailable", "OnRemoteAudioAvailable(str, bool)"),
+        ("OnReceiveCustomCmdMsg", "OnReceiveCustomCmdMsg(str, int, int, bytes)"),
+        ("OnRemoteAudioReceived", "OnRemoteAudioReceived(str, AudioFrame)"),
+    ):
         cost = instructions("PyVONUCloudDelegate::%s*" % event, ["-c", BRIDGE_CHILD, event, str(count), HERE])
-        print("  %-46s %6.0f  %4.2fx floor  %9.1f  %10.1f" % (
-            label, cost[0] / count, cost[0] / floor[0], cost[1] / count, cost[2] / count))
+        print(
+            "  %-46s %6.0f  %4.2fx floor  %9.1f  %10.1f"
+            % (label, cost[0] / count, cost[0] / floor[0], cost[1] / count, cost[2] / count)
+        )
 
 
 if __name__ == "__main__":

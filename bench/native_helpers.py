@@ -1,6 +1,7 @@
 """The benchmarks' native helpers (_bridge_floor, _gil_probe): Python extension modules built
 with -DOSTREL_BUILD_BENCH=ON into <build>/bench, beside the python/ directory _ostrel is
 imported from, and never installed."""
+
 import importlib
 import os
 import sys

@@ -53,6 +53,7 @@ is not counted. For each run it prints:
 - the time the machine's hypervisor ran something else on our processors during the run ("steal"
   in /proc/stat, on Linux guests): a call or a gap stretched by it is not the process's doing.
 """
+
 import argparse
 import ctypes
 import os
@@ -87,12 +88,14 @@ class Receiver(QuietDelegate):
         super().__init__()
         self.frames = 0
 
-    def OnRemoteVideoFrameReceived(self, user_id: Optional[str], type: ostrel.StreamType,
-                                   frame: ostrel.VideoFrame, /) -> None:
+    def OnRemoteVideoFrameReceived(
+        self, user_id: Optional[str], type: ostrel.StreamType, frame: ostrel.VideoFrame, /
+    ) -> None:
         self.frames += 1
 
-    def OnRemotePixelFrameReceived(self, user_id: Optional[str], type: ostrel.StreamType,
-                                   frame: ostrel.PixelFrame, /) -> None:
+    def OnRemotePixelFrameReceived(
+        self, user_id: Optional[str], type: ostrel.StreamType, frame: ostrel.PixelFrame, /
+    ) -> None:
         self.frames += 1
 
 
@@ -195,13 +198,22 @@ class ReferenceCopy:
     def figures(self) -> Dict[str, float]:
         if not self.times:
             return {}
-        return {"copy_median_ms": statistics.median(self.times) * 1000,
-                "copy_worst_ms": max(self.times) * 1000,
-                "copy_over_2ms": sum(1 for t in self.times if t > 0.002)}
+        return {
+            "copy_median_ms": statistics.median(self.times) * 1000,
+            "copy_worst_ms": max(self.times) * 1000,
+            "copy_over_2ms": sum(1 for t in self.times if t > 0.002),
+        }
 
 
-def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: float,
-        fps: int, probe: Any, reference: Optional[ReferenceCopy]) -> Tuple[Dict[str, float], Dict[str, List[float]]]:
+def run(
+    room: str,
+    pixel_out: bool,
+    frames: List[ostrel.PixelFrame],
+    seconds: float,
+    fps: int,
+    probe: Any,
+    reference: Optional[ReferenceCopy],
+) -> Tuple[Dict[str, float], Dict[str, List[float]]]:
     """One run: its figures, and its samples to pool over rounds (the ticker's gaps, the same
     less its time on a run queue, the GIL waits, the same less theirs, and the native ticker's
     sleeps; empty where unknown), in seconds."""
@@ -245,10 +257,18 @@ def run(room: str, pixel_out: bool, frames: List[ostrel.PixelFrame], seconds: fl
             cpu.append(time.thread_time() - c0)
             u1 = resource.getrusage(RUSAGE_THREAD)
             if calls[-1] > worst[0]:
-                worst = (calls[-1], cpu[-1], u1.ru_minflt - u0.ru_minflt,
-                         u1.ru_nvcsw + u1.ru_nivcsw - u0.ru_nvcsw - u0.ru_nivcsw)
-            if calls[-1] > 0.002 and cpu[-1] < 0.001 and u1.ru_minflt == u0.ru_minflt and (
-                    u1.ru_nvcsw + u1.ru_nivcsw == u0.ru_nvcsw + u0.ru_nivcsw):
+                worst = (
+                    calls[-1],
+                    cpu[-1],
+                    u1.ru_minflt - u0.ru_minflt,
+                    u1.ru_nvcsw + u1.ru_nivcsw - u0.ru_nvcsw - u0.ru_nivcsw,
+                )
+            if (
+                calls[-1] > 0.002
+                and cpu[-1] < 0.001
+                and u1.ru_minflt == u0.ru_minflt
+                and (u1.ru_nvcsw + u1.ru_nivcsw == u0.ru_nvcsw + u0.ru_nivcsw)
+            ):
                 stalled += 1
             if reference is not None:
                 reference(i)
@@ -293,10 +313,13 @@ def tail_figures(samples: List[float], seconds: float, limits: Tuple[float, floa
     """A line of figures for waits or gaps pooled over runs of `seconds` in all: median, p99,
     p99.9, how many exceeded each of the two `limits` per minute, and the longest."""
     per_minute = 60.0 / seconds
-    over = "".join(f"  over {limit * 1000:g} ms {sum(1 for w in samples if w > limit) * per_minute:5.1f}/min"
-                   for limit in limits)
-    return (f"median {statistics.median(samples) * 1000:.3f} ms  p99 {percentile(samples, 0.99) * 1000:.2f} ms"
-            f"  p99.9 {percentile(samples, 0.999) * 1000:.2f} ms{over}  worst {max(samples) * 1000:.2f} ms")
+    over = "".join(
+        f"  over {limit * 1000:g} ms {sum(1 for w in samples if w > limit) * per_minute:5.1f}/min" for limit in limits
+    )
+    return (
+        f"median {statistics.median(samples) * 1000:.3f} ms  p99 {percentile(samples, 0.99) * 1000:.2f} ms"
+        f"  p99.9 {percentile(samples, 0.999) * 1000:.2f} ms{over}  worst {max(samples) * 1000:.2f} ms"
+    )
 
 
 def send_dropped() -> int:
@@ -311,8 +334,11 @@ def main() -> None:
     parser.add_argument("--fps", type=int, default=30)
     parser.add_argument("--width", type=int, default=1920)
     parser.add_argument("--height", type=int, default=1080)
-    parser.add_argument("--reference-copy", action="store_true",
-                        help="after each send, time a plain copy of the frame's size (see above)")
+    parser.add_argument(
+        "--reference-copy",
+        action="store_true",
+        help="after each send, time a plain copy of the frame's size (see above)",
+    )
     parser.add_argument("--busy", type=int, default=0, help="processes spinning through the runs (see above)")
     args = parser.parse_args()
     spinners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(args.busy)]
@@ -331,8 +357,10 @@ def measure(args: argparse.Namespace) -> None:
     kinds = (("H.264", False), ("pixels", True))
     busy = f", {args.busy} processes spinning" if args.busy else ""
     print(f"SendPixelFrame of {args.width}x{args.height} I420 at {args.fps} fps, {args.seconds:g} s per run{busy}")
-    print("receiver   call median  call worst   cpu median  cpu worst  >2 ms (stalled)"
-          "   gap median  gap p99  gap worst   sent  received  dropped     steal")
+    print(
+        "receiver   call median  call worst   cpu median  cpu worst  >2 ms (stalled)"
+        "   gap median  gap p99  gap worst   sent  received  dropped     steal"
+    )
     results: List[Tuple[str, Dict[str, float]]] = []
     pooled: Dict[str, Dict[str, List[float]]] = {name: {} for name, _ in kinds}
     round_worst: Dict[str, Dict[str, List[float]]] = {name: {} for name, _ in kinds}
@@ -345,29 +373,44 @@ def measure(args: argparse.Namespace) -> None:
                 pooled[name].setdefault(key, []).extend(values)
                 if values:
                     round_worst[name].setdefault(key, []).append(max(values))
-            print(f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
-                  f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
-                  f" {r['over_2ms']:6d} ({r['stalled']:d})"
-                  f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
-                  f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d} {r['steal_ms']:6.0f} ms")
+            print(
+                f"{name:<9} {r['call_median_ms']:9.2f} ms {r['call_worst_ms']:8.2f} ms"
+                f" {r['cpu_median_ms']:9.2f} ms {r['cpu_worst_ms']:7.2f} ms"
+                f" {r['over_2ms']:6d} ({r['stalled']:d})"
+                f" {r['gap_median_ms']:9.2f} ms {r['gap_p99_ms']:6.2f} ms {r['gap_worst_ms']:7.2f} ms"
+                f" {r['sent']:6d} {r['received']:9d} {r['dropped']:8d} {r['steal_ms']:6.0f} ms"
+            )
     for name, r in results:
-        print(f"{name:<9} slowest call: {r['call_worst_ms']:.2f} ms, of which {r['worst_cpu_ms']:.2f} ms on a processor;"
-              f" {r['worst_faults']:.0f} page faults, {r['worst_switches']:.0f} context switches")
+        print(
+            f"{name:<9} slowest call: {r['call_worst_ms']:.2f} ms, of which {r['worst_cpu_ms']:.2f} ms on a processor;"
+            f" {r['worst_faults']:.0f} page faults, {r['worst_switches']:.0f} context switches"
+        )
     if all("copy_median_ms" in r for _, r in results):
         print("plain copy of the frame's bytes right after each send (ctypes.memmove, GIL released):")
         for name, r in results:
-            print(f"{name:<9} median {r['copy_median_ms']:.2f} ms  worst {r['copy_worst_ms']:.2f} ms"
-                  f"  over 2 ms: {r['copy_over_2ms']:.0f}")
+            print(
+                f"{name:<9} median {r['copy_median_ms']:.2f} ms  worst {r['copy_worst_ms']:.2f} ms"
+                f"  over 2 ms: {r['copy_over_2ms']:.0f}"
+            )
     if not any(pooled[name].get("gil_wait") for name, _ in kinds):
         print("GIL wait of a waking thread: _gil_probe not built (configure with -DOSTREL_BUILD_BENCH=ON)")
     seconds = args.seconds * args.rounds
     # A ticker's gap holds its 1-ms sleep; a GIL wait holds nothing else.
     for key, limits, title in (
-            ("gaps", (0.002, 0.005), "ticker gaps"),
-            ("off_queue", (0.002, 0.005), "ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time)"),
-            ("gil_wait", (0.001, 0.002), "GIL wait of a waking thread (_gil_probe)"),
-            ("gil_off_queue", (0.001, 0.002), "the same less its time waiting for a processor"),
-            ("native_sleep", (0.002, 0.005), "the 1-ms sleeps of the native ticker, no GIL involved (what the machine adds to any gap)")):
+        ("gaps", (0.002, 0.005), "ticker gaps"),
+        (
+            "off_queue",
+            (0.002, 0.005),
+            "ticker gaps less the time the ticker waited for a processor (sleep, GIL and run time)",
+        ),
+        ("gil_wait", (0.001, 0.002), "GIL wait of a waking thread (_gil_probe)"),
+        ("gil_off_queue", (0.001, 0.002), "the same less its time waiting for a processor"),
+        (
+            "native_sleep",
+            (0.002, 0.005),
+            "the 1-ms sleeps of the native ticker, no GIL involved (what the machine adds to any gap)",
+        ),
+    ):
         if all(pooled[name].get(key) for name, _ in kinds):
             print(f"{title}, over {seconds:g} s per receiver:")
             for name, _ in kinds:
@@ -379,8 +422,10 @@ def measure(args: argparse.Namespace) -> None:
                     print(f"{name:<9} worst of each run: {worsts} ms (median {middle:.2f} ms)")
                 (first, _), (second, _) = kinds
                 shorter = sum(1 for a, b in zip(round_worst[first][key], round_worst[second][key]) if a <= b)
-                print(f"rounds in which the {first} run's worst was no longer than the {second} run's:"
-                      f" {shorter} of {args.rounds}")
+                print(
+                    f"rounds in which the {first} run's worst was no longer than the {second} run's:"
+                    f" {shorter} of {args.rounds}"
+                )
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ she talks (a tone) and sends "hello", then "stop" half-way through.
 
     python examples/aio_bot.py [--duration SECONDS]
 """
+
 import argparse
 import asyncio
 import math
@@ -63,8 +64,9 @@ async def bot(duration: float) -> None:
 
 def tone(index: int, samples: int) -> bytes:
     start = index * samples
-    return struct.pack("<%dh" % samples, *(int(8000 * math.sin(2 * math.pi * 330 * (start + i) / RATE))
-                                           for i in range(samples)))
+    return struct.pack(
+        "<%dh" % samples, *(int(8000 * math.sin(2 * math.pi * 330 * (start + i) / RATE)) for i in range(samples))
+    )
 
 
 async def alice(duration: float) -> None:
@@ -78,8 +80,9 @@ async def alice(duration: float) -> None:
 
         greeted = asyncio.ensure_future(answer(1))  # waiting before asking: the answer cannot be missed
         conn.send_command(1, b"hello")
-        talking = asyncio.ensure_future(voice.write(b"".join(tone(i, RATE * FRAME_MS // 1000)
-                                                            for i in range(int(duration * 25)))))
+        talking = asyncio.ensure_future(
+            voice.write(b"".join(tone(i, RATE * FRAME_MS // 1000) for i in range(int(duration * 25))))
+        )
         await asyncio.sleep(duration / 2)
         stopped = asyncio.ensure_future(answer(2))
         conn.send_command(2, b"stop")

@@ -11,6 +11,7 @@ WAV file and one received frame to a PNG file.
 Callbacks run on the SDK's own threads; the delegates below only count, copy and append, and
 the main thread does the sending and the printing.
 """
+
 import argparse
 import os
 import struct
@@ -32,8 +33,15 @@ RECEIVE_RATE = 16000
 
 
 def enter_params(user: str, pixel_in: bool = False, pixel_out: bool = False) -> ostrel.EnterRoomParams:
-    return room_helpers.enter_params(user, ROOM, rate=RECEIVE_RATE, frame_ms=FRAME_MS,
-                                     scene=ostrel.VONU_SCENE_VIDEO_CALL, pixel_in=pixel_in, pixel_out=pixel_out)
+    return room_helpers.enter_params(
+        user,
+        ROOM,
+        rate=RECEIVE_RATE,
+        frame_ms=FRAME_MS,
+        scene=ostrel.VONU_SCENE_VIDEO_CALL,
+        pixel_in=pixel_in,
+        pixel_out=pixel_out,
+    )
 
 
 class Sender(room_helpers.QuietDelegate):
@@ -73,8 +81,7 @@ class Receiver(Sender):
             if pts is not None:
                 self.latencies.append((room_helpers.now_ms() - pts) & 0xFFFFFFFF)
 
-    def OnRemoteVideoAvailable(self, user_id: Optional[str], available: bool,
-                               stream_type: ostrel.StreamType) -> None:
+    def OnRemoteVideoAvailable(self, user_id: Optional[str], available: bool, stream_type: ostrel.StreamType) -> None:
         self._count()
         if available:
             # Only bob's own cloud calls him, and the SDK names the member whose video it is.
@@ -87,15 +94,17 @@ class Receiver(Sender):
             self.audio_frames += 1
             self.audio.append(data)
 
-    def OnRemotePixelFrameReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType,
-                                   frame: ostrel.PixelFrame) -> None:
+    def OnRemotePixelFrameReceived(
+        self, user_id: Optional[str], stream_type: ostrel.StreamType, frame: ostrel.PixelFrame
+    ) -> None:
         self._count(frame.size, frame.pts)
         with self.lock:
             self.video_frames += 1
             self.last_frame = frame
 
-    def OnSeiMessageReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType, message_type: int,
-                             message: bytes) -> None:
+    def OnSeiMessageReceived(
+        self, user_id: Optional[str], stream_type: ostrel.StreamType, message_type: int, message: bytes
+    ) -> None:
         self._count(len(message))
         with self.lock:
             self.sei += 1
@@ -107,8 +116,9 @@ class Receiver(Sender):
             self.commands += 1
             self.last_command = message
 
-    def OnNetworkQuality(self, local_quality: ostrel.NetworkQualityInfo,
-                         remote_qualities: List[ostrel.NetworkQualityInfo]) -> None:
+    def OnNetworkQuality(
+        self, local_quality: ostrel.NetworkQualityInfo, remote_qualities: List[ostrel.NetworkQualityInfo]
+    ) -> None:
         self._count()
 
     def status(self) -> str:
@@ -120,14 +130,21 @@ class Receiver(Sender):
                 latency = "<1 ms" if p50 == 0 else "%d ms" % p50
             else:
                 latency = "-"
-            return ("bob: %5d events  audio %4d  video %3d  sei %2d  cmd %2d  %8d bytes  latency p50 %s" % (
-                self.events, self.audio_frames, self.video_frames, self.sei, self.commands, self.bytes, latency))
+            return "bob: %5d events  audio %4d  video %3d  sei %2d  cmd %2d  %8d bytes  latency p50 %s" % (
+                self.events,
+                self.audio_frames,
+                self.video_frames,
+                self.sei,
+                self.commands,
+                self.bytes,
+                latency,
+            )
 
 
 def write_png(path: str, frame: ostrel.PixelFrame) -> None:
     """Converts an I420 frame to RGB and writes it as a PNG."""
     w, h, data = frame.width, frame.height, frame.data
-    y_plane, u_plane, v_plane = data[:w * h], data[w * h:w * h * 5 // 4], data[w * h * 5 // 4:]
+    y_plane, u_plane, v_plane = data[: w * h], data[w * h : w * h * 5 // 4], data[w * h * 5 // 4 :]
     rows = []
     for row in range(h):
         line = bytearray([0])
@@ -151,10 +168,15 @@ def write_png(path: str, frame: ostrel.PixelFrame) -> None:
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description="Two participants in one loopback room.")
-    parser.add_argument("--duration", type=float, default=float(os.environ.get("OSTREL_DEMO_SECONDS", 6)),
-                        help="seconds of call (default 6)")
-    parser.add_argument("--out", default=os.path.join(tempfile.gettempdir(), "ostrel-demo"),
-                        help="directory for the WAV and PNG files")
+    parser.add_argument(
+        "--duration",
+        type=float,
+        default=float(os.environ.get("OSTREL_DEMO_SECONDS", 6)),
+        help="seconds of call (default 6)",
+    )
+    parser.add_argument(
+        "--out", default=os.path.join(tempfile.gettempdir(), "ostrel-demo"), help="directory for the WAV and PNG files"
+    )
     args = parser.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
 
@@ -188,7 +210,9 @@ def main(argv: Optional[List[str]] = None) -> int:
             audio_index += 1
             next_audio += FRAME_MS / 1000
         if now >= next_video:
-            alice_cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, room_helpers.pattern_frame(video_index, WIDTH, HEIGHT))
+            alice_cloud.SendPixelFrame(
+                ostrel.STREAM_TYPE_VIDEO_HIGH, room_helpers.pattern_frame(video_index, WIDTH, HEIGHT)
+            )
             video_index += 1
             next_video += 1 / FPS
         if now >= next_sei:
@@ -205,13 +229,16 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     alice_cloud.ExitRoom()
     bob_cloud.ExitRoom()
-    print("alice sent %d audio frames and %d video frames; %d key-frame request(s)" % (
-        audio_index, video_index, alice.key_frame_requests))
+    print(
+        "alice sent %d audio frames and %d video frames; %d key-frame request(s)"
+        % (audio_index, video_index, alice.key_frame_requests)
+    )
     print("last SEI %r, last command %r" % (bob.last_sei, bob.last_command))
     wav_path = os.path.join(args.out, "bob-received.wav")
     room_helpers.write_wav(wav_path, bob.audio, RECEIVE_RATE)
-    print("received audio: %s (%.1f s at %d Hz)" % (wav_path, sum(map(len, bob.audio)) / 2 / RECEIVE_RATE,
-                                                    RECEIVE_RATE))
+    print(
+        "received audio: %s (%.1f s at %d Hz)" % (wav_path, sum(map(len, bob.audio)) / 2 / RECEIVE_RATE, RECEIVE_RATE)
+    )
     if bob.last_frame is not None:
         png_path = os.path.join(args.out, "bob-frame.png")
         write_png(png_path, bob.last_frame)

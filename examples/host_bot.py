@@ -11,6 +11,7 @@ Its tests, test_host_bot.py, run minutes of its life in virtual time (``Loopback
 
     python examples/host_bot.py [--room ROOM]   # waits for members on the loopback SDK
 """
+
 import argparse
 import asyncio
 from typing import List, Optional
@@ -56,8 +57,9 @@ async def quiz(conn: ostrel.aio.Connection) -> None:
             continue
         conn.send_command(NOTICE_CMD, b"ready?")
         try:
-            await conn.wait_for("OnReceiveCustomCmdMsg", lambda e: e.user_id == ask.user_id and e.message == b"yes",
-                                timeout=REPLY_S)
+            await conn.wait_for(
+                "OnReceiveCustomCmdMsg", lambda e: e.user_id == ask.user_id and e.message == b"yes", timeout=REPLY_S
+            )
             conn.send_command(NOTICE_CMD, b"great")
         except asyncio.TimeoutError:
             conn.send_command(NOTICE_CMD, b"too late")

@@ -5,6 +5,7 @@ takes whatever audio the SDK has queued for it and prints its level once a secon
 
     python examples/pull_audio_bot.py [--duration SECONDS]
 """
+
 import argparse
 import array
 import math
@@ -42,8 +43,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     tick = 0
     while time.monotonic() - start < args.duration:
         pitch = 220 + 40 * tick / 50
-        pcm = array.array("h", (int(6000 * math.sin(2 * math.pi * pitch * (tick * 960 + i) / 48000))
-                                for i in range(960)))
+        pcm = array.array(
+            "h", (int(6000 * math.sin(2 * math.pi * pitch * (tick * 960 + i) / 48000)) for i in range(960))
+        )
         out = ostrel.AudioFrame()
         out.sample_rate, out.channels = 48000, 1
         out.SetData(pcm.tobytes())

@@ -16,6 +16,7 @@ A message it cannot send while disconnected waits and goes out, in order, once i
     bot = QualityBot()
     bot.start(params)        # EnterRoomParams of the room to watch
 """
+
 from typing import List
 
 import room_helpers

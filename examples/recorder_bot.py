@@ -12,6 +12,7 @@ WAV file.
 Check the video with a standard tool, e.g. ``ffprobe -v error -count_frames -show_streams
 recorder.h264``.
 """
+
 import argparse
 import ctypes
 import ctypes.util
@@ -40,8 +41,14 @@ class OpusDecoder:
         self._lib.opus_decoder_create.restype = ctypes.c_void_p
         self._lib.opus_decoder_create.argtypes = [ctypes.c_int32, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
         self._lib.opus_decode.restype = ctypes.c_int
-        self._lib.opus_decode.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int32,
-                                          ctypes.POINTER(ctypes.c_int16), ctypes.c_int, ctypes.c_int]
+        self._lib.opus_decode.argtypes = [
+            ctypes.c_void_p,
+            ctypes.c_char_p,
+            ctypes.c_int32,
+            ctypes.POINTER(ctypes.c_int16),
+            ctypes.c_int,
+            ctypes.c_int,
+        ]
         self._lib.opus_decoder_destroy.argtypes = [ctypes.c_void_p]
         error = ctypes.c_int(0)
         self._state = self._lib.opus_decoder_create(rate, channels, ctypes.byref(error))
@@ -61,8 +68,9 @@ class OpusDecoder:
         return ctypes.util.find_library("opus") or "libopus.so.0"
 
     def decode(self, packet: bytes) -> bytes:
-        samples = self._lib.opus_decode(self._state, packet, len(packet), self._buffer,
-                                        len(self._buffer) // self._channels, 0)
+        samples = self._lib.opus_decode(
+            self._state, packet, len(packet), self._buffer, len(self._buffer) // self._channels, 0
+        )
         if samples < 0:
             raise ValueError("not an Opus packet (%d)" % samples)
         return ctypes.string_at(self._buffer, samples * self._channels * 2)
@@ -83,8 +91,9 @@ class Recorder(room_helpers.QuietDelegate):
         self.key_frames = 0
         self.audio: List[bytes] = []
 
-    def OnRemoteVideoFrameReceived(self, user_id: Optional[str], stream_type: ostrel.StreamType,
-                                   frame: ostrel.VideoFrame) -> None:
+    def OnRemoteVideoFrameReceived(
+        self, user_id: Optional[str], stream_type: ostrel.StreamType, frame: ostrel.VideoFrame
+    ) -> None:
         with self.lock:
             self.video.append(frame.data)
             self.key_frames += frame.is_key_frame
@@ -98,8 +107,11 @@ class Recorder(room_helpers.QuietDelegate):
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description="Record a participant's camera as H.264 and voice as Opus.")
     parser.add_argument("--duration", type=float, default=3.0, help="seconds to record (default 3)")
-    parser.add_argument("--out", default=os.path.join(tempfile.gettempdir(), "ostrel-recorder"),
-                        help="directory for recorder.h264 and recorder.wav")
+    parser.add_argument(
+        "--out",
+        default=os.path.join(tempfile.gettempdir(), "ostrel-recorder"),
+        help="directory for recorder.h264 and recorder.wav",
+    )
     args = parser.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
 
@@ -127,8 +139,9 @@ def main(argv: Optional[List[str]] = None) -> int:
             audio_index += 1
             next_audio += FRAME_MS / 1000
         if now >= next_video:
-            camera_cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH,
-                                        room_helpers.pattern_frame(video_index, WIDTH, HEIGHT))
+            camera_cloud.SendPixelFrame(
+                ostrel.STREAM_TYPE_VIDEO_HIGH, room_helpers.pattern_frame(video_index, WIDTH, HEIGHT)
+            )
             video_index += 1
             next_video += 1 / FPS
         time.sleep(max(0.0, min(next_audio, next_video) - time.monotonic()))
@@ -147,10 +160,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         decoder.close()
     wav_path = os.path.join(args.out, "recorder.wav")
     room_helpers.write_wav(wav_path, pcm, RATE)
-    print("video: %s (%d H.264 access units, %d key frames, %d bytes)" % (
-        h264_path, len(video), key_frames, sum(map(len, video))))
-    print("audio: %s (%d Opus packets, %.1f s at %d Hz)" % (
-        wav_path, len(audio), sum(map(len, pcm)) / 2 / RATE, RATE))
+    print(
+        "video: %s (%d H.264 access units, %d key frames, %d bytes)"
+        % (h264_path, len(video), key_frames, sum(map(len, video)))
+    )
+    print("audio: %s (%d Opus packets, %.1f s at %d Hz)" % (wav_path, len(audio), sum(map(len, pcm)) / 2 / RATE, RATE))
     return 0 if video and audio and video[0].startswith(b"\x00\x00\x00\x01") else 1
 
 

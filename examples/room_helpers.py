@@ -2,6 +2,7 @@
 signals the package's testing tools generate, and writing received audio to a WAV file. Their
 delegates start from ``QuietDelegate`` (``ostrel.testing``), which accepts every event and
 ignores it (a delegate subclass must not leave a callback out)."""
+
 import time
 import wave
 from typing import List, Optional
@@ -15,11 +16,18 @@ from ostrel.testing.signals import pattern_i420, tone_pcm
 APP_ID = 1400000001
 
 
-def enter_params(user: str, room: str, *,
-                 method: ostrel.AudioObtainMethod = ostrel.AUDIO_OBTAIN_METHOD_CALLBACK,
-                 rate: int = 16000, channels: int = 1, frame_ms: int = 20,
-                 scene: Optional[ostrel.VONUScene] = None,
-                 pixel_in: bool = False, pixel_out: bool = False) -> ostrel.EnterRoomParams:
+def enter_params(
+    user: str,
+    room: str,
+    *,
+    method: ostrel.AudioObtainMethod = ostrel.AUDIO_OBTAIN_METHOD_CALLBACK,
+    rate: int = 16000,
+    channels: int = 1,
+    frame_ms: int = 20,
+    scene: Optional[ostrel.VONUScene] = None,
+    pixel_in: bool = False,
+    pixel_out: bool = False,
+) -> ostrel.EnterRoomParams:
     """Parameters that enter ``room`` as ``user``, receiving audio as ``rate`` Hz PCM."""
     params = ostrel.EnterRoomParams()
     params.room.sdk_app_id = APP_ID

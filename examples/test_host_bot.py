@@ -3,6 +3,7 @@ event loop's clock, so its 30-second idle timer, its 5-second reply deadline and
 take no wall time, and every run is the same (``pytest examples/test_host_bot.py``; from a source
 checkout add ``-p ostrel.testing.plugin``).
 """
+
 import asyncio
 from typing import List
 

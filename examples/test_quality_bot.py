@@ -6,6 +6,7 @@ The SDK clock is frozen, so every report, drop and reconnect happens when the te
 the clock: each test covers a minute of the bot's life, with its thirty reports, and runs in a
 fraction of a second, the same way every run.
 """
+
 from typing import Iterator, List, Tuple
 
 import pytest
@@ -38,8 +39,9 @@ def bot(loopback: Loopback) -> Iterator[Tuple[QualityBot, Participant]]:
 def notices(loopback: Loopback, listener: Participant) -> List[bytes]:
     """The bot's notices so far; what the bot sent from its callbacks has arrived."""
     loopback.wait_idle()
-    return [message for user, cmd, _, message in listener.of("OnReceiveCustomCmdMsg")
-            if user == "bot" and cmd == NOTICE_CMD]
+    return [
+        message for user, cmd, _, message in listener.of("OnReceiveCustomCmdMsg") if user == "bot" and cmd == NOTICE_CMD
+    ]
 
 
 def test_a_steady_link_says_nothing_for_a_minute(loopback: Loopback, bot: Tuple[QualityBot, Participant]) -> None:

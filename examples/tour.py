@@ -3,6 +3,7 @@
 Run it once the package is installed (``scripts/bootstrap.sh`` sets up the machine):
 ``python examples/tour.py [--log-dir DIR]``.
 """
+
 import argparse
 import math
 import os
@@ -16,8 +17,11 @@ import _ostrel as ostrel
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--log-dir", default=os.path.join(tempfile.gettempdir(), "ostrel-demo-logs"),
-                        help="where the SDK writes its log files")
+    parser.add_argument(
+        "--log-dir",
+        default=os.path.join(tempfile.gettempdir(), "ostrel-demo-logs"),
+        help="where the SDK writes its log files",
+    )
     args = parser.parse_args(argv)
 
     print(ostrel.__doc__)
@@ -40,23 +44,26 @@ def main(argv: Optional[List[str]] = None) -> int:
     print("room:", params.room.str_room_id, "user:", repr(params.room.user_id), "scene:", params.scene)
 
     audio = ostrel.AudioEncodeParams()
-    print("audio channel defaults: %d Hz, %d ch, %d ms, %d bps" % (
-        audio.sample_rate, audio.channels, audio.frame_length_ms, audio.bitrate_bps))
+    print(
+        "audio channel defaults: %d Hz, %d ch, %d ms, %d bps"
+        % (audio.sample_rate, audio.channels, audio.frame_length_ms, audio.bitrate_bps)
+    )
 
     samples = audio.sample_rate * audio.frame_length_ms // 1000
-    tone = b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / audio.sample_rate)))
-                    for i in range(samples))
+    tone = b"".join(
+        struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / audio.sample_rate))) for i in range(samples)
+    )
     frame = ostrel.AudioFrame()
     frame.sample_rate = audio.sample_rate
     frame.channels = audio.channels
     frame.bits_per_sample = 16
     frame.SetData(tone)
-    print("audio frame: %d bytes of 440 Hz tone, first samples %s" % (
-        frame.size, struct.unpack("<4h", frame.data[:8])))
+    print("audio frame: %d bytes of 440 Hz tone, first samples %s" % (frame.size, struct.unpack("<4h", frame.data[:8])))
 
     print("stream types:", ", ".join(ostrel.StreamType.__members__))
-    print("STREAM_TYPE_VIDEO_AUX =", int(ostrel.STREAM_TYPE_VIDEO_AUX), "; StreamType(5) ->",
-          repr(ostrel.StreamType(5)))
+    print(
+        "STREAM_TYPE_VIDEO_AUX =", int(ostrel.STREAM_TYPE_VIDEO_AUX), "; StreamType(5) ->", repr(ostrel.StreamType(5))
+    )
     return 0
 
 

@@ -5,6 +5,7 @@ Everything the binding ``_ostrel`` exports is re-exported here unchanged (``ostr
 asyncio layer. The package uses only the binding's public surface, so it works the same over the
 loopback SDK and a vendor one.
 """
+
 import _ostrel
 from _ostrel import *  # noqa: F401,F403
 

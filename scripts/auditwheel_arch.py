@@ -7,6 +7,7 @@ the same for any architecture's files.
 
 usage: auditwheel_arch.py ARCH show|repair [auditwheel arguments...]
 """
+
 import sys
 
 import auditwheel.policy

@@ -4,6 +4,7 @@ version each asks for. Exits non-zero on a wrong result.
 
 usage: check_binaries.py --machine aarch64 DIR   (DIR holds _ostrel.*.so and libostrel.so)
 """
+
 import argparse
 import glob
 import os
@@ -75,8 +76,12 @@ def check(module_dir, machine):
         rpaths = [t.rpath for t in module.tags.get("DT_RPATH", [])]
         faults.append(f"{module.path}: RUNPATH {runpaths}, RPATH {rpaths}; expected RUNPATH {RUNPATH} only")
     entry = [s for s in module.elf.get_section_by_name(".dynsym").iter_symbols() if s.name == "PyInit__ostrel"]
-    if not entry or entry[0]["st_shndx"] == "SHN_UNDEF" or entry[0]["st_info"]["bind"] != "STB_GLOBAL" \
-            or entry[0]["st_other"]["visibility"] != "STV_DEFAULT":
+    if (
+        not entry
+        or entry[0]["st_shndx"] == "SHN_UNDEF"
+        or entry[0]["st_info"]["bind"] != "STB_GLOBAL"
+        or entry[0]["st_other"]["visibility"] != "STV_DEFAULT"
+    ):
         faults.append(f"{module.path}: PyInit__ostrel is not exported")
 
     # Libraries auditwheel grafted into the wheel, which the SDK may need (under their new names).
@@ -97,10 +102,14 @@ def check(module_dir, machine):
             else:
                 faults.append(f"{f.path}: undefined symbol {sym.name} belongs to no allowed library")
 
-    print(f"{os.path.basename(module.path)}: {machine}, RUNPATH {':'.join(runpaths)}, "
-          f"needs {', '.join(module.needed)}; newest glibc symbol {module.glibc()}")
-    print(f"libostrel.so: needs {', '.join(sdk.needed)}; newest glibc symbol {sdk.glibc()}"
-          + (f"; grafted: {', '.join(sorted(grafted))}" if grafted else ""))
+    print(
+        f"{os.path.basename(module.path)}: {machine}, RUNPATH {':'.join(runpaths)}, "
+        f"needs {', '.join(module.needed)}; newest glibc symbol {module.glibc()}"
+    )
+    print(
+        f"libostrel.so: needs {', '.join(sdk.needed)}; newest glibc symbol {sdk.glibc()}"
+        + (f"; grafted: {', '.join(sorted(grafted))}" if grafted else "")
+    )
     return faults
 
 

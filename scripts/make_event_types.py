@@ -11,6 +11,7 @@ given. Adding a callback to the binding and its stub therefore adds its typed ev
     python scripts/make_event_types.py            # rewrite ostrel/aio/events.py
     python scripts/make_event_types.py --check    # print a diff and fail if it is stale
 """
+
 import argparse
 import ast
 import difflib
@@ -111,9 +112,12 @@ class TypedEvents:
         raise NotImplementedError
 ''')
     for name, _ in events:
-        out.append('''
+        out.append(
+            """
     @overload
-    def events(self, name: Literal["%s"], /, *, maxsize: int = ...) -> "EventStream[%s]": ...''' % (name, name))
+    def events(self, name: Literal["%s"], /, *, maxsize: int = ...) -> "EventStream[%s]": ..."""
+            % (name, name)
+        )
     out.append('''
     @overload
     def events(self, *names: EventName, maxsize: int = ...) -> "EventStream[Event]": ...
@@ -129,10 +133,13 @@ class TypedEvents:
         return self._open_events(names, maxsize)
 ''')
     for name, _ in events:
-        out.append('''
+        out.append(
+            """
     @overload
     async def wait_for(self, name: Literal["%s"], where: Optional[Callable[[%s], bool]] = ...,
-                       *, timeout: Optional[float] = ...) -> %s: ...''' % (name, name, name))
+                       *, timeout: Optional[float] = ...) -> %s: ..."""
+            % (name, name, name)
+        )
     out.append('''
 
     async def wait_for(self, name: str, where: Optional[Callable[[Any], bool]] = None, *,
@@ -154,7 +161,9 @@ def main() -> int:
     if parser.parse_args().check:
         old = OUT.read_text() if OUT.exists() else ""
         if old != text:
-            sys.stdout.writelines(difflib.unified_diff(old.splitlines(True), text.splitlines(True), str(OUT), "generated"))
+            sys.stdout.writelines(
+                difflib.unified_diff(old.splitlines(True), text.splitlines(True), str(OUT), "generated")
+            )
             print("make_event_types: %s is stale; run python scripts/make_event_types.py" % OUT, file=sys.stderr)
             return 1
         return 0

@@ -13,6 +13,7 @@ permissions, compression), so this needs nothing of auditwheel's own code.
 
 usage: restore_runpath.py BUILT_WHEEL REPAIRED_WHEEL
 """
+
 import base64
 import csv
 import hashlib
@@ -98,7 +99,9 @@ def check_record(wheel):
                 if listed.pop(name, None) != [record_hash(data), str(len(data))]:
                     raise SystemExit(f"restore_runpath: {wheel}: RECORD is wrong about {name}")
         if set(listed) != {record}:
-            raise SystemExit(f"restore_runpath: {wheel}: RECORD lists files it does not hold: {sorted(set(listed) - {record})}")
+            raise SystemExit(
+                f"restore_runpath: {wheel}: RECORD lists files it does not hold: {sorted(set(listed) - {record})}"
+            )
 
 
 if __name__ == "__main__":

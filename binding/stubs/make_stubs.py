@@ -23,6 +23,7 @@ The module's own __all__ is dropped: the runtime module has none.
     python binding/stubs/make_stubs.py            # rewrite _ostrel.pyi
     python binding/stubs/make_stubs.py --check    # print a diff and fail if _ostrel.pyi is stale
 """
+
 import argparse
 import ast
 import difflib
@@ -41,7 +42,7 @@ CURATED = HERE / "_ostrel.curated.pyi"
 SLOT_ONLY = {"__buffer__"}
 HEADER = (
     "# Written by binding/stubs/make_stubs.py from the built module and binding/stubs/_ostrel.curated.pyi;\n"
-    "# change those, not this file. A member under a \"bound as:\" comment is curated: the comment is\n"
+    '# change those, not this file. A member under a "bound as:" comment is curated: the comment is\n'
     "# the signature that the module registers, the member what a Python program sees.\n"
 )
 
@@ -50,11 +51,22 @@ def stubgen() -> str:
     """pybind11-stubgen's stub of the _ostrel that this interpreter imports."""
     with tempfile.TemporaryDirectory() as out:
         subprocess.run(
-            [sys.executable, "-m", "pybind11_stubgen", "_ostrel", "-o", out, "--exit-code",
-             "--print-invalid-expressions-as-is",
-             "--ignore-invalid-expressions", r"ostrel::vonu::\w+",
-             "--ignore-unresolved-names", r"^PyVONUCloudDelegate$"],
-            check=True)
+            [
+                sys.executable,
+                "-m",
+                "pybind11_stubgen",
+                "_ostrel",
+                "-o",
+                out,
+                "--exit-code",
+                "--print-invalid-expressions-as-is",
+                "--ignore-invalid-expressions",
+                r"ostrel::vonu::\w+",
+                "--ignore-unresolved-names",
+                r"^PyVONUCloudDelegate$",
+            ],
+            check=True,
+        )
         return (Path(out) / "_ostrel.pyi").read_text()
 
 
@@ -76,8 +88,10 @@ INTEGER = "typing.SupportsIndex"
 
 def integers(text: str) -> str:
     """Integer parameters as the module converts them, outside comments."""
-    return "".join(line if line.lstrip().startswith("#") else line.replace(PYBIND11_INTEGER, INTEGER)
-                   for line in text.splitlines(keepends=True))
+    return "".join(
+        line if line.lstrip().startswith("#") else line.replace(PYBIND11_INTEGER, INTEGER)
+        for line in text.splitlines(keepends=True)
+    )
 
 
 def drop_all(text: str) -> str:
@@ -156,7 +170,7 @@ def merge(generated: str, curated: str) -> str:
         new += [bound_as(gen_lines, n) for n in gen_nodes]
         for node in cur_nodes:
             a, b = span(node)
-            new += cur_lines[a: b + 1]
+            new += cur_lines[a : b + 1]
         edits.append((first, last, new))
 
     for name, cur_nodes in by_name(ast.parse(curated).body).items():
@@ -175,7 +189,7 @@ def merge(generated: str, curated: str) -> str:
             if member in SLOT_ONLY and member not in gen_members:
                 a, b = span(cur_members[0])
                 end = end_line(gen_class)  # the line after the class, as an insertion point
-                edits.append((end, end - 1, comments_above(cur_lines, a) + cur_lines[a: b + 1]))
+                edits.append((end, end - 1, comments_above(cur_lines, a) + cur_lines[a : b + 1]))
                 continue
             if member not in gen_members:
                 sys.exit("make_stubs: curated %s.%s is not in the generated stub" % (name, member))
@@ -184,7 +198,7 @@ def merge(generated: str, curated: str) -> str:
     # Bottom up, so that earlier line numbers stay valid; at one line, a replacement before an
     # insertion (an insertion has last < first).
     for first, last, new in sorted(edits, key=lambda e: (e[0], e[1] >= e[0]), reverse=True):
-        gen_lines[first: last + 1] = new
+        gen_lines[first : last + 1] = new
     text = "\n".join(gen_lines) + "\n"
     code = "\n".join(line.split("#")[0] for line in gen_lines)
     leftover = re.search(r"\w*::\w+|PyVONUCloudDelegate", code)
@@ -208,9 +222,14 @@ def main() -> int:
     current = STUB.read_text() if STUB.exists() else ""
     if current == text:
         return 0
-    sys.stdout.writelines(difflib.unified_diff(
-        current.splitlines(keepends=True), text.splitlines(keepends=True),
-        str(STUB.relative_to(HERE.parent.parent)), "regenerated"))
+    sys.stdout.writelines(
+        difflib.unified_diff(
+            current.splitlines(keepends=True),
+            text.splitlines(keepends=True),
+            str(STUB.relative_to(HERE.parent.parent)),
+            "regenerated",
+        )
+    )
     print("make_stubs: %s is out of date; run python binding/stubs/make_stubs.py" % STUB.name, file=sys.stderr)
     return 1
 

@@ -1,5 +1,6 @@
 """Fixtures of the binding tests. From a source checkout no entry point installs the plugin of
 ostrel.testing (the fixture ``loopback``), so it is registered here under its installed name."""
+
 import pytest
 
 import ostrel_loopback
@@ -20,4 +21,3 @@ def call_recorder():
     yield ostrel_loopback
     ostrel_loopback.record(False)
     ostrel_loopback.clear()
-

@@ -1,6 +1,7 @@
 """What the binding tests add to ostrel.testing for rooms on the loopback SDK: parameters with a
 default room id, a recorder that waits on a test over its whole log (the subprocess scenarios
 print whether it came true rather than raising), and a wait for the SDK to go idle."""
+
 import ostrel_loopback
 from ostrel.testing import EventRecorder, Room
 

@@ -1,4 +1,5 @@
 """VONUCloud: construction, argument conversion and exactly what reaches the SDK."""
+
 import gc
 
 import pytest
@@ -10,16 +11,32 @@ import ostrel_loopback
 
 def test_signatures_name_native_types():
     assert o.VONUCloud.EnterRoom.__doc__ == (
-        "EnterRoom(self: _ostrel.VONUCloud, params: ostrel::vonu::EnterRoomParams) -> int\n")
+        "EnterRoom(self: _ostrel.VONUCloud, params: ostrel::vonu::EnterRoomParams) -> int\n"
+    )
     assert o.VONUCloud.SendCustomCmdMsg.__doc__ == (
         "SendCustomCmdMsg(self: _ostrel.VONUCloud, cmd_id: typing.SupportsInt | typing.SupportsIndex, "
-        "message: bytes, reliable: bool, ordered: bool) -> int\n")
+        "message: bytes, reliable: bool, ordered: bool) -> int\n"
+    )
     methods = [n for n in vars(o.VONUCloud) if not n.startswith("_")]
     assert methods == [
-        "EnterRoom", "ExitRoom", "Subscribe", "Unsubscribe", "GetAudioFrame", "CreateLocalAudioChannel",
-        "DestroyLocalAudioChannel", "SendAudioFrame", "SendContinuousAudioFrame", "CreateLocalVideoChannel",
-        "DestroyLocalVideoChannel", "SendVideoFrame", "SendPixelFrame", "SetVideoEncodeParam", "SendSeiMessage",
-        "SendCustomCmdMsg", "EnableVoiceActivityDetection"]
+        "EnterRoom",
+        "ExitRoom",
+        "Subscribe",
+        "Unsubscribe",
+        "GetAudioFrame",
+        "CreateLocalAudioChannel",
+        "DestroyLocalAudioChannel",
+        "SendAudioFrame",
+        "SendContinuousAudioFrame",
+        "CreateLocalVideoChannel",
+        "DestroyLocalVideoChannel",
+        "SendVideoFrame",
+        "SendPixelFrame",
+        "SetVideoEncodeParam",
+        "SendSeiMessage",
+        "SendCustomCmdMsg",
+        "EnableVoiceActivityDetection",
+    ]
     assert list(vars(o))[list(vars(o)).index("VONUCloud") + 1] == "VONUCloudDelegate"
 
 
@@ -79,14 +96,24 @@ def test_payload_and_integer_conversions(call_recorder):
     assert call_recorder.last_call("SendSeiMessage") == {"message_type": 5, "message": b"", "message_null": False}
     cloud.SendCustomCmdMsg(-1, b"a\0b", True, False)
     assert call_recorder.last_call("SendCustomCmdMsg") == {
-        "cmd_id": 4294967295, "message": b"a\0b", "message_null": False, "reliable": True, "ordered": False}
+        "cmd_id": 4294967295,
+        "message": b"a\0b",
+        "message_null": False,
+        "reliable": True,
+        "ordered": False,
+    }
     result = cloud.SendCustomCmdMsg(1, b"x", reliable=True, ordered=True)
     assert type(result) is int and result == 0  # not in a room
     call_recorder.clear()
-    for bad in (lambda: cloud.SendSeiMessage(5, "text"), lambda: cloud.SendSeiMessage(5, bytearray(b"x")),
-                lambda: cloud.SendCustomCmdMsg(2 ** 31, b"x", True, True),
-                lambda: cloud.SendSeiMessage(5.0, b"x"), lambda: cloud.EnterRoom(None),
-                lambda: cloud.Subscribe("u", 2), lambda: cloud.SendAudioFrame(None)):
+    for bad in (
+        lambda: cloud.SendSeiMessage(5, "text"),
+        lambda: cloud.SendSeiMessage(5, bytearray(b"x")),
+        lambda: cloud.SendCustomCmdMsg(2**31, b"x", True, True),
+        lambda: cloud.SendSeiMessage(5.0, b"x"),
+        lambda: cloud.EnterRoom(None),
+        lambda: cloud.Subscribe("u", 2),
+        lambda: cloud.SendAudioFrame(None),
+    ):
         with pytest.raises(TypeError):
             bad()
     assert call_recorder.calls() == []

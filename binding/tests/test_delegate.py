@@ -1,4 +1,5 @@
 """The event bridge: SDK events reach Python overrides, with copied records and frames."""
+
 import gc
 import threading
 
@@ -22,17 +23,34 @@ def clean():
 
 def test_class_surface():
     assert [n for n in vars(o.VONUCloudDelegate) if n.startswith("On")] == [
-        "OnError", "OnConnectionStateChanged", "OnEnterRoom", "OnExitRoom", "OnLocalAudioChannelCreated",
-        "OnLocalAudioChannelDestroyed", "OnLocalVideoChannelCreated", "OnLocalVideoChannelDestroyed",
-        "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable", "OnRemoteVideoAvailable",
-        "OnRemoteAudioReceived", "OnRemoteMixedAudioReceived", "OnRemoteVideoFrameReceived",
-        "OnRemotePixelFrameReceived", "OnRequestKeyFrame", "OnRequestChangeVideoEncodeBitrate",
-        "OnSeiMessageReceived", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg", "OnNetworkQuality",
+        "OnError",
+        "OnConnectionStateChanged",
+        "OnEnterRoom",
+        "OnExitRoom",
+        "OnLocalAudioChannelCreated",
+        "OnLocalAudioChannelDestroyed",
+        "OnLocalVideoChannelCreated",
+        "OnLocalVideoChannelDestroyed",
+        "OnRemoteUserEnterRoom",
+        "OnRemoteUserExitRoom",
+        "OnRemoteAudioAvailable",
+        "OnRemoteVideoAvailable",
+        "OnRemoteAudioReceived",
+        "OnRemoteMixedAudioReceived",
+        "OnRemoteVideoFrameReceived",
+        "OnRemotePixelFrameReceived",
+        "OnRequestKeyFrame",
+        "OnRequestChangeVideoEncodeBitrate",
+        "OnSeiMessageReceived",
+        "OnReceiveCustomCmdMsg",
+        "OnMissCustomCmdMsg",
+        "OnNetworkQuality",
     ]
     assert not hasattr(o.VONUCloudDelegate, "OnRemoteVideoReceived")
     assert o.VONUCloudDelegate.OnSeiMessageReceived.__doc__.startswith(
         "OnSeiMessageReceived(self: _ostrel.VONUCloudDelegate, arg0: str, arg1: ostrel::vonu::StreamType, "
-        "arg2: typing.SupportsInt | typing.SupportsIndex, arg3: str, arg4: typing.SupportsInt")
+        "arg2: typing.SupportsInt | typing.SupportsIndex, arg3: str, arg4: typing.SupportsInt"
+    )
 
     class NoInit(o.VONUCloudDelegate):
         def __init__(self):
@@ -49,10 +67,13 @@ def test_two_members_see_each_other(loopback):
     ca, cb = alice.cloud, bob.cloud
     loopback.wait_idle()
     assert [name for name, _ in alice.events][:3] == [
-        "OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom"]
+        "OnConnectionStateChanged",
+        "OnConnectionStateChanged",
+        "OnEnterRoom",
+    ]
     old, new = alice.of("OnConnectionStateChanged")[-1]
     assert isinstance(new, o.ConnectionState) and new == o.CONNECTION_STATE_CONNECTED
-    (info,), = alice.of("OnRemoteUserEnterRoom")
+    ((info,),) = alice.of("OnRemoteUserEnterRoom")
     assert isinstance(info, o.UserInfo) and info.user_id.GetValue() == "bob"
     assert bob.of("OnRemoteUserEnterRoom")[0][0].user_id.GetValue() == "alice"
 
@@ -64,7 +85,7 @@ def test_two_members_see_each_other(loopback):
     frame.SetData(b"\x01\x00" * 960)
     assert ca.SendAudioFrame(frame) == 0
     loopback.wait_idle()
-    (user, received), = bob.of("OnRemoteAudioReceived")
+    ((user, received),) = bob.of("OnRemoteAudioReceived")
     assert user == "alice" and isinstance(received, o.AudioFrame)
     assert received.sample_rate == 16000 and received.size == 640  # bob's default output: 16 kHz, 20 ms
 
@@ -75,16 +96,31 @@ def test_two_members_see_each_other(loopback):
 
 
 UNIFORM = [
-    ("OnError", (-1,)), ("OnConnectionStateChanged", (2, 3)), ("OnEnterRoom", ()), ("OnExitRoom", ()),
-    ("OnLocalAudioChannelCreated", ()), ("OnLocalAudioChannelDestroyed", ()), ("OnLocalVideoChannelCreated", (2,)),
-    ("OnLocalVideoChannelDestroyed", (2,)), ("OnRequestChangeVideoEncodeBitrate", (2, 500000)),
-    ("OnRequestKeyFrame", (2,)), ("OnRemoteUserEnterRoom", (b"x",)), ("OnRemoteUserExitRoom", (b"x", 0)),
-    ("OnRemoteAudioAvailable", (b"x", True)), ("OnRemoteVideoAvailable", (b"x", True, 2)),
-    ("OnRemoteVideoFrameReceived", (b"x", 2, b"v")), ("OnRemotePixelFrameReceived", (b"x", 2, b"p")),
-    ("OnRemoteAudioReceived", (b"x", b"a")), ("OnRemoteMixedAudioReceived", (b"m",)),
+    ("OnError", (-1,)),
+    ("OnConnectionStateChanged", (2, 3)),
+    ("OnEnterRoom", ()),
+    ("OnExitRoom", ()),
+    ("OnLocalAudioChannelCreated", ()),
+    ("OnLocalAudioChannelDestroyed", ()),
+    ("OnLocalVideoChannelCreated", (2,)),
+    ("OnLocalVideoChannelDestroyed", (2,)),
+    ("OnRequestChangeVideoEncodeBitrate", (2, 500000)),
+    ("OnRequestKeyFrame", (2,)),
+    ("OnRemoteUserEnterRoom", (b"x",)),
+    ("OnRemoteUserExitRoom", (b"x", 0)),
+    ("OnRemoteAudioAvailable", (b"x", True)),
+    ("OnRemoteVideoAvailable", (b"x", True, 2)),
+    ("OnRemoteVideoFrameReceived", (b"x", 2, b"v")),
+    ("OnRemotePixelFrameReceived", (b"x", 2, b"p")),
+    ("OnRemoteAudioReceived", (b"x", b"a")),
+    ("OnRemoteMixedAudioReceived", (b"m",)),
 ]
-DATA = [("OnSeiMessageReceived", (b"x", 2, 5, b"s")), ("OnReceiveCustomCmdMsg", (b"x", 1, 1, b"c")),
-        ("OnMissCustomCmdMsg", (b"x", 1, 0, 2)), ("OnNetworkQuality", (None, [(b"y", 1)]))]
+DATA = [
+    ("OnSeiMessageReceived", (b"x", 2, 5, b"s")),
+    ("OnReceiveCustomCmdMsg", (b"x", 1, 1, b"c")),
+    ("OnMissCustomCmdMsg", (b"x", 1, 0, 2)),
+    ("OnNetworkQuality", (None, [(b"y", 1)])),
+]
 
 
 def test_plain_delegate_escapes_pure_virtual_errors(clean, capfd):
@@ -153,6 +189,7 @@ def test_methods_are_found_as_an_attribute_lookup_finds_them(clean):
             @staticmethod
             def OnRemoteVideoAvailable(user_id, available, stream_type):
                 calls.append(("static", user_id))
+
         return Found
 
     class Looked(make_found()):

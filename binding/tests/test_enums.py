@@ -1,4 +1,5 @@
 """Enumerations: values, member order, exported members, construction and comparison."""
+
 import pickle
 
 import pytest
@@ -15,17 +16,32 @@ def test_exported_members_are_the_same_objects():
 
 def test_values_and_order():
     assert list(o.StreamType.__members__) == [
-        "STREAM_TYPE_UNKNOWN", "STREAM_TYPE_VIDEO_HIGH", "STREAM_TYPE_VIDEO_LOW", "STREAM_TYPE_VIDEO_AUX",
-        "STREAM_TYPE_AUDIO"]
+        "STREAM_TYPE_UNKNOWN",
+        "STREAM_TYPE_VIDEO_HIGH",
+        "STREAM_TYPE_VIDEO_LOW",
+        "STREAM_TYPE_VIDEO_AUX",
+        "STREAM_TYPE_AUDIO",
+    ]
     errors = {name: int(member) for name, member in o.Error.__members__.items()}
     assert list(errors)[-2:] == ["ERR_SERVICE_SUSPENDED", "ERR_BANNED_BY_SERVER"]
     assert errors["ERR_BANNED_BY_SERVER"] == -205 and errors["ERR_INVALID_USER_SIG"] == -3320
     assert len(errors) == 16
     assert int(o.STREAM_TYPE_VIDEO_AUX) == 7 and int(o.VIDEO_ROTATION_90) == 1
     assert int(o.AUDIO_OBTAIN_METHOD_CALLBACK) == 1 and int(o.NETWORK_QUALITY_DOWN) == 6
-    assert [len(getattr(o, n).__members__) for n in (
-        "VideoCodecType", "AudioCodecType", "VONURole", "VONUScene", "AudioObtainMethod", "NetworkQuality",
-        "ConnectionState", "VideoRotation", "VideoPixelFormat")] == [2, 3, 2, 5, 2, 7, 4, 4, 3]
+    assert [
+        len(getattr(o, n).__members__)
+        for n in (
+            "VideoCodecType",
+            "AudioCodecType",
+            "VONURole",
+            "VONUScene",
+            "AudioObtainMethod",
+            "NetworkQuality",
+            "ConnectionState",
+            "VideoRotation",
+            "VideoPixelFormat",
+        )
+    ] == [2, 3, 2, 5, 2, 7, 4, 4, 3]
 
 
 def test_construction_ranges():
@@ -34,12 +50,17 @@ def test_construction_ranges():
     made = o.StreamType(2)
     assert made == o.STREAM_TYPE_VIDEO_HIGH and made is not o.STREAM_TYPE_VIDEO_HIGH
     assert o.VideoRotation(1) == o.VIDEO_ROTATION_90
-    for bad in (lambda: o.VideoRotation(-1), lambda: o.VideoRotation(2 ** 32), lambda: o.Error(2 ** 31),
-                lambda: o.StreamType(-2 ** 31 - 1), lambda: o.StreamType(2.0)):
+    for bad in (
+        lambda: o.VideoRotation(-1),
+        lambda: o.VideoRotation(2**32),
+        lambda: o.Error(2**31),
+        lambda: o.StreamType(-(2**31) - 1),
+        lambda: o.StreamType(2.0),
+    ):
         with pytest.raises(TypeError):
             bad()
-    assert int(o.VideoRotation(2 ** 32 - 1)) == 2 ** 32 - 1
-    assert int(o.Error(-2 ** 31)) == -2 ** 31
+    assert int(o.VideoRotation(2**32 - 1)) == 2**32 - 1
+    assert int(o.Error(-(2**31))) == -(2**31)
 
 
 def test_unnamed_values():

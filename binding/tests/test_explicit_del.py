@@ -2,6 +2,7 @@
 and a method either runs on the live instance or raises RuntimeError, never on a destroyed one.
 Each scenario runs in a subprocess with a timeout (and under the sanitizers when the test run
 preloads them)."""
+
 import pytest
 from test_lifecycle import run_python
 
@@ -65,12 +66,15 @@ print("live", lb.live_instances() - base, "late", late, "refused", refused > 0 o
 """
 
 
-@pytest.mark.parametrize("users,deleters,rounds", [
-    (8, 1, 40),    # eight threads call methods while a ninth calls __del__()
-    (1, 1, 100),   # the smallest race
-    (0, 2, 100),   # two finalizers at once
-    (4, 3, 40),    # both
-])
+@pytest.mark.parametrize(
+    "users,deleters,rounds",
+    [
+        (8, 1, 40),  # eight threads call methods while a ninth calls __del__()
+        (1, 1, 100),  # the smallest race
+        (0, 2, 100),  # two finalizers at once
+        (4, 3, 40),  # both
+    ],
+)
 def test_del_races_methods_and_other_dels(users, deleters, rounds):
     out = run_python(RACE_PROGRAM, timeout=240, args=(str(users), str(deleters), str(rounds)))
     assert out.returncode == 0, (out.returncode, out.stderr[-3000:])
@@ -80,7 +84,8 @@ def test_del_races_methods_and_other_dels(users, deleters, rounds):
 def test_del_inside_own_callback_while_another_thread_destroys():
     # One thread's __del__() is in Destroy, which waits for the running callback; the callback's
     # own __del__() must return at once instead of waiting for that Destroy.
-    out = run_python("""
+    out = run_python(
+        """
         import threading, time
         import _ostrel as o, ostrel_loopback as lb
         from roomkit import enter_params
@@ -103,6 +108,8 @@ def test_del_inside_own_callback_while_another_thread_destroys():
         assert inside.wait(10)
         bot.cloud.__del__()
         print("callback done", done.is_set(), "live", lb.live_instances() - base)
-    """, timeout=60)
+    """,
+        timeout=60,
+    )
     assert out.returncode == 0, out.stderr[-3000:]
     assert out.stdout.strip() == "callback done True live 0", (out.stdout, out.stderr[-3000:])

@@ -1,10 +1,12 @@
 """fork(): children of a process with clouds exit normally, get an SDK of their own, and refuse
 to use the clouds they inherited. Each scenario runs in a subprocess with a timeout."""
+
 from test_lifecycle import run_python
 
 
 def test_children_exit_with_their_own_status():
-    out = run_python("""
+    out = run_python(
+        """
         import os, sys
         import _ostrel as o
         from roomkit import EventLog, enter_params, idle
@@ -20,7 +22,9 @@ def test_children_exit_with_their_own_status():
                 sys.exit(3 + i % 5)          # a normal interpreter exit, clouds alive
             codes.append(os.waitpid(pid, 0)[1] >> 8)
         print("codes", codes == [3 + i % 5 for i in range(20)], "parent", member.ExitRoom())
-    """, timeout=120)
+    """,
+        timeout=120,
+    )
     assert out.returncode == 0, out.stderr
     assert "codes True parent 0" in out.stdout, (out.stdout, out.stderr)
 
@@ -30,7 +34,8 @@ def test_child_has_an_sdk_of_its_own():
     # lock held by a thread of its parent. Then one child runs a room of its own. GCC 12's
     # AddressSanitizer runtime does not hold its allocator's locks across fork(), so under it a
     # child could hang on one taken by a busy parent thread: there the SDK is quiet at the forks.
-    out = run_python("""
+    out = run_python(
+        """
         import os, sys
         import _ostrel as o, ostrel_loopback as lb
         from roomkit import EventLog, enter_params, idle
@@ -78,7 +83,9 @@ def test_child_has_an_sdk_of_its_own():
         print("child status", os.waitpid(pid, 0)[1] >> 8)
         idle()
         print("parent sees", [i[0].user_id.GetValue() for i in a.of("OnRemoteUserEnterRoom")], ca.ExitRoom())
-    """, timeout=240)
+    """,
+        timeout=240,
+    )
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines == [
@@ -135,13 +142,18 @@ def test_child_forked_inside_a_callback_ends():
         print("child status", os.WEXITSTATUS(status) if os.WIFEXITED(status) else -status)
         print("parent", cloud.ExitRoom())
     """
-    note = ("_ostrel: this process was forked inside a VONUCloudDelegate callback, which has ended; "
-            "it cannot go back to the SDK thread it was forked on and exits with status %d")
+    note = (
+        "_ostrel: this process was forked inside a VONUCloudDelegate callback, which has ended; "
+        "it cannot go back to the SDK thread it was forked on and exits with status %d"
+    )
     for how, status in (("return", 0), ("exit", 3), ("raise", 1), ("os_exit", 6)):
         out = run_python(program, timeout=60, args=(how,))
         assert out.returncode == 0, (how, out.stdout, out.stderr)
-        assert out.stdout.splitlines() == ["child " + how, "child status %d" % status, "parent 0"], \
-            (how, out.stdout, out.stderr)
+        assert out.stdout.splitlines() == ["child " + how, "child status %d" % status, "parent 0"], (
+            how,
+            out.stdout,
+            out.stderr,
+        )
         lines = out.stderr.splitlines()
         if how == "os_exit":
             assert lines == [], out.stderr

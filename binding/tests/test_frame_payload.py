@@ -1,4 +1,5 @@
 """Frame payloads: bytes in through SetData/SetExtraData, bytes out through data and size."""
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st

@@ -1,4 +1,5 @@
 """Frame payloads as read-only buffers: views without copies, and no payload change under a view."""
+
 import ctypes
 import gc
 import struct

@@ -1,6 +1,7 @@
 """Lifetimes across threads: teardown while callbacks wait for the GIL, reference cycles and
 interpreter exit. Each scenario runs in a subprocess with a timeout, so a deadlock fails the
 test instead of hanging the run."""
+
 import os
 import subprocess
 import sys
@@ -14,14 +15,20 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def run_python(code, timeout=120, args=()):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)] + list(args), capture_output=True,
-                          text=True, timeout=timeout, env=env)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)] + list(args),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )
 
 
 def test_teardown_while_callback_waits_for_gil():
     # The main thread keeps the GIL until the SDK thread is inside a callback waiting for it,
     # then drops the cloud: Destroy must neither deadlock nor let a callback run after it.
-    out = run_python("""
+    out = run_python(
+        """
         import gc, sys, time
         import _ostrel as o, ostrel_loopback as lb
         from roomkit import enter_params
@@ -56,7 +63,9 @@ def test_teardown_while_callback_waits_for_gil():
         assert lb.wait_idle(10.0)
         assert lb.live_instances() == 0, lb.live_instances()
         print("blocked", blocked, "late", len(late))
-    """, timeout=300)
+    """,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     assert "blocked 1000 late 0" in out.stdout, out.stdout
 
@@ -127,7 +136,7 @@ def test_exit_with_events_flowing(how, code):
         stderr = out.stderr
         if how == "raise":
             assert "SystemError: boom on purpose" in stderr
-            stderr = stderr[:stderr.find("Traceback")]
+            stderr = stderr[: stderr.find("Traceback")]
         assert stderr.strip() == "", stderr
 
 
@@ -193,7 +202,8 @@ if how == "exit":
 def test_exit_with_a_callback_stuck_forever(tmp_path):
     # Each program exits once the exit gate's wait (10 s) ends, with its own exit code; the
     # cloud whose callback never returns is left undestroyed rather than waited for.
-    (tmp_path / "stuck_bot.py").write_text(textwrap.dedent("""
+    (tmp_path / "stuck_bot.py").write_text(
+        textwrap.dedent("""
         import threading
         import _ostrel as o
         never = threading.Event()
@@ -202,13 +212,26 @@ def test_exit_with_a_callback_stuck_forever(tmp_path):
                 pass
             def OnEnterRoom(self):
                 never.wait()
-    """))
+    """)
+    )
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([HERE, str(tmp_path)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env["PYTHONPATH"] = os.pathsep.join(
+        [HERE, str(tmp_path)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    )
     cases = [("main", "normal", 0), ("main", "exit", 4), ("module", "normal", 0), ("module", "exit", 4)]
-    runs = [(case, subprocess.Popen([sys.executable, "-c", STUCK_PROGRAM, case[0], case[1]], env=env,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
-            for case in cases]
+    runs = [
+        (
+            case,
+            subprocess.Popen(
+                [sys.executable, "-c", STUCK_PROGRAM, case[0], case[1]],
+                env=env,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            ),
+        )
+        for case in cases
+    ]
     for (where, how, code), run in runs:
         try:
             _, err = run.communicate(timeout=25)
@@ -261,8 +284,16 @@ def test_exit_while_callbacks_raise():
     modes = ["raise", "missing"] * 50
     failures = []
     for first in range(0, len(modes), 2):  # two at a time, to load both cores
-        runs = [subprocess.Popen([sys.executable, "-c", RAISING_PROGRAM, mode], env=env, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True) for mode in modes[first:first + 2]]
+        runs = [
+            subprocess.Popen(
+                [sys.executable, "-c", RAISING_PROGRAM, mode],
+                env=env,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
+            for mode in modes[first : first + 2]
+        ]
         for run in runs:
             _, err = run.communicate(timeout=60)
             if run.returncode != 0 or err:
@@ -273,7 +304,8 @@ def test_exit_while_callbacks_raise():
 def test_cycle_collected_while_events_flow():
     # Bots in the pattern docs/callbacks.md shows are dropped and collected while SEI messages and video reach
     # them: no callback may run on a delegate that the collector has started to clear.
-    out = run_python("""
+    out = run_python(
+        """
         import gc, threading
         import _ostrel as o, ostrel_loopback as lb
         from roomkit import enter_params
@@ -315,7 +347,9 @@ def test_cycle_collected_while_events_flow():
         thread.join()
         assert lb.wait_idle(10.0)
         print("escaped", [e for e in lb.escaped() if "got" in e or "Error" in e][:3])
-    """, timeout=300)
+    """,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     assert "escaped []" in out.stdout and "AttributeError" not in out.stderr, (out.stdout, out.stderr[-2000:])
 
@@ -324,7 +358,8 @@ def test_collector_inside_a_callback_frees_nothing_in_use():
     # With the threshold at 1 the collector runs inside callbacks, on the cloud's own event
     # thread, where it may find that very cloud's cycle: the running callback keeps its
     # delegate alive until it returns.
-    out = run_python("""
+    out = run_python(
+        """
         import gc
         import _ostrel as o, ostrel_loopback as lb
         from roomkit import enter_params
@@ -353,7 +388,9 @@ def test_collector_inside_a_callback_frees_nothing_in_use():
         assert lb.wait_idle(10.0)
         gc.collect()
         print("live", lb.live_instances(), "escaped", lb.escaped()[:3])
-    """, timeout=300)
+    """,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     assert "live 0 escaped []" in out.stdout, (out.stdout, out.stderr[-2000:])
 
@@ -386,7 +423,8 @@ def test_senders_leave_while_the_sdk_encodes_their_frames():
     # The main thread keeps the GIL while it sends 1080p frames that the SDK encodes for a viewer
     # (whose callbacks wait for the GIL) and then leaves or drops the cloud mid-encode: sends
     # return, ExitRoom and Destroy stop and join the encoding threads, nothing deadlocks.
-    out = run_python("""
+    out = run_python(
+        """
         import sys
         import _ostrel as o, ostrel_loopback as lb
         from roomkit import enter_params
@@ -418,6 +456,8 @@ def test_senders_leave_while_the_sdk_encodes_their_frames():
         assert lb.wait_idle(10.0)
         assert lb.codecs()["h264_encoders"] == 0
         print("done")
-    """, timeout=300)
+    """,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     assert "done" in out.stdout, out.stdout

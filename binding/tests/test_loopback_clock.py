@@ -1,4 +1,5 @@
 """The loopback SDK's clock and media faults, through rooms of _ostrel."""
+
 import pytest
 from roomkit import EventLog, enter_params, idle
 
@@ -31,8 +32,10 @@ def _room(name, interval=0):
 
 
 def _reports(log):
-    return [(local.quality, [(r.user_id.GetValue(), r.quality) for r in remotes])
-            for local, remotes in log.of("OnNetworkQuality")]
+    return [
+        (local.quality, [(r.user_id.GetValue(), r.quality) for r in remotes])
+        for local, remotes in log.of("OnNetworkQuality")
+    ]
 
 
 def _send_audio(cloud, count):
@@ -59,24 +62,30 @@ def test_two_minutes_of_reports_on_a_frozen_clock_repeat_exactly(frozen):
     names_a, reports_a, _, reports_b = runs[0]
     assert len(reports_a) == len(reports_b) == 60
     assert reports_b[:3] == [(o.NETWORK_QUALITY_EXCELLENT, [("clk-a", o.NETWORK_QUALITY_DOWN)])] * 2 + [
-        (o.NETWORK_QUALITY_EXCELLENT, [("clk-a", o.NETWORK_QUALITY_EXCELLENT)])]
+        (o.NETWORK_QUALITY_EXCELLENT, [("clk-a", o.NETWORK_QUALITY_EXCELLENT)])
+    ]
     # Reconnected at 5 s, between the reports at 4 and 6 s.
     assert names_a[:6] == ["OnConnectionStateChanged"] * 2 + ["OnNetworkQuality"] * 2 + [
-        "OnConnectionStateChanged", "OnNetworkQuality"]
+        "OnConnectionStateChanged",
+        "OnNetworkQuality",
+    ]
 
 
 def test_frozen_clock_holds_timed_work_until_advanced_or_resumed(frozen):
     a, ca, b, cb = _room("clock-hold")
     assert lb.disconnect("clk-b", 30) == 1
     idle()
-    assert b.of("OnConnectionStateChanged") == [(o.CONNECTION_STATE_CONNECTED, o.CONNECTION_STATE_DISCONNECTED),
-                                                (o.CONNECTION_STATE_DISCONNECTED, o.CONNECTION_STATE_CONNECTING)]
+    assert b.of("OnConnectionStateChanged") == [
+        (o.CONNECTION_STATE_CONNECTED, o.CONNECTION_STATE_DISCONNECTED),
+        (o.CONNECTION_STATE_DISCONNECTED, o.CONNECTION_STATE_CONNECTING),
+    ]
     assert lb.clock_advance(29)
     assert len(b.of("OnConnectionStateChanged")) == 2
     assert lb.disconnect("clk-a", 50) == 1
     lb.clock_resume()  # back on real time: the reconnect comes by itself
-    assert a.wait_for(lambda d: (o.CONNECTION_STATE_CONNECTING, o.CONNECTION_STATE_CONNECTED)
-                      in d.of("OnConnectionStateChanged"))
+    assert a.wait_for(
+        lambda d: (o.CONNECTION_STATE_CONNECTING, o.CONNECTION_STATE_CONNECTED) in d.of("OnConnectionStateChanged")
+    )
     with pytest.raises(ValueError):
         lb.clock_advance(-1)
     with pytest.raises(TypeError):

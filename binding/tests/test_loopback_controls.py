@@ -1,4 +1,5 @@
 """The loopback SDK's control interface, end to end through rooms."""
+
 import contextlib
 
 import pytest
@@ -64,14 +65,15 @@ def test_disconnect_error_and_kick(pair):
         idle()
         assert a.of("OnConnectionStateChanged") == [
             (o.CONNECTION_STATE_CONNECTED, o.CONNECTION_STATE_DISCONNECTED),
-            (o.CONNECTION_STATE_DISCONNECTED, o.CONNECTION_STATE_CONNECTING)]
+            (o.CONNECTION_STATE_DISCONNECTED, o.CONNECTION_STATE_CONNECTING),
+        ]
         assert lb.clock_advance(50)  # the reconnect, due 50 ms later on the SDK clock
     assert a.of("OnConnectionStateChanged")[-1] == (o.CONNECTION_STATE_CONNECTING, o.CONNECTION_STATE_CONNECTED)
     assert lb.raise_error("ctl-a", int(o.ERR_SERVER_PROCESS_FAILED)) == 1
     assert lb.kick("ctl-b", 2) == 1
     idle()
     assert (o.ERR_SERVER_PROCESS_FAILED,) in a.of("OnError")
-    (info, reason), = a.of("OnRemoteUserExitRoom")
+    ((info, reason),) = a.of("OnRemoteUserExitRoom")
     assert info.user_id.GetValue() == "ctl-b" and reason == 2
     assert lb.kick("nobody-here", 0) == 0
 

@@ -1,4 +1,5 @@
 """Module entry: docstring, registration order, interpreter guard and run path."""
+
 import ast
 import glob
 import os
@@ -9,13 +10,43 @@ import pytest
 
 import _ostrel
 
-RECORDS = ["VonuString", "RoomParams", "EnterRoomParams", "AudioEncodeParams", "VideoEncodeParams",
-           "NetworkQualityInfo", "UserInfo", "AudioObtainParams", "VADParams", "AudioFrame", "VideoFrame",
-           "PixelFrame"]
-ENUMS = ["Error", "VideoCodecType", "AudioCodecType", "VONURole", "VONUScene", "StreamType",
-         "AudioObtainMethod", "NetworkQuality", "ConnectionState", "VideoRotation", "VideoPixelFormat"]
-FUNCTIONS = ["SetLogPath", "SetLogLevel", "EnableConsoleLog", "DisableConsoleLog", "DisableLogCompress",
-             "DisableLogFile", "SetSocks5Proxy", "SetEnvironment"]
+RECORDS = [
+    "VonuString",
+    "RoomParams",
+    "EnterRoomParams",
+    "AudioEncodeParams",
+    "VideoEncodeParams",
+    "NetworkQualityInfo",
+    "UserInfo",
+    "AudioObtainParams",
+    "VADParams",
+    "AudioFrame",
+    "VideoFrame",
+    "PixelFrame",
+]
+ENUMS = [
+    "Error",
+    "VideoCodecType",
+    "AudioCodecType",
+    "VONURole",
+    "VONUScene",
+    "StreamType",
+    "AudioObtainMethod",
+    "NetworkQuality",
+    "ConnectionState",
+    "VideoRotation",
+    "VideoPixelFormat",
+]
+FUNCTIONS = [
+    "SetLogPath",
+    "SetLogLevel",
+    "EnableConsoleLog",
+    "DisableConsoleLog",
+    "DisableLogCompress",
+    "DisableLogFile",
+    "SetSocks5Proxy",
+    "SetEnvironment",
+]
 
 
 def test_docstring():
@@ -35,7 +66,7 @@ def test_registration_order_and_namespace():
     for enum_name in ENUMS:
         start = names.index(enum_name) + 1
         members = list(getattr(_ostrel, enum_name).__members__)
-        assert names[start:start + len(members)] == members
+        assert names[start : start + len(members)] == members
     assert "WatermarkType" not in names and "kWatermarkText" not in names
     for name in RECORDS + ENUMS:
         assert getattr(_ostrel, name).__module__ == "_ostrel"
@@ -75,7 +106,8 @@ def test_other_interpreter_is_refused():
     assert version.startswith("3.9")
     assert message == (
         "Python version mismatch: module was compiled for Python 3.8, "
-        "but the interpreter version is incompatible: " + version + ".")
+        "but the interpreter version is incompatible: " + version + "."
+    )
 
 
 def test_run_path_is_origin_relative():

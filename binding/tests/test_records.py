@@ -1,4 +1,5 @@
 """Record classes: defaults, views, copy assignment, conversions and VonuString text."""
+
 import gc
 
 import pytest
@@ -12,7 +13,11 @@ def test_defaults():
     g = o.AudioObtainParams()
     assert g.audio_obtain_method == o.AUDIO_OBTAIN_METHOD_CALLBACK
     assert (g.enable_remote_audio_mix, g.output_sample_rate, g.output_channels, g.output_frame_length_ms) == (
-        False, 16000, 1, 20)
+        False,
+        16000,
+        1,
+        20,
+    )
     assert g.output_audio_codec_type == o.AUDIO_CODEC_TYPE_PCM
     v = o.VideoEncodeParams()
     assert (v.frame_rate, v.bitrate_bps, v.gop_in_seconds) == (15, 0, 3)
@@ -118,9 +123,17 @@ def test_refused_field_values():
     e = o.EnterRoomParams()
     a = o.AudioEncodeParams()
     cases = [
-        (r, "room_id", -1), (r, "room_id", 2 ** 32), (r, "room_id", 1.0), (r, "user_id", "text"),
-        (r, "user_id", None), (e, "scene", 2), (e, "role", o.VONU_SCENE_LIVE), (e, "room", None),
-        (a, "channels", 2 ** 31), (a, "need_encode", "yes"), (o.PixelFrame(), "width", -1),
+        (r, "room_id", -1),
+        (r, "room_id", 2**32),
+        (r, "room_id", 1.0),
+        (r, "user_id", "text"),
+        (r, "user_id", None),
+        (e, "scene", 2),
+        (e, "role", o.VONU_SCENE_LIVE),
+        (e, "room", None),
+        (a, "channels", 2**31),
+        (a, "need_encode", "yes"),
+        (o.PixelFrame(), "width", -1),
     ]
     for record, field, value in cases:
         before = getattr(record, field)
@@ -152,16 +165,33 @@ def test_field_order_and_docstrings():
         return [n for n, v in vars(cls).items() if isinstance(v, property)]
 
     assert fields(o.RoomParams) == ["room_id", "str_room_id", "user_id", "user_sig", "sdk_app_id"]
-    assert fields(o.EnterRoomParams) == ["room", "scene", "role", "private_map_key", "audio_obtain_params",
-                                         "use_pixel_frame_input", "use_pixel_frame_output"]
-    assert fields(o.AudioFrame) == ["pts", "sample_rate", "channels", "bits_per_sample", "codec", "has_voice",
-                                    "data", "size"]
+    assert fields(o.EnterRoomParams) == [
+        "room",
+        "scene",
+        "role",
+        "private_map_key",
+        "audio_obtain_params",
+        "use_pixel_frame_input",
+        "use_pixel_frame_output",
+    ]
+    assert fields(o.AudioFrame) == [
+        "pts",
+        "sample_rate",
+        "channels",
+        "bits_per_sample",
+        "codec",
+        "has_voice",
+        "data",
+        "size",
+    ]
     assert fields(o.PixelFrame) == ["pts", "format", "height", "width", "rotation", "data", "size"]
     assert fields(o.VideoFrame) == ["pts", "dts", "codec", "is_key_frame", "rotation", "data", "size"]
     assert o.RoomParams.__doc__ is None and o.AudioFrame.__doc__ is None
     assert o.EnterRoomParams.room.fset.__doc__ == (
-        "(self: _ostrel.EnterRoomParams, arg0: _ostrel.RoomParams) -> None\n")
+        "(self: _ostrel.EnterRoomParams, arg0: _ostrel.RoomParams) -> None\n"
+    )
     assert o.VonuString.__init__.__doc__ == (
         "__init__(*args, **kwargs)\nOverloaded function.\n\n"
         "1. __init__(self: _ostrel.VonuString) -> None\n\n"
-        "2. __init__(self: _ostrel.VonuString, arg0: str) -> None\n")
+        "2. __init__(self: _ostrel.VonuString, arg0: str) -> None\n"
+    )

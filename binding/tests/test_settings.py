@@ -1,4 +1,5 @@
 """The eight settings functions: argument conversion and exactly what reaches the SDK."""
+
 import pytest
 
 import _ostrel
@@ -9,12 +10,13 @@ def test_signatures():
     assert _ostrel.SetLogLevel.__doc__ == "SetLogLevel(level: typing.SupportsInt | typing.SupportsIndex) -> None\n"
     assert _ostrel.SetSocks5Proxy.__doc__ == (
         "SetSocks5Proxy(ip: str, port: typing.SupportsInt | typing.SupportsIndex, username: str, "
-        "password: str) -> bool\n")
+        "password: str) -> bool\n"
+    )
     assert _ostrel.DisableLogFile.__doc__ == "DisableLogFile(disabled: bool) -> None\n"
     assert _ostrel.EnableConsoleLog.__doc__ == "EnableConsoleLog() -> None\n"
 
 
-@pytest.mark.parametrize("port", [65536, -1, 1080.0, 2 ** 64, "1080", None])
+@pytest.mark.parametrize("port", [65536, -1, 1080.0, 2**64, "1080", None])
 def test_proxy_port_refused_before_the_sdk(call_recorder, port):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         _ostrel.SetSocks5Proxy("127.0.0.1", port, "u", "p")
@@ -33,7 +35,11 @@ class Index:
 def test_proxy_port_reaches_sdk_unchanged(call_recorder, port):
     _ostrel.SetSocks5Proxy("127.0.0.1", port, None, None)
     assert call_recorder.last_call("SetSocks5Proxy") == {
-        "ip": b"127.0.0.1", "port": port, "username": None, "password": None}
+        "ip": b"127.0.0.1",
+        "port": port,
+        "username": None,
+        "password": None,
+    }
 
 
 def test_proxy_port_via_index_checked_against_range(call_recorder):
@@ -73,12 +79,12 @@ def test_log_path_conversions(call_recorder, tmp_path):
 
 def test_log_level_range(call_recorder):
     with pytest.raises(TypeError):
-        _ostrel.SetLogLevel(2 ** 31)
+        _ostrel.SetLogLevel(2**31)
     with pytest.raises(TypeError):
         _ostrel.SetLogLevel(1.0)
     assert _ostrel.SetLogLevel(-1) is None
-    _ostrel.SetLogLevel(level=2 ** 31 - 1)
-    assert call_recorder.calls() == [("SetLogLevel", {"level": -1}), ("SetLogLevel", {"level": 2 ** 31 - 1})]
+    _ostrel.SetLogLevel(level=2**31 - 1)
+    assert call_recorder.calls() == [("SetLogLevel", {"level": -1}), ("SetLogLevel", {"level": 2**31 - 1})]
     _ostrel.SetLogLevel(2)
 
 

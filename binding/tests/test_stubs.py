@@ -4,6 +4,7 @@ The SDK calls a delegate override with other arguments than the registered metho
 stubtest cannot check the curated delegate signatures. Here every event reaches a bot typed
 against the stub, and each argument it receives must be of the type that the stub names.
 """
+
 import ast
 import builtins
 from pathlib import Path
@@ -22,8 +23,11 @@ def delegate_stub():
     """{method: [annotation text of each parameter after self]} of VONUCloudDelegate's stub."""
     text = STUB.read_text()
     cls = next(n for n in ast.parse(text).body if isinstance(n, ast.ClassDef) and n.name == "VONUCloudDelegate")
-    return {f.name: [ast.get_source_segment(text, a.annotation) for a in (f.args.posonlyargs + f.args.args)[1:]]
-            for f in cls.body if isinstance(f, ast.FunctionDef) and f.name.startswith("On")}
+    return {
+        f.name: [ast.get_source_segment(text, a.annotation) for a in (f.args.posonlyargs + f.args.args)[1:]]
+        for f in cls.body
+        if isinstance(f, ast.FunctionDef) and f.name.startswith("On")
+    }
 
 
 def matches(value, annotation):
@@ -48,8 +52,11 @@ def no_escapes():
 
 def test_overrides_receive_what_the_stub_says(no_escapes):
     stub = delegate_stub()
-    injected = UNIFORM + DATA + [("OnRemoteAudioAvailable", (None, False)),
-                                 ("OnNetworkQuality", ((b"me", 1), [(b"a", 2), (b"b", 3)]))]
+    injected = (
+        UNIFORM
+        + DATA
+        + [("OnRemoteAudioAvailable", (None, False)), ("OnNetworkQuality", ((b"me", 1), [(b"a", 2), (b"b", 3)]))]
+    )
     assert sorted(stub) == sorted({name for name, _ in injected})
     received = deliver("typed", injected)
     assert {name for name, _ in received} == set(stub)

@@ -1,6 +1,7 @@
 """The Python thread state of an SDK thread: kept from one callback to the next, released after
 the thread ends without the ending thread waiting for the GIL. Each scenario runs in a
 subprocess with a timeout."""
+
 import pytest
 from test_lifecycle import run_python
 
@@ -80,7 +81,9 @@ def thread_ended_unreleased(room):
 
 
 def test_threading_local_lives_as_long_as_the_sdk_thread():
-    out = run_python(COMMON + """
+    out = run_python(
+        COMMON
+        + """
 base = thread_states()
 clouds, seen = exchange("local", 20)
 per_thread = {}
@@ -93,33 +96,41 @@ assert finalized == []
 del clouds
 # Destroying the clouds joined their threads: their states went, the thread-local data with them.
 print("states", thread_states() - base, "finalized", sorted(finalized) == sorted(per_thread))
-""")
+"""
+    )
     assert out.returncode == 0, out.stderr
     assert "states 0 finalized True" in out.stdout, out.stdout
 
 
 def test_thread_states_do_not_grow_over_cloud_lifetimes():
-    out = run_python(COMMON + """
+    out = run_python(
+        COMMON
+        + """
 base = thread_states()
 for i in range(100):
     clouds, _ = exchange("cycle%d" % i, 2)
     del clouds
 assert lb.wait_idle(10.0) and lb.live_instances() == 0
 print("states", thread_states() - base, "finalized", len(finalized) >= 100)
-""", timeout=300)
+""",
+        timeout=300,
+    )
     assert out.returncode == 0, out.stderr
     assert "states 0 finalized True" in out.stdout, out.stdout
 
 
 def test_state_of_a_thread_that_ended_alone_goes_at_the_next_callback():
-    out = run_python(COMMON + """
+    out = run_python(
+        COMMON
+        + """
 base = thread_states()
 ident = thread_ended_unreleased("alone")
 # The thread ended without the GIL: its state waits for the binding's next hold of it.
 print("ended", thread_states() - base, finalized)
 clouds, _ = exchange("next", 1)
 print("after a callback", finalized == [ident])
-""")
+"""
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == ["ended 1 []", "after a callback True"], out.stdout
 
@@ -129,7 +140,9 @@ def test_sdk_threads_end_while_python_holds_the_gil():
     # the main thread keeps the GIL until the SDK has joined the receiver's thread, which ran
     # callbacks and ends with its state kept. A thread that waited for the GIL as it ended would
     # never be joined.
-    out = run_python(COMMON + """
+    out = run_python(
+        COMMON
+        + """
 sys.setswitchinterval(1000.0)   # a thread gives the GIL up only when it blocks
 sdk = ctypes.PyDLL(os.path.join(os.path.dirname(o.__file__), "libostrel.so"))  # calls keep the GIL
 clouds, seen = exchange("join", 3)
@@ -147,7 +160,9 @@ while sdk.ostrel_loopback_sdk_threads() == before and time.monotonic() < deadlin
 joined = sdk.ostrel_loopback_sdk_threads() < before
 destroyer.join()
 print("joined under the GIL", joined, "finalized", sorted(finalized) == sorted({i for i, _ in seen}))
-""", timeout=60)
+""",
+        timeout=60,
+    )
     assert out.returncode == 0, out.stderr
     assert "joined under the GIL True finalized True" in out.stdout, out.stdout
 
@@ -156,7 +171,9 @@ def test_fork_leaves_the_parents_ended_states_alone():
     # At the fork the parent has a state listed for release. The child has no such thread and
     # CPython deleted that state in it after the fork: the child's own callbacks must not touch
     # it, while the parent releases it as usual.
-    out = run_python(COMMON + """
+    out = run_python(
+        COMMON
+        + """
 ident = thread_ended_unreleased("parent")
 pid = os.fork()
 if pid == 0:
@@ -170,17 +187,22 @@ if pid == 0:
 print("child status", os.waitpid(pid, 0)[1])
 clouds, _ = exchange("parent-next", 1)
 print("parent", finalized == [ident])
-""")
+"""
+    )
     assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == ["child True True True", "child status 0", "parent True"], \
-        (out.stdout, out.stderr)
+    assert out.stdout.splitlines() == ["child True True True", "child status 0", "parent True"], (
+        out.stdout,
+        out.stderr,
+    )
 
 
 @pytest.mark.parametrize("how,code", [("exit", 3), ("return", 0)])
 def test_exit_with_states_kept_and_listed(how, code):
     # Exit begins with one state listed for release and SDK threads inside callbacks that set
     # thread-local data: the interpreter deletes what is left, and no thread touches Python late.
-    program = COMMON + """
+    program = (
+        COMMON
+        + """
 thread_ended_unreleased("exit-listed")
 clouds = []
 for user in ("a", "b", "c"):
@@ -194,6 +216,7 @@ for i in range(30):
 if sys.argv[1] == "exit":
     sys.exit(3)
 """
+    )
     for _ in range(5):
         out = run_python(program, timeout=60, args=(how,))
         assert out.returncode == code, (out.returncode, out.stderr)

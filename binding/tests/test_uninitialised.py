@@ -1,5 +1,6 @@
 """Instances made without __init__ (cls.__new__(cls)) hold no native object: every member raises
 TypeError, and passing one as an argument raises before anything reaches the SDK."""
+
 import pytest
 
 import _ostrel as o
@@ -12,8 +13,10 @@ def _members():
         for name, member in vars(cls).items():
             # __setstate__ initialises (that is how unpickling works); __del__ of a blank cloud
             # has nothing to release.
-            if name in ("__init__", "__new__", "__setstate__", "__del__") or \
-                    type(member).__name__ == "pybind11_static_property":
+            if (
+                name in ("__init__", "__new__", "__setstate__", "__del__")
+                or type(member).__name__ == "pybind11_static_property"
+            ):
                 continue
             if isinstance(member, property) or callable(member):
                 yield pytest.param(cls, name, id="%s.%s" % (cls.__name__, name))
@@ -23,7 +26,9 @@ def _members():
 def test_member_of_an_uninitialised_instance_raises(cls, name):
     blank = cls.__new__(cls)
     member = vars(cls)[name]
-    with pytest.raises(TypeError, match=r"is not initialized: _ostrel\.%s\.__init__\(\) was never called" % cls.__name__):
+    with pytest.raises(
+        TypeError, match=r"is not initialized: _ostrel\.%s\.__init__\(\) was never called" % cls.__name__
+    ):
         if isinstance(member, property):
             getattr(blank, name)
         else:

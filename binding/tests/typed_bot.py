@@ -3,6 +3,7 @@ against the type that the stub names for it on the loopback SDK, so the stubs fi
 really passes. Its recording methods are derived from the class, as the helpers' are, so a new
 event needs nothing here. scripts/check_types.sh runs mypy --strict and pyright over it.
 """
+
 import threading
 from typing import Callable, List, Sequence, Tuple
 

@@ -184,8 +184,9 @@ def _int(value, what):
 
 def wait_idle(timeout=5.0):
     """Waits until every frame sent before the call has been through the SDK's send workers, and
-    every event queued by then has been delivered and its callback has returned. Returns False if that took longer than ``timeout`` seconds. The interpreter lock is
-    released while waiting. From inside a callback it does not wait for that instance itself."""
+    every event queued by then has been delivered and its callback has returned. Returns False if
+    that took longer than ``timeout`` seconds. The interpreter lock is released while waiting.
+    From inside a callback it does not wait for that instance itself."""
     return _lib.ostrel_loopback_wait_idle(float(timeout)) == 1
 
 
@@ -481,5 +482,8 @@ def callbacks_running():
 
 
 # The public names: every function this module defines without a leading underscore.
-__all__ = sorted(name for name, value in globals().items()
-                 if not name.startswith("_") and getattr(value, "__module__", None) == __name__)
+__all__ = sorted(
+    name
+    for name, value in globals().items()
+    if not name.startswith("_") and getattr(value, "__module__", None) == __name__
+)

@@ -16,6 +16,7 @@ and drop their oldest frame when full, counting what they drop; control events a
 ``ConnectionClosed``. The layer uses only the binding's public surface, so it works the same over
 the loopback SDK and a vendor one. docs/aio.md is the reference.
 """
+
 from . import events
 from ._connection import ENDING_ERRORS, Connection, RemoteUser, State, VideoFrameType, connect
 from ._errors import ConnectionClosed, SdkError

@@ -23,6 +23,7 @@ connection only weakly, so there is no cycle through it: a connection the bot fo
 once, and one freed while still in the room (or still there when the program ends) leaves it with
 a ``ResourceWarning``, as asyncio's transports do.
 """
+
 import asyncio
 import atexit
 import dataclasses
@@ -80,9 +81,18 @@ class _StateSink:
     """The connection's own listener: entering, errors, the local audio channel, the other
     members, leaving. It is the hub's first sink, so it sees each event before any consumer."""
 
-    NAMES = ("OnEnterRoom", "OnError", "OnExitRoom", "OnLocalAudioChannelCreated", "OnLocalAudioChannelDestroyed",
-             "OnConnectionStateChanged", "OnRemoteUserEnterRoom", "OnRemoteUserExitRoom", "OnRemoteAudioAvailable",
-             "OnRemoteVideoAvailable")
+    NAMES = (
+        "OnEnterRoom",
+        "OnError",
+        "OnExitRoom",
+        "OnLocalAudioChannelCreated",
+        "OnLocalAudioChannelDestroyed",
+        "OnConnectionStateChanged",
+        "OnRemoteUserEnterRoom",
+        "OnRemoteUserExitRoom",
+        "OnRemoteAudioAvailable",
+        "OnRemoteVideoAvailable",
+    )
 
     def __init__(self, connection: "Connection") -> None:
         self._connection = weakref.ref(connection)  # told about each event, on the loop
@@ -161,7 +171,9 @@ class Connection(TypedEvents):
         self._audio_channel = False  # a local audio channel exists
         self._audio_format: Optional[Tuple[int, int, int]] = None  # (rate, channels, ms) of a channel made here
         self._entering = False  # __aenter__ is under way
-        self._streams: "weakref.WeakSet[Union[EventStream[Any], FrameStream[Any]]]" = weakref.WeakSet()  # closed on exit
+        self._streams: "weakref.WeakSet[Union[EventStream[Any], FrameStream[Any]]]" = (
+            weakref.WeakSet()
+        )  # closed on exit
         self._pulled: "weakref.WeakSet[FrameStream[_ostrel.AudioFrame]]" = weakref.WeakSet()  # fed by GetAudioFrame
         self._pull_task: Optional["asyncio.Task[None]"] = None  # the GetAudioFrame poller
         self._senders: "weakref.WeakSet[AudioSender]" = weakref.WeakSet()  # audio senders, stopped on exit
@@ -209,8 +221,9 @@ class Connection(TypedEvents):
             raise
         return self
 
-    async def __aexit__(self, kind: Optional[type], value: Optional[BaseException],
-                        traceback: Optional[types.TracebackType]) -> None:
+    async def __aexit__(
+        self, kind: Optional[type], value: Optional[BaseException], traceback: Optional[types.TracebackType]
+    ) -> None:
         await self.close()
 
     async def close(self) -> None:
@@ -244,7 +257,9 @@ class Connection(TypedEvents):
         waits, self._waits = self._waits, set()
         for future in waits:
             if not future.done():
-                future.set_exception(error or RuntimeError("ostrel.aio: the connection left the room during wait_for()"))
+                future.set_exception(
+                    error or RuntimeError("ostrel.aio: the connection left the room during wait_for()")
+                )
         if self._pull_task is not None:
             self._pull_task.cancel()
             self._pull_task = None
@@ -271,8 +286,9 @@ class Connection(TypedEvents):
     def _abandon(self, why: str) -> None:
         """Leaves without the loop: the connection is being freed, or the program ends (any thread)."""
         if getattr(self, "_cloud", None) is not None:
-            warnings.warn(f"ostrel.aio: {self!r} was not closed; {why}, so it leaves the room now",
-                          ResourceWarning, source=self)
+            warnings.warn(
+                f"ostrel.aio: {self!r} was not closed; {why}, so it leaves the room now", ResourceWarning, source=self
+            )
             self._destroy_cloud()
 
     def __del__(self) -> None:
@@ -443,7 +459,8 @@ class Connection(TypedEvents):
         _check_maxsize(maxsize)
         what = f"audio stream of {user_id!r}" if user_id is not None else "audio stream"
         stream: FrameStream[_ostrel.AudioFrame] = FrameStream(
-            hub, what, maxsize, (lambda e: True) if user_id is None else (lambda e: e.args[0] == user_id))
+            hub, what, maxsize, (lambda e: True) if user_id is None else (lambda e: e.args[0] == user_id)
+        )
         self._streams.add(stream)
         if self._pull:
             self._pulled.add(stream)
@@ -453,8 +470,9 @@ class Connection(TypedEvents):
             hub.add(stream, ("OnRemoteMixedAudioReceived",) if self._mixed else ("OnRemoteAudioReceived",), weak=True)
         return stream
 
-    def video(self, user_id: str, stream_type: _ostrel.StreamType = _ostrel.STREAM_TYPE_VIDEO_HIGH, *,
-              maxsize: int = 2) -> FrameStream[VideoFrameType]:
+    def video(
+        self, user_id: str, stream_type: _ostrel.StreamType = _ostrel.STREAM_TYPE_VIDEO_HIGH, *, maxsize: int = 2
+    ) -> FrameStream[VideoFrameType]:
         """Subscribes to ``user_id``'s video of ``stream_type`` and yields its ``VideoFrame``s or
         ``PixelFrame``s; closing the stream unsubscribes."""
         hub, cloud = self._live_hub(), self.cloud
@@ -467,15 +485,19 @@ class Connection(TypedEvents):
                 raise SdkError(code, "Subscribe")
         self._subscriptions[key] = self._subscriptions.get(key, 0) + 1
         stream: FrameStream[VideoFrameType] = FrameStream(
-            hub, f"video stream of {user_id!r}", maxsize,
+            hub,
+            f"video stream of {user_id!r}",
+            maxsize,
             lambda e: e.args[0] == user_id and e.args[1] == stream_type,
-            on_close=_weak_call(self, lambda conn: conn._unsubscribe(user_id, stream_type)))
+            on_close=_weak_call(self, lambda conn: conn._unsubscribe(user_id, stream_type)),
+        )
         hub.add(stream, ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"), weak=True)
         self._streams.add(stream)
         return stream
 
-    def audio_sender(self, sample_rate: Optional[int] = None, channels: Optional[int] = None,
-                     frame_ms: Optional[int] = None) -> AudioSender:
+    def audio_sender(
+        self, sample_rate: Optional[int] = None, channels: Optional[int] = None, frame_ms: Optional[int] = None
+    ) -> AudioSender:
         """A paced sender of 16-bit PCM (``AudioSender``); creates the local audio channel if there
         is none. Left out, the format is what the connection hears (``audio_obtain_params``'s
         output rate, channels and frame length), so an echo keeps its speed. A format that is not
@@ -483,9 +505,11 @@ class Connection(TypedEvents):
         ``ValueError`` before anything reaches the SDK; the SDK refusing the channel raises
         ``SdkError``."""
         obtain = self._params.audio_obtain_params
-        fmt = (int(obtain.output_sample_rate) if sample_rate is None else sample_rate,
-               int(obtain.output_channels) if channels is None else channels,
-               int(obtain.output_frame_length_ms) if frame_ms is None else frame_ms)
+        fmt = (
+            int(obtain.output_sample_rate) if sample_rate is None else sample_rate,
+            int(obtain.output_channels) if channels is None else channels,
+            int(obtain.output_frame_length_ms) if frame_ms is None else frame_ms,
+        )
         sample_rate, channels, frame_ms = fmt
         for name, value in zip(("sample_rate", "channels", "frame_ms"), fmt):
             if not isinstance(value, int) or isinstance(value, bool):
@@ -497,9 +521,11 @@ class Connection(TypedEvents):
         hub, cloud = self._live_hub(), self.cloud
         if self._audio_channel and self._audio_format not in (None, fmt):
             rate, count, ms = self._audio_format  # type: ignore[misc]
-            raise ValueError(f"ostrel.aio: the local audio channel takes {rate} Hz, {count} channel(s), {ms} ms "
-                             f"frames; a sender of {sample_rate} Hz, {channels} channel(s), {frame_ms} ms would "
-                             "have every frame refused")
+            raise ValueError(
+                f"ostrel.aio: the local audio channel takes {rate} Hz, {count} channel(s), {ms} ms "
+                f"frames; a sender of {sample_rate} Hz, {channels} channel(s), {frame_ms} ms would "
+                "have every frame refused"
+            )
         if not self._audio_channel:
             params = _ostrel.AudioEncodeParams()
             params.sample_rate, params.channels, params.frame_length_ms = fmt
@@ -521,8 +547,10 @@ class Connection(TypedEvents):
 
     def __repr__(self) -> str:
         room = self._params.room.str_room_id.GetValue()
-        return (f"<ostrel.aio.Connection {self.user_id!r} in {room!r}, {self.state}: {len(self._users)} other "
-                f"member(s), {len(self._streams)} stream(s), {len(self._senders)} sender(s)>")
+        return (
+            f"<ostrel.aio.Connection {self.user_id!r} in {room!r}, {self.state}: {len(self._users)} other "
+            f"member(s), {len(self._streams)} stream(s), {len(self._senders)} sender(s)>"
+        )
 
     # -- internals ------------------------------------------------------------------------------
     def _unsubscribe(self, user_id: str, stream_type: _ostrel.StreamType) -> None:

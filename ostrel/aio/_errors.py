@@ -7,6 +7,7 @@ a connection's stay in the room on its own (a kick, another instance entering wi
 id, a fatal error, an exit the bot did not ask for), everything still using the connection gets
 ``ConnectionClosed``, an ``SdkError`` that says why.
 """
+
 from typing import Optional
 
 import _ostrel
@@ -44,8 +45,11 @@ class ConnectionClosed(SdkError):
     ``Error`` the SDK gave with it (0 when it gave none) and ``reason`` says what happened."""
 
     def __init__(self, code: int, reason: str) -> None:
-        Exception.__init__(self, f"the SDK ended the stay in the room: {reason}"
-                           + (f" (OnError {code_name(int(code)) or 'error'}, {int(code)})" if code else ""))
+        Exception.__init__(
+            self,
+            f"the SDK ended the stay in the room: {reason}"
+            + (f" (OnError {code_name(int(code)) or 'error'}, {int(code)})" if code else ""),
+        )
         self.code = int(code)
         self.operation = "the stay in the room"
         self.reason = reason  # what happened, in words

@@ -5,6 +5,7 @@ what ``ostrel.testing``'s recorders keep) with the time the SDK called as ``even
 class of each callback (``ostrel.aio.events``) adds the callback's arguments as attributes named
 as the delegate's parameters (``event.user_id``, ``event.message``).
 """
+
 from typing import Any, Tuple, Type, TypeVar
 
 E = TypeVar("E", bound="Event")

@@ -9,6 +9,7 @@ A connection keeps one such stream from before it enters the room, the backlog, 
 of entering (the users already present, say) are not lost before the bot asks for them. The first
 ``events()`` takes the backlog over; until then it keeps the latest ``BACKLOG_LIMIT`` control events.
 """
+
 from collections import deque
 from typing import Deque, FrozenSet, Optional, Tuple, TypeVar, cast
 

@@ -6,6 +6,7 @@ consumer does, and the SDK thread never waits. Which frames a stream takes is de
 ``accept`` test its owner gives (a user id, a stream type); the pull-mode audio task feeds frames
 in directly with ``push_frame``.
 """
+
 from collections import deque
 from typing import Callable, Deque, Optional, Tuple, TypeVar
 
@@ -19,8 +20,14 @@ F = TypeVar("F")
 class FrameStream(Stream[F]):
     """An async iterator of frames: bounded by ``maxsize``, oldest dropped first, counted in ``stats``."""
 
-    def __init__(self, hub: Hub, what: str, maxsize: int, accept: Callable[[Event], bool],
-                 on_close: Optional[Callable[[], None]] = None) -> None:
+    def __init__(
+        self,
+        hub: Hub,
+        what: str,
+        maxsize: int,
+        accept: Callable[[Event], bool],
+        on_close: Optional[Callable[[], None]] = None,
+    ) -> None:
         if maxsize < 1:
             raise ValueError("maxsize must be at least 1")
         super().__init__(hub, what, on_close)

@@ -26,6 +26,7 @@ added. The first sink added, the connection's own, sees every event before any o
 ``settle()`` lets it catch up before a consumer takes an event, so what it keeps (the users in the
 room) is never behind what a consumer has read.
 """
+
 import asyncio
 import logging
 import weakref

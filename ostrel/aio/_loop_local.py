@@ -4,6 +4,7 @@ What every connection on a loop shares (the wake-up, the pacing timer) hangs off
 in a table keyed weakly by the loop: an object kept for a loop must refer to it only weakly, or
 the loop (and all the object reaches) would never be freed.
 """
+
 import asyncio
 import weakref
 from typing import Any, Callable, Dict, Type, TypeVar

@@ -13,6 +13,7 @@ The pacer refers to its loop and to the senders weakly, and keeps no handle of i
 it no longer wants fires and is ignored): a loop closed with moments still waiting keeps neither
 the loop nor its senders alive.
 """
+
 import asyncio
 import heapq
 import itertools

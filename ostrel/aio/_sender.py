@@ -28,6 +28,7 @@ The frames before the refused one went out. When the SDK ends the connection's s
 later writes raise ``ConnectionClosed``. A bot that leaves by itself releases waiting writes and
 later ones raise ``RuntimeError``.
 """
+
 import asyncio
 import logging
 import weakref
@@ -62,13 +63,16 @@ def pcm_bytes(pcm: object, channels: int) -> memoryview:
     try:
         view = memoryview(pcm)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(f"ostrel.aio: write() takes a bytes-like object of 16-bit PCM, not {type(pcm).__name__}") from None
+        raise TypeError(
+            f"ostrel.aio: write() takes a bytes-like object of 16-bit PCM, not {type(pcm).__name__}"
+        ) from None
     if view.format not in _PCM_FORMATS:
         raise TypeError(f"ostrel.aio: write() takes 16-bit PCM; this buffer holds items of format {view.format!r}")
     whole = SAMPLE_BYTES * channels
     if view.nbytes % whole:
-        raise ValueError(f"ostrel.aio: write() takes whole samples of every channel ({whole} bytes each); "
-                         f"got {view.nbytes} bytes")
+        raise ValueError(
+            f"ostrel.aio: write() takes whole samples of every channel ({whole} bytes each); got {view.nbytes} bytes"
+        )
     return view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
 
 
@@ -86,12 +90,18 @@ class SenderStats:
 
 def _frame_pcm(frame: _ostrel.AudioFrame, sample_rate: int, channels: int) -> bytes:
     """The PCM of an ``AudioFrame`` whose format is the sender's; ``ValueError`` naming both otherwise."""
-    if (frame.codec != _ostrel.AUDIO_CODEC_TYPE_PCM or frame.bits_per_sample != 16
-            or frame.sample_rate != sample_rate or frame.channels != channels):
+    if (
+        frame.codec != _ostrel.AUDIO_CODEC_TYPE_PCM
+        or frame.bits_per_sample != 16
+        or frame.sample_rate != sample_rate
+        or frame.channels != channels
+    ):
         codec = "PCM" if frame.codec == _ostrel.AUDIO_CODEC_TYPE_PCM else str(frame.codec)
-        raise ValueError(f"ostrel.aio: the frame is {frame.sample_rate} Hz, {frame.channels} channel(s), "
-                         f"{frame.bits_per_sample}-bit {codec}; this sender takes {sample_rate} Hz, "
-                         f"{channels} channel(s), 16-bit PCM")
+        raise ValueError(
+            f"ostrel.aio: the frame is {frame.sample_rate} Hz, {frame.channels} channel(s), "
+            f"{frame.bits_per_sample}-bit {codec}; this sender takes {sample_rate} Hz, "
+            f"{channels} channel(s), 16-bit PCM"
+        )
     return frame.data
 
 
@@ -106,8 +116,14 @@ class AudioSender:
     raises ``SdkError`` from the waiting (or next) ``write``/``drain``; the SDK ending the
     connection raises ``ConnectionClosed``."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, send: Callable[[_ostrel.AudioFrame], int],
-                 sample_rate: int, channels: int, frame_ms: int) -> None:
+    def __init__(
+        self,
+        loop: asyncio.AbstractEventLoop,
+        send: Callable[[_ostrel.AudioFrame], int],
+        sample_rate: int,
+        channels: int,
+        frame_ms: int,
+    ) -> None:
         self.sample_rate = sample_rate  # Hz of the PCM written
         self.channels = channels  # interleaved channels of the PCM written
         self.frame_ms = frame_ms  # length of each frame sent
@@ -144,8 +160,14 @@ class AudioSender:
     @property
     def stats(self) -> SenderStats:
         """A snapshot of the sender's counters, lateness included."""
-        return SenderStats(sent=self.frames_sent, failed=self.frames_failed, cleared=self.frames_cleared,
-                           late=self._late, max_late_ms=self._max_late * 1000.0, fell_behind=self._fell_behind)
+        return SenderStats(
+            sent=self.frames_sent,
+            failed=self.frames_failed,
+            cleared=self.frames_cleared,
+            late=self._late,
+            max_late_ms=self._max_late * 1000.0,
+            fell_behind=self._fell_behind,
+        )
 
     async def write(self, pcm: object) -> None:
         """Queues ``pcm`` and returns once its frames are within one frame of real time, so a
@@ -213,8 +235,8 @@ class AudioSender:
     def _cut(self, count: int) -> None:
         size = self._frame_bytes
         for i in range(count):
-            self._frames.append(bytes(self._partial[i * size:(i + 1) * size]))
-        del self._partial[:count * size]
+            self._frames.append(bytes(self._partial[i * size : (i + 1) * size]))
+        del self._partial[: count * size]
         self._queued_total += count
         if count and self._due is None and not self._closed:
             self._schedule(catch_up=False)  # the queue had run dry: a late start is a pause, not a debt
@@ -259,8 +281,13 @@ class AudioSender:
             self._late += 1  # the frame that starts the new run is that late
             self._max_late = max(self._max_late, behind)
             if self._fell_behind == 1:
-                log.warning("ostrel.aio: %r fell %.0f ms behind real time, more than it catches up (%d frames); "
-                            "it starts again from now (is the loop blocked?)", self, behind * 1000, MAX_BEHIND_FRAMES)
+                log.warning(
+                    "ostrel.aio: %r fell %.0f ms behind real time, more than it catches up (%d frames); "
+                    "it starts again from now (is the loop blocked?)",
+                    self,
+                    behind * 1000,
+                    MAX_BEHIND_FRAMES,
+                )
             self._run_start, self._run_sent = now, 0
         lead_until = now + (LEAD_FRAMES - 1) * frame + min(COALESCE_S, frame / 2)
         while self._frames and self._run_start + self._run_sent * frame <= lead_until + 1e-4:
@@ -292,8 +319,11 @@ class AudioSender:
         now = self._loop.time()
         if now - self._last_warning >= DROP_LOG_INTERVAL:
             self._last_warning = now
-            log.warning("ostrel.aio: SendAudioFrame refused a frame: %s; %d frame(s) refused so far",
-                        describe(code), self.frames_failed)
+            log.warning(
+                "ostrel.aio: SendAudioFrame refused a frame: %s; %d frame(s) refused so far",
+                describe(code),
+                self.frames_failed,
+            )
 
     def _transmit(self, pcm: bytes) -> int:
         """Hands one frame to the SDK; returns its result (0 when the frame was taken)."""
@@ -314,6 +344,8 @@ class AudioSender:
 
     def __repr__(self) -> str:
         state = "ended by the SDK" if self._ended is not None else "closed" if self._closed else "open"
-        return (f"<AudioSender {self.sample_rate} Hz, {self.channels} channel(s), {self.frame_ms} ms, {state}: "
-                f"{self.queued_ms:.0f} ms queued, {self.frames_sent} sent, {self.frames_failed} refused, "
-                f"{self.frames_cleared} cleared, {self._late} late>")
+        return (
+            f"<AudioSender {self.sample_rate} Hz, {self.channels} channel(s), {self.frame_ms} ms, {state}: "
+            f"{self.queued_ms:.0f} ms queued, {self.frames_sent} sent, {self.frames_failed} refused, "
+            f"{self.frames_cleared} cleared, {self._late} late>"
+        )

@@ -6,6 +6,7 @@ queued (``received``, ``max_depth``), the loop counts what it handed over (``del
 its oldest item silently and atomically); they are derived: received, less delivered, less still
 queued, less discarded at close. ``stats`` is a snapshot taken on the loop.
 """
+
 import logging
 from dataclasses import dataclass
 from typing import Callable
@@ -43,6 +44,7 @@ class DropWarning:
         now = self._clock()
         if now - self._last < DROP_LOG_INTERVAL:
             return
-        log.warning("ostrel.aio: %s dropped %d item(s), %d in all: %s",
-                    self._what, dropped - self._reported, dropped, why())
+        log.warning(
+            "ostrel.aio: %s dropped %d item(s), %d in all: %s", self._what, dropped - self._reported, dropped, why()
+        )
         self._reported, self._last = dropped, now

@@ -16,6 +16,7 @@ room) drops what is queued, and the iteration stops (``StopAsyncIteration``). ``
 (the SDK ended the connection) stops collecting but lets the consumer take what was already
 queued, and then raises ``error`` at every further read.
 """
+
 import asyncio
 import types
 import weakref
@@ -95,8 +96,12 @@ class Stream(Generic[T]):
     @property
     def stats(self) -> StreamStats:
         """A snapshot of the stream's counters."""
-        return StreamStats(received=self._received - self._skipped, dropped=self._dropped(),
-                           max_depth=self._max_depth, max_lag_ms=self._max_lag * 1000.0)
+        return StreamStats(
+            received=self._received - self._skipped,
+            dropped=self._dropped(),
+            max_depth=self._max_depth,
+            max_lag_ms=self._max_lag * 1000.0,
+        )
 
     @property
     def closed(self) -> bool:
@@ -184,12 +189,18 @@ class Stream(Generic[T]):
     async def __aenter__(self: S) -> S:
         return self
 
-    async def __aexit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
-                        traceback: Optional[types.TracebackType]) -> None:
+    async def __aexit__(
+        self,
+        kind: Optional[Type[BaseException]],
+        value: Optional[BaseException],
+        traceback: Optional[types.TracebackType],
+    ) -> None:
         self.close()
 
     def __repr__(self) -> str:
         state = "open" if not self._closed else "ended by the SDK" if self._error is not None else "closed"
         stats = self.stats
-        return (f"<{type(self).__name__} {self._what}, {state}: {self._depth()} queued, {stats.received} received, "
-                f"{self._delivered} read, {stats.dropped} dropped>")
+        return (
+            f"<{type(self).__name__} {self._what}, {state}: {self._depth()} queued, {stats.received} received, "
+            f"{self._delivered} read, {stats.dropped} dropped>"
+        )

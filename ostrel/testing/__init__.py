@@ -6,6 +6,7 @@ simulated network faults, and a teardown that fails the test when an exception e
 delegate callback, a callback did not return or a cloud outlived it. The classes work without pytest too
 (``with Loopback() as sdk: ...``).
 """
+
 from ostrel.aio import EVENT_NAMES, Event
 
 from .loopback import UNAVAILABLE, Clock, Faults, Loopback, LoopbackUnavailable

@@ -15,6 +15,7 @@ A callback still running when ``close`` gives up on it, and any still running wh
 ``Loopback`` starts, is disowned: an exception it raises later belongs to no test, so it is
 not reported against the next one.
 """
+
 # pyright: reportPossiblyUnboundVariable=false
 # (_controls is bound whenever UNAVAILABLE is None, and nothing reaches it otherwise: making a
 # Loopback checks UNAVAILABLE first.)
@@ -39,6 +40,7 @@ T = TypeVar("T")
 
 try:
     import ostrel_loopback as _controls
+
     # Why the loopback SDK's controls cannot be used, or None when they can.
     UNAVAILABLE: Optional[str] = None
 except (ImportError, OSError, AttributeError) as error:  # a vendor libostrel.so has no controls
@@ -106,8 +108,10 @@ class Clock:
             where = ""
             if _controls.clock_frozen():
                 where = "; the clock stopped %d ms into the step" % (_controls.clock_now_ms() - start)
-            raise TimeoutError("clock.advance(%d) gave up after %g s: the callbacks of the timed work due on "
-                               "the way had not all returned (a callback blocks or is slow)%s" % (ms, timeout, where))
+            raise TimeoutError(
+                "clock.advance(%d) gave up after %g s: the callbacks of the timed work due on "
+                "the way had not all returned (a callback blocks or is slow)%s" % (ms, timeout, where)
+            )
 
     def now_ms(self) -> int:
         """The clock's time in milliseconds."""
@@ -318,8 +322,10 @@ class Loopback:
         _open[:] = [ref for ref in _open if ref() not in (self, None)]
         escaped = self.take_escaped()
         if escaped:
-            problems.insert(0, "%d exception(s) escaped a delegate callback during the test:\n%s" % (
-                len(escaped), _grouped(escaped)))
+            problems.insert(
+                0,
+                "%d exception(s) escaped a delegate callback during the test:\n%s" % (len(escaped), _grouped(escaped)),
+            )
         if check_leaks:
             leaks = self._leaks()
             if leaks:
@@ -334,15 +340,19 @@ class Loopback:
             _controls.disown_running()
             self._taken += _reported_errors(disown_running=True)
         return "a delegate callback was still running %s%s%s" % (
-            when, "; what it raises from now on is not reported" if outermost else "", ":\n" + where if where else "")
+            when,
+            "; what it raises from now on is not reported" if outermost else "",
+            ":\n" + where if where else "",
+        )
 
     def _leaks(self) -> str:
         """What the clouds made during the test and still alive are, or ''."""
         leaked = [(user, room) for number, user, room in _controls.instances() if number not in self._instances_before]
         if not leaked:
             return ""
-        members = ", ".join("user %r in room %r" % (user, room) if user is not None else "one in no room"
-                            for user, room in leaked)
+        members = ", ".join(
+            "user %r in room %r" % (user, room) if user is not None else "one in no room" for user, room in leaked
+        )
         delegates = [_delegate_class(cloud) for cloud in _clouds() if id(cloud) not in self._clouds_before]
         found = ""
         if len(leaked) == 1 and len(delegates) == 1:
@@ -350,7 +360,10 @@ class Loopback:
         elif delegates:
             found = "; delegates of those the garbage collector finds: %s" % ", ".join(sorted(delegates))
         return "%d cloud(s) made during the test still alive after a garbage collection: %s%s" % (
-            len(leaked), members, found)
+            len(leaked),
+            members,
+            found,
+        )
 
     def _enclose(self) -> None:
         """Makes this the Loopback that those made before it is closed are nested in; called
@@ -361,8 +374,12 @@ class Loopback:
         self._enclose()
         return self
 
-    def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
-                 traceback: Optional[types.TracebackType]) -> None:
+    def __exit__(
+        self,
+        kind: Optional[Type[BaseException]],
+        value: Optional[BaseException],
+        traceback: Optional[types.TracebackType],
+    ) -> None:
         problems = self.close(check_leaks=kind is None)
         if problems and kind is None:
             raise AssertionError("\n".join(problems))
@@ -391,14 +408,20 @@ def _delegate_class(cloud: Any) -> str:
     for referent in gc.get_referents(cloud):
         if isinstance(referent, ostrel.VONUCloudDelegate):
             kind = type(referent)
-            return kind.__qualname__ if kind.__module__ in ("_ostrel", "builtins") else \
-                "%s.%s" % (kind.__module__, kind.__qualname__)
+            return (
+                kind.__qualname__
+                if kind.__module__ in ("_ostrel", "builtins")
+                else "%s.%s" % (kind.__module__, kind.__qualname__)
+            )
     return "none"
 
 
 def _callback_stacks() -> str:
     """Where the SDK's threads that run Python code are: the callbacks still running."""
     ours = {t.ident for t in threading.enumerate() if not isinstance(t, threading._DummyThread)}
-    stacks = ["".join(format_stack(frame, limit=-8)).rstrip()
-              for ident, frame in sys._current_frames().items() if ident not in ours]
+    stacks = [
+        "".join(format_stack(frame, limit=-8)).rstrip()
+        for ident, frame in sys._current_frames().items()
+        if ident not in ours
+    ]
     return "\n\n".join(stacks)

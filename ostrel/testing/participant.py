@@ -5,6 +5,7 @@ Sending and leaving run on the caller's thread; the participant's cloud refers b
 cycle that ``close`` breaks (the room closes its participants at the end of the test). An SDK
 operation that fails raises ``ostrel.aio.SdkError`` naming the operation and the participant.
 """
+
 from typing import List, Optional, Tuple
 
 import ostrel
@@ -96,7 +97,7 @@ class Participant(EventRecorder):
             raise ValueError("pcm must be whole 16-bit samples of %d channel(s), and not empty" % channels)
         self._audio_channel(sample_rate, channels)
         for start in range(0, len(pcm), frame_bytes):
-            chunk = pcm[start:start + frame_bytes]
+            chunk = pcm[start : start + frame_bytes]
             frame = ostrel.AudioFrame()
             frame.sample_rate, frame.channels, frame.bits_per_sample = sample_rate, channels, 16
             frame.codec = ostrel.AUDIO_CODEC_TYPE_PCM
@@ -158,8 +159,10 @@ class Participant(EventRecorder):
             return
         error = SdkError(result, "%s for participant %r" % (operation, self.user_id))
         if self._has_left():
-            error.args = ("%s; participant %r has left its room: enter it again first "
-                          "(participant.cloud.EnterRoom)" % (error, self.user_id),)
+            error.args = (
+                "%s; participant %r has left its room: enter it again first "
+                "(participant.cloud.EnterRoom)" % (error, self.user_id),
+            )
         raise error
 
     def _has_left(self) -> bool:

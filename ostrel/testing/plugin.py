@@ -7,6 +7,7 @@ running long after the test, or when clouds the test made are still alive after 
 collection. Clouds are counted only after a test that passed: a failed test's traceback keeps
 its locals alive.
 """
+
 from typing import Any, Generator, Iterator
 
 import pytest

@@ -4,6 +4,7 @@ A subclass of ``VONUCloudDelegate`` must define every callback the SDK may call 
 an error to the SDK); a bot, a benchmark or a test that wants a few events subclasses this one and
 overrides only those. ``entered`` is set once the room is entered.
 """
+
 import threading
 
 import ostrel

@@ -6,6 +6,7 @@ thread: a condition wait with a timeout; the asyncio form runs the same wait on 
 thread, so an SDK thread never has to reach an event loop. A wait that times out says what did
 arrive: how many events of each name, and the arguments of those of the awaited name.
 """
+
 import asyncio
 import collections
 import functools
@@ -31,7 +32,8 @@ _SHOWN_CHARS = 40
 class EventRecorder(ostrel.VONUCloudDelegate):
     """Records every event, in arrival order, and the PCM of every audio frame received. Each is
     an ``ostrel.aio.Event`` of its callback's class: the pair ``(name, args)``, with the
-    arguments also by name (``event.user_id``) and ``event.time`` (``time.monotonic()``). Give it to a VONUCloud of your own, or use a Participant, which has one."""
+    arguments also by name (``event.user_id``) and ``event.time`` (``time.monotonic()``). Give it
+    to a VONUCloud of your own, or use a Participant, which has one."""
 
     def __init__(self, name: str = "recorder") -> None:
         super().__init__()
@@ -85,16 +87,18 @@ class EventRecorder(ostrel.VONUCloudDelegate):
         with self._changed:
             return b"".join(pcm for user, pcm in self._pcm if from_user is None or user == from_user)
 
-    def wait_for(self, name: str, predicate: Optional[Predicate] = None, timeout: float = 5.0, *,
-                 since: int = 0) -> Tuple[Any, ...]:
+    def wait_for(
+        self, name: str, predicate: Optional[Predicate] = None, timeout: float = 5.0, *, since: int = 0
+    ) -> Tuple[Any, ...]:
         """The arguments of the first event of that name, from the ``since``-th on (received
         before or during the call), for which ``predicate(*args)`` is true. Raises
         TimeoutError after ``timeout`` seconds."""
         __tracebackhide__ = True
         return self._wait(name, predicate, timeout, since, threading.Event(), blocks_a_loop=_loop_running())
 
-    async def wait_for_async(self, name: str, predicate: Optional[Predicate] = None, timeout: float = 5.0, *,
-                             since: int = 0) -> Tuple[Any, ...]:
+    async def wait_for_async(
+        self, name: str, predicate: Optional[Predicate] = None, timeout: float = 5.0, *, since: int = 0
+    ) -> Tuple[Any, ...]:
         """``wait_for`` for coroutines: the event loop keeps running while it waits, and
         cancelling the coroutine ends the wait. The predicate runs on a worker thread."""
         __tracebackhide__ = True
@@ -107,8 +111,15 @@ class EventRecorder(ostrel.VONUCloudDelegate):
             with self._changed:
                 self._changed.notify_all()
 
-    def _wait(self, name: str, predicate: Optional[Predicate], timeout: float, since: int,
-              cancelled: threading.Event, blocks_a_loop: bool = False) -> Tuple[Any, ...]:
+    def _wait(
+        self,
+        name: str,
+        predicate: Optional[Predicate],
+        timeout: float,
+        since: int,
+        cancelled: threading.Event,
+        blocks_a_loop: bool = False,
+    ) -> Tuple[Any, ...]:
         __tracebackhide__ = True
         if name not in EVENT_NAMES:
             raise ValueError("%r is not a delegate callback" % (name,))
@@ -134,16 +145,26 @@ class EventRecorder(ostrel.VONUCloudDelegate):
             seen = collections.Counter(n for n, _ in self._events)
             candidates = [args for n, args in self._events[since:] if n == name]
         message = "%r received no %s%s within %g s; it received: %s" % (
-            self.name, name, " matching the predicate" if predicate is not None else "", timeout,
-            ", ".join("%s x%d" % item for item in seen.items()) or "nothing")
+            self.name,
+            name,
+            " matching the predicate" if predicate is not None else "",
+            timeout,
+            ", ".join("%s x%d" % item for item in seen.items()) or "nothing",
+        )
         if candidates:
             shown = ", ".join(_brief(args) for args in candidates[:_SHOWN_EVENTS])
             more = " and %d more" % (len(candidates) - _SHOWN_EVENTS) if len(candidates) > _SHOWN_EVENTS else ""
             message += "; its %s events%s had the arguments %s%s" % (
-                name, " from event %d on" % since if since else "", shown, more)
+                name,
+                " from event %d on" % since if since else "",
+                shown,
+                more,
+            )
         if blocks_a_loop:
-            message += ("; wait_for blocked the event loop running in this thread, so nothing that loop drives "
-                        "could happen meanwhile: in a coroutine use await wait_for_async(...)")
+            message += (
+                "; wait_for blocked the event loop running in this thread, so nothing that loop drives "
+                "could happen meanwhile: in a coroutine use await wait_for_async(...)"
+            )
         raise TimeoutError(message)
 
 
@@ -174,8 +195,11 @@ def _brief(value: Any) -> str:
     if isinstance(value, ostrel.VonuString):
         return _brief(value.GetValue())
     if type(value).__module__ == "_ostrel":  # a record or a frame
-        fields = ["%s=%s" % (field, _brief(getattr(value, field)))
-                  for field in ("user_id", "quality", "pts") if hasattr(value, field)]
+        fields = [
+            "%s=%s" % (field, _brief(getattr(value, field)))
+            for field in ("user_id", "quality", "pts")
+            if hasattr(value, field)
+        ]
         if hasattr(value, "data"):
             fields.append("%d bytes" % len(value.data))
         return "%s(%s)" % (type(value).__name__, ", ".join(fields))

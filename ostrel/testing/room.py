@@ -1,5 +1,6 @@
 """A room for one test: its id, the EnterRoomParams that enter it, and the scripted
 participants made in it, which the room closes at the end of the test."""
+
 from typing import Any, List, Optional
 
 import ostrel
@@ -32,17 +33,21 @@ class Room:
         # Participants made here, closed by close().
         self._participants: List[Participant] = []
 
-    def params(self, user_id: str, *,
-               sample_rate: Optional[int] = None,
-               channels: Optional[int] = None,
-               frame_ms: Optional[int] = None,
-               obtain: Optional[ostrel.AudioObtainMethod] = None,
-               mix: Optional[bool] = None,
-               codec: Optional[ostrel.AudioCodecType] = None,
-               pixel_in: bool = False,
-               pixel_out: bool = False,
-               role: Optional[ostrel.VONURole] = None,
-               scene: Optional[ostrel.VONUScene] = None) -> ostrel.EnterRoomParams:
+    def params(
+        self,
+        user_id: str,
+        *,
+        sample_rate: Optional[int] = None,
+        channels: Optional[int] = None,
+        frame_ms: Optional[int] = None,
+        obtain: Optional[ostrel.AudioObtainMethod] = None,
+        mix: Optional[bool] = None,
+        codec: Optional[ostrel.AudioCodecType] = None,
+        pixel_in: bool = False,
+        pixel_out: bool = False,
+        role: Optional[ostrel.VONURole] = None,
+        scene: Optional[ostrel.VONUScene] = None,
+    ) -> ostrel.EnterRoomParams:
         """EnterRoomParams that enter this room as ``user_id``. The audio options set the
         member's AudioObtainParams (output sample rate, channels, frame length in ms, obtain
         method, remote audio mix, output codec); ``pixel_in`` and ``pixel_out`` choose raw
@@ -56,10 +61,15 @@ class Room:
         params.use_pixel_frame_input = pixel_in
         params.use_pixel_frame_output = pixel_out
         _set_given(params, role=role, scene=scene)
-        _set_given(params.audio_obtain_params,  # a view: changes go into params
-                   output_sample_rate=sample_rate, output_channels=channels,
-                   output_frame_length_ms=frame_ms, audio_obtain_method=obtain,
-                   enable_remote_audio_mix=mix, output_audio_codec_type=codec)
+        _set_given(
+            params.audio_obtain_params,  # a view: changes go into params
+            output_sample_rate=sample_rate,
+            output_channels=channels,
+            output_frame_length_ms=frame_ms,
+            audio_obtain_method=obtain,
+            enable_remote_audio_mix=mix,
+            output_audio_codec_type=codec,
+        )
         return params
 
     def participant(self, user_id: str, *, timeout: float = 5.0, **options: Any) -> Participant:

@@ -6,6 +6,7 @@ calls (the tone's phase and the pattern's motion carry on where the previous cal
 a test can compute what a receiver should get. The measures take 16-bit mono PCM and use numpy
 where it is installed, and plain Python where it is not.
 """
+
 import math
 import struct
 from typing import List
@@ -30,13 +31,13 @@ def pattern_i420(index: int, width: int, height: int) -> bytes:
     whose levels change with the index, so that consecutive frames differ everywhere."""
     shift = (index * 4) % 256
     ramp = bytes(range(256)) * ((width + 511) // 256)
-    luma = b"".join(ramp[(row + shift) % 256:(row + shift) % 256 + width] for row in range(height))
+    luma = b"".join(ramp[(row + shift) % 256 : (row + shift) % 256 + width] for row in range(height))
     chroma = ((width + 1) // 2) * ((height + 1) // 2)
     return luma + bytes([(64 + index) % 256]) * chroma + bytes([(192 - index) % 256]) * chroma
 
 
 def _samples(pcm: bytes) -> List[int]:
-    return list(struct.unpack("<%dh" % (len(pcm) // 2), pcm[:len(pcm) // 2 * 2]))
+    return list(struct.unpack("<%dh" % (len(pcm) // 2), pcm[: len(pcm) // 2 * 2]))
 
 
 def level_dbfs(pcm: bytes) -> float:
@@ -65,7 +66,7 @@ def dominant_hz(pcm: bytes, sample_rate: int) -> float:
     peak = int(numpy.argmax(spectrum[1:])) + 1
     shift = 0.0
     if 1 <= peak < len(spectrum) - 1:  # the vertex of the parabola through the peak and its neighbours
-        left, middle, right = numpy.log(spectrum[peak - 1:peak + 2] + 1e-12)
+        left, middle, right = numpy.log(spectrum[peak - 1 : peak + 2] + 1e-12)
         shift = 0.5 * (left - right) / (left - 2 * middle + right)
     return float((peak + shift) * sample_rate / len(signal))
 

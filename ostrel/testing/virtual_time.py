@@ -20,6 +20,7 @@ any exception that reached the loop's exception handler (a task's exception nobo
 callback's error), with its traceback. uvloop cannot be given another clock, so ``run`` always
 uses this loop.
 """
+
 # pyright: reportPossiblyUnboundVariable=false
 import asyncio
 import gc
@@ -85,8 +86,11 @@ class VirtualTimeLoop(asyncio.SelectorEventLoop):
         ready = real.select(0)
         if ready or self._ready:  # type: ignore[attr-defined]
             return ready
-        steps = [ms for ms in (_controls.clock_next_due_ms(),
-                               None if timeout is None else math.ceil(timeout * 1000.0 - 1e-6)) if ms is not None]
+        steps = [
+            ms
+            for ms in (_controls.clock_next_due_ms(), None if timeout is None else math.ceil(timeout * 1000.0 - 1e-6))
+            if ms is not None
+        ]
         if not steps:  # nothing is due in virtual time: what the tasks wait for comes from another thread
             return real.select(max(0.0, min(self._deadline - time.monotonic(), 1.0)))
         step = max(0, min(steps))
@@ -115,8 +119,10 @@ def run(main: Awaitable[T], *, timeout: float = 60.0) -> T:
             return loop.run_until_complete(task)
         except RunTimeout:
             task.cancel()
-            raise RunTimeout("the run took longer than %g s of real time (%.3f s of SDK time): does the bot "
-                             "ever end?" % (timeout, loop.time() - started)) from None
+            raise RunTimeout(
+                "the run took longer than %g s of real time (%.3f s of SDK time): does the bot "
+                "ever end?" % (timeout, loop.time() - started)
+            ) from None
         finally:
             problems += _cancel_the_rest(loop)
             gc.collect()  # a task's exception nobody retrieved is reported when the task is freed

@@ -2,6 +2,7 @@
 source checkout, where no entry point is installed, it is registered here under the same
 name. pytester runs the plugin's teardown checks in child pytest processes. The asyncio
 layer's tests also check that nothing outlives them (``nothing_left_behind``)."""
+
 import threading
 from typing import Iterator, Set
 

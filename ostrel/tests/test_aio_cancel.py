@@ -2,6 +2,7 @@
 never lost (the task ends cancelled, the block's body never starts after a cancel during entry,
 a Ctrl-C always ends the program) and no SDK instance is left. Each kind of loop runs many races in
 one child interpreter with a watchdog, so a lost cancellation fails instead of hanging."""
+
 import importlib.util
 
 import pytest
@@ -100,7 +101,8 @@ def test_concurrent_closes_and_a_cancelled_close_release_once():
 @pytest.mark.parametrize("how", ["KeyboardInterrupt", "cancel by a signal handler"])
 def test_ctrl_c_right_after_connecting_ends_the_program(how):
     # SIGINT 0-1 ms after connect() starts, then the bot waits for audio that never comes.
-    out = _race("""
+    out = _race(
+        """
     handler = %r
     async def bot(i):
         if handler:
@@ -119,7 +121,9 @@ def test_ctrl_c_right_after_connecting_ends_the_program(how):
             ended += 1
         assert lb.live_instances() == 0
     print(ended, "ok")
-    """ % (how != "KeyboardInterrupt",))
+    """
+        % (how != "KeyboardInterrupt",)
+    )
     assert out.split()[0] == str(RUNS)
 
 

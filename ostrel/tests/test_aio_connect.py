@@ -1,5 +1,6 @@
 """Entering and leaving with ostrel.aio.connect, and the three ways entering fails: each leaves no
 cloud, thread or task behind (the autouse fixture checks the SDK and threads)."""
+
 import asyncio
 
 import pytest
@@ -110,11 +111,14 @@ def test_cancelled_while_entering_and_inside_block():
     run(cancel_entering())
 
 
-@pytest.mark.parametrize("how, code", [
-    ("kicked", o.ERR_BANNED_BY_SERVER),
-    ("replaced", o.ERR_INVALID_USER_ID),  # the same user id entering elsewhere
-    ("exited", 0),  # an OnExitRoom the bot did not ask for, with no error before it
-])
+@pytest.mark.parametrize(
+    "how, code",
+    [
+        ("kicked", o.ERR_BANNED_BY_SERVER),
+        ("replaced", o.ERR_INVALID_USER_ID),  # the same user id entering elsewhere
+        ("exited", 0),  # an OnExitRoom the bot did not ask for, with no error before it
+    ],
+)
 def test_a_stay_the_sdk_ends_ends_the_connection(how, code, caplog):
     # Every stream ends with ConnectionClosed once what was queued is read, and so do waiting and
     # later sends; leaving then has no exit to wait for.

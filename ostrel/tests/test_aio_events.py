@@ -1,6 +1,7 @@
 """Events through ostrel.aio: what the bot sees equals what a raw delegate sees, in the SDK's
 order; the loop being blocked or closed never holds an SDK thread; many connections per loop and
 several loops at once."""
+
 import asyncio
 import logging
 
@@ -30,7 +31,10 @@ def test_same_events_in_the_same_order_as_a_raw_delegate():
             idle()
             backlog = conn.events()  # the first iterator takes what arrived while entering
             assert [e.name for e in _drain(backlog)][:3] == [
-                "OnConnectionStateChanged", "OnConnectionStateChanged", "OnEnterRoom"]
+                "OnConnectionStateChanged",
+                "OnConnectionStateChanged",
+                "OnEnterRoom",
+            ]
             stream = conn.events()  # a later one starts now
             with raw.lock:
                 raw.events.clear()
@@ -62,9 +66,16 @@ def test_same_events_in_the_same_order_as_a_raw_delegate():
         raw_cloud.ExitRoom()
         del raw_cloud
     assert [(e.name, normal(e.args)) for e in got] == want
-    assert {name for name, _ in want} >= {"OnRemoteUserEnterRoom", "OnRemoteAudioAvailable", "OnRemoteAudioReceived",
-                                         "OnRemoteVideoAvailable", "OnReceiveCustomCmdMsg", "OnMissCustomCmdMsg",
-                                         "OnError", "OnRemoteUserExitRoom"}
+    assert {name for name, _ in want} >= {
+        "OnRemoteUserEnterRoom",
+        "OnRemoteAudioAvailable",
+        "OnRemoteAudioReceived",
+        "OnRemoteVideoAvailable",
+        "OnReceiveCustomCmdMsg",
+        "OnMissCustomCmdMsg",
+        "OnError",
+        "OnRemoteUserExitRoom",
+    }
     assert all(a.time <= b.time for a, b in zip(got, got[1:]))
 
 
@@ -89,6 +100,7 @@ def test_filtering_and_bad_names():
             got = [int((await errors.__anext__()).args[0]) for _ in range(3)]
             assert got == [-1, -2, -3]
             assert errors.names == frozenset({"OnError"})
+
     run(main())
 
 
@@ -151,7 +163,8 @@ def test_fifty_connections_on_one_loop():
 def test_blocked_loop_never_holds_an_sdk_thread():
     # The loop sleeps 2 s while a member floods commands and audio at it: every callback returns
     # at once, nothing is lost but frames beyond the bound, and the bot then reads it all in order.
-    out = run_python("""
+    out = run_python(
+        """
         import asyncio, time, threading
         import _ostrel as o, ostrel, ostrel_loopback as lb
         from aio_support import params, pcm_frame
@@ -192,7 +205,9 @@ def test_blocked_loop_never_holds_an_sdk_thread():
                       audio.stats.max_depth <= 10, audio.stats.dropped > 0, round(idle_after, 1))
         asyncio.run(main())
         assert lb.live_instances() == 0
-    """, timeout=120)
+    """,
+        timeout=120,
+    )
     assert out.returncode == 0, out.stderr
     print(out.stdout, out.stderr)
     words = out.stdout.split()
@@ -223,7 +238,8 @@ def test_closed_loop_drops_and_counts():
 
 
 def test_loops_in_several_threads():
-    out = run_python("""
+    out = run_python(
+        """
         import asyncio, threading
         import ostrel, ostrel_loopback as lb
         from aio_support import params
@@ -241,15 +257,18 @@ def test_loops_in_several_threads():
         for t in threads: t.start()
         for t in threads: t.join(60)
         print(results.count(True), lb.live_instances())
-    """, timeout=120)
+    """,
+        timeout=120,
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["4", "0"]
 
 
 def test_typed_events_wait_for_and_streams_that_leave_nothing_behind():
     async def main():
-        async with ostrel.aio.connect(params("bot", "typed")) as conn, \
-                ostrel.aio.connect(params("peer", "typed")) as peer:
+        async with ostrel.aio.connect(params("bot", "typed")) as conn, ostrel.aio.connect(
+            params("peer", "typed")
+        ) as peer:
             hub = conn._hub
             await conn.events().aclose()  # the backlog is taken over and gone
             before = hub.sink_count
@@ -272,6 +291,7 @@ def test_typed_events_wait_for_and_streams_that_leave_nothing_behind():
                 await waiting
             with pytest.raises(ValueError):
                 await conn.wait_for("OnNoSuchThing")
+
             # 300 waits and 300 streams left by a break while events flow leave no sink behind.
             def command():
                 ostrel_loopback.inject("bot", "OnReceiveCustomCmdMsg", b"peer", 1, 1, b"x")

@@ -2,6 +2,7 @@
 asyncio.run promptly with the program's own status, leave no SDK instance or thread, and print
 nothing of the layer's. A fork child uses the layer on clouds of its own. Each run is a fresh
 interpreter with a timeout, so a hang fails the test."""
+
 import os
 import signal
 import subprocess
@@ -59,8 +60,9 @@ asyncio.run(main(sys.argv[1]))
 def _run_bot(how):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    proc = subprocess.Popen([sys.executable, "-c", BOT, how], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=env)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", BOT, how], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env
+    )
     try:
         if how == "sigint":
             assert proc.stdout is not None
@@ -74,11 +76,14 @@ def _run_bot(how):
     return proc.returncode, out, err
 
 
-@pytest.mark.parametrize("how, status, last_line", [
-    ("sigint", -signal.SIGINT, "KeyboardInterrupt"),
-    ("exit", 3, None),
-    ("raise", 1, "ValueError: the bot failed"),
-])
+@pytest.mark.parametrize(
+    "how, status, last_line",
+    [
+        ("sigint", -signal.SIGINT, "KeyboardInterrupt"),
+        ("exit", 3, None),
+        ("raise", 1, "ValueError: the bot failed"),
+    ],
+)
 def test_exit_while_events_flow(how, status, last_line):
     for _ in range(RUNS):
         code, out, err = _run_bot(how)
@@ -94,7 +99,8 @@ def test_exit_while_events_flow(how, status, last_line):
 
 
 def test_fork_child_uses_clouds_of_its_own():
-    out = run_python("""
+    out = run_python(
+        """
         import asyncio, os
         import ostrel, ostrel_loopback as lb
         from aio_support import params
@@ -128,6 +134,8 @@ def test_fork_child_uses_clouds_of_its_own():
                 return status
 
         print("child", asyncio.run(parent()), lb.live_instances())
-    """, timeout=120)
+    """,
+        timeout=120,
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["child", "0", "0"], out.stdout + out.stderr

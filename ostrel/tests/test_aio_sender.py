@@ -1,5 +1,6 @@
 """The paced sender, measured through a member that receives it: real-time pacing (never more
 than one frame ahead), clear() stopping the speech at once, drain() flushing a partial frame."""
+
 import asyncio
 import contextlib
 import gc
@@ -96,13 +97,13 @@ def test_drain_pads_the_last_partial_frame():
     run(main())
 
 
-
 def test_bad_input_is_refused_before_the_sdk_and_numpy_pcm_works():
     numpy = pytest.importorskip("numpy")
 
     async def main():
-        async with ostrel.aio.connect(params("listener", "input")) as listener, \
-                ostrel.aio.connect(params("bot", "input")) as bot:
+        async with ostrel.aio.connect(params("listener", "input")) as listener, ostrel.aio.connect(
+            params("bot", "input")
+        ) as bot:
             heard = listener.audio("bot")
             sender = bot.audio_sender(RATE, 1, MS)
             with pytest.raises(ValueError, match="48000 Hz"):
@@ -110,7 +111,11 @@ def test_bad_input_is_refused_before_the_sdk_and_numpy_pcm_works():
             for bad in ({"frame_ms": 0}, {"sample_rate": -1}, {"channels": 0}, {"sample_rate": 44100, "frame_ms": 15}):
                 with pytest.raises(ValueError):
                     bot.audio_sender(**bad)
-            for pcm, error in (("text", TypeError), (numpy.zeros(FRAME, numpy.float32), TypeError), (b"\0", ValueError)):
+            for pcm, error in (
+                ("text", TypeError),
+                (numpy.zeros(FRAME, numpy.float32), TypeError),
+                (b"\0", ValueError),
+            ):
                 with pytest.raises(error):
                     await sender.write(pcm)
             # numpy int16 after half a frame of bytes; the block's end then leaves cleanly.
@@ -124,8 +129,9 @@ def test_bad_input_is_refused_before_the_sdk_and_numpy_pcm_works():
 
 def test_frames_the_sdk_refuses_raise_sdk_error(caplog):
     async def main():
-        async with ostrel.aio.connect(params("listener", "refused")) as listener, \
-                ostrel.aio.connect(params("bot", "refused")) as bot:
+        async with ostrel.aio.connect(params("listener", "refused")) as listener, ostrel.aio.connect(
+            params("bot", "refused")
+        ) as bot:
             heard = listener.audio("bot")
             at_16k = ostrel.AudioEncodeParams()
             at_16k.sample_rate = 16000
@@ -146,8 +152,9 @@ def test_frames_the_sdk_refuses_raise_sdk_error(caplog):
 
 def test_default_sender_speaks_what_it_hears_frames_checked_and_lateness_counted(caplog):
     async def main():
-        async with ostrel.aio.connect(params("listener", "format", rate=16000)) as listener, \
-                ostrel.aio.connect(params("bot", "format", rate=16000, frame_ms=40)) as bot:
+        async with ostrel.aio.connect(params("listener", "format", rate=16000)) as listener, ostrel.aio.connect(
+            params("bot", "format", rate=16000, frame_ms=40)
+        ) as bot:
             heard = listener.audio("bot", maxsize=100)
             sender = bot.audio_sender()
             assert (sender.sample_rate, sender.channels, sender.frame_ms) == (16000, 1, 40)

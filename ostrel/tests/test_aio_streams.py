@@ -1,5 +1,6 @@
 """Frame streams: bounded with the oldest dropped and counted, a slow consumer's latency bounded
 by maxsize, video subscribed while a stream is open, and audio pulled with GetAudioFrame."""
+
 import asyncio
 
 import pytest

@@ -1,6 +1,7 @@
 """The pytest plugin as a user's test run meets it: child pytest processes (pytester) with only
 the plugin loaded, so the end-of-test checks, the skip under a vendor SDK and the example test
 file are seen from outside, and a hang fails on the child's timeout."""
+
 import os
 from pathlib import Path
 from typing import Callable
@@ -14,8 +15,9 @@ import ostrel_loopback
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 # What the child needs to import, from where this process took it: the package first, then the
 # binding and the control module (a source checkout with a build tree, or installed).
-IMPORT_PATH = [str(Path(str(m.__file__)).resolve().parents[i]) for m, i in
-               ((ostrel, 1), (_ostrel, 0), (ostrel_loopback, 0))]
+IMPORT_PATH = [
+    str(Path(str(m.__file__)).resolve().parents[i]) for m, i in ((ostrel, 1), (_ostrel, 0), (ostrel_loopback, 0))
+]
 
 Run = Callable[..., pytest.RunResult]
 
@@ -28,13 +30,14 @@ def run(pytester: pytest.Pytester, monkeypatch: pytest.MonkeyPatch) -> Run:
     def run(*args: str, first_on_path: str = "") -> pytest.RunResult:
         path = ([first_on_path] if first_on_path else []) + IMPORT_PATH + [os.environ.get("PYTHONPATH", "")]
         monkeypatch.setenv("PYTHONPATH", os.pathsep.join(p for p in path if p))
-        return pytester.runpytest_subprocess("-p", "ostrel.testing.plugin", "-p", "no:cacheprovider", *args,
-                                             timeout=120)
+        return pytester.runpytest_subprocess(
+            "-p", "ostrel.testing.plugin", "-p", "no:cacheprovider", *args, timeout=120
+        )
 
     return run
 
 
-BOT_TESTS = '''
+BOT_TESTS = """
 import ostrel
 from ostrel.testing import EVENT_NAMES
 
@@ -89,27 +92,29 @@ def test_fails_holding_a_cloud(loopback):
     bot = entered_bot(loopback, "failing")
     assert bot is None
 
-'''
+"""
 
 
 def test_teardown_fails_tests_that_leak_a_cloud_or_let_a_callback_raise(run: Run, pytester: pytest.Pytester) -> None:
     pytester.makepyfile(test_bot=BOT_TESTS)
     result = run()
     result.assert_outcomes(passed=4, failed=1, errors=2)
-    result.stdout.fnmatch_lines_random([
-        "*ERROR at teardown of test_leaks_a_cloud*",
-        "*1 cloud(s) made during the test still alive after a garbage collection: "
-        "user 'leaked' in room 'test_leaks_a_cloud-*' (delegate: test_bot.Bot)",
-        "*ERROR at teardown of test_callback_raises*",
-        "*1 exception(s) escaped a delegate callback during the test:*",
-        "*ValueError: the bot cannot handle -7*",
-    ])
+    result.stdout.fnmatch_lines_random(
+        [
+            "*ERROR at teardown of test_leaks_a_cloud*",
+            "*1 cloud(s) made during the test still alive after a garbage collection: "
+            "user 'leaked' in room 'test_leaks_a_cloud-*' (delegate: test_bot.Bot)",
+            "*ERROR at teardown of test_callback_raises*",
+            "*1 exception(s) escaped a delegate callback during the test:*",
+            "*ValueError: the bot cannot handle -7*",
+        ]
+    )
     output = result.stdout.str()
     assert "teardown of test_fails_holding_a_cloud" not in output  # its traceback holds the cloud
     assert "teardown of test_tidy" not in output and "teardown of test_expects_the_raise" not in output
 
 
-LATE_TESTS = '''
+LATE_TESTS = """
 import threading
 import time
 
@@ -175,22 +180,25 @@ def test_runs_while_they_end(loopback):
 def test_waits_in_vain(loopback):
     alice = loopback.room().participant("alice")
     alice.wait_for("OnExitRoom", timeout=0.01)
-'''
+"""
 
 
 def test_teardown_reports_callback_errors_the_binding_catches_and_callbacks_left_running(
-        run: Run, pytester: pytest.Pytester) -> None:
+    run: Run, pytester: pytest.Pytester
+) -> None:
     pytester.makepyfile(test_late=LATE_TESTS)
     result = run()
     result.assert_outcomes(passed=4, failed=1, errors=2)
-    result.stdout.fnmatch_lines_random([
-        "*ERROR at teardown of test_message_callback_raises*",
-        "python callback OnReceiveCustomCmdMsg error: ValueError: cannot parse b'hi'",
-        "*ERROR at teardown of test_leaves_callbacks_running*",
-        "a delegate callback was still running 1 s after the test; what it raises from now on is not reported:",
-        "*in OnError",
-        "*in OnReceiveCustomCmdMsg",
-    ])
+    result.stdout.fnmatch_lines_random(
+        [
+            "*ERROR at teardown of test_message_callback_raises*",
+            "python callback OnReceiveCustomCmdMsg error: ValueError: cannot parse b'hi'",
+            "*ERROR at teardown of test_leaves_callbacks_running*",
+            "a delegate callback was still running 1 s after the test; what it raises from now on is not reported:",
+            "*in OnError",
+            "*in OnReceiveCustomCmdMsg",
+        ]
+    )
     output = result.stdout.str()
     assert "teardown of test_runs_while_they_end" not in output and "cannot handle -4" not in output
     assert "ostrel/testing/" not in output  # the plugin's own frames are hidden
@@ -199,7 +207,8 @@ def test_teardown_reports_callback_errors_the_binding_catches_and_callbacks_left
 def test_skips_with_the_reason_under_a_vendor_sdk(run: Run, pytester: pytest.Pytester) -> None:
     vendor = pytester.mkdir("vendor")
     (vendor / "ostrel_loopback.py").write_text(
-        'raise AttributeError("libostrel.so: undefined symbol: ostrel_loopback_record")\n')
+        'raise AttributeError("libostrel.so: undefined symbol: ostrel_loopback_record")\n'
+    )
     pytester.makepyfile(test_bot="def test_bot(loopback):\n    raise AssertionError('ran')\n")
     result = run("-rs", first_on_path=str(vendor))
     result.assert_outcomes(skipped=1)

@@ -1,5 +1,6 @@
 """ostrel.testing through real rooms of the loopback SDK: room parameters, scripted participants
 and the signals they send, faults, the SDK clock, and waiting from async def tests."""
+
 import asyncio
 import concurrent.futures
 import threading
@@ -12,24 +13,43 @@ from ostrel.aio import SdkError
 from ostrel.testing import EventRecorder, Loopback, pattern_i420, tone_pcm
 
 # The virtual clock and media faults arrive in the loopback SDK separately from this package.
-needs_clock = pytest.mark.skipif(not hasattr(ostrel_loopback, "clock_freeze"),
-                                 reason="this loopback SDK has no virtual clock")
-needs_media_faults = pytest.mark.skipif(not hasattr(ostrel_loopback, "media_loss"),
-                                        reason="this loopback SDK has no media faults")
+needs_clock = pytest.mark.skipif(
+    not hasattr(ostrel_loopback, "clock_freeze"), reason="this loopback SDK has no virtual clock"
+)
+needs_media_faults = pytest.mark.skipif(
+    not hasattr(ostrel_loopback, "media_loss"), reason="this loopback SDK has no media faults"
+)
 
 
 def test_params_change_only_what_is_asked(loopback: Loopback) -> None:
     room = loopback.room()
     plain, default = room.params("u").audio_obtain_params, ostrel.EnterRoomParams().audio_obtain_params
     assert (plain.output_sample_rate, plain.output_channels, plain.audio_obtain_method) == (
-        default.output_sample_rate, default.output_channels, default.audio_obtain_method)
-    params = room.params("u", sample_rate=48000, channels=2, frame_ms=10, obtain=ostrel.AUDIO_OBTAIN_METHOD_GET,
-                         mix=True, codec=ostrel.AUDIO_CODEC_TYPE_OPUS, pixel_in=True, pixel_out=True,
-                         role=ostrel.VONU_ROLE_AUDIENCE)
+        default.output_sample_rate,
+        default.output_channels,
+        default.audio_obtain_method,
+    )
+    params = room.params(
+        "u",
+        sample_rate=48000,
+        channels=2,
+        frame_ms=10,
+        obtain=ostrel.AUDIO_OBTAIN_METHOD_GET,
+        mix=True,
+        codec=ostrel.AUDIO_CODEC_TYPE_OPUS,
+        pixel_in=True,
+        pixel_out=True,
+        role=ostrel.VONU_ROLE_AUDIENCE,
+    )
     audio = params.audio_obtain_params
-    assert (audio.output_sample_rate, audio.output_channels, audio.output_frame_length_ms,
-            audio.audio_obtain_method, audio.enable_remote_audio_mix, audio.output_audio_codec_type) == (
-        48000, 2, 10, ostrel.AUDIO_OBTAIN_METHOD_GET, True, ostrel.AUDIO_CODEC_TYPE_OPUS)
+    assert (
+        audio.output_sample_rate,
+        audio.output_channels,
+        audio.output_frame_length_ms,
+        audio.audio_obtain_method,
+        audio.enable_remote_audio_mix,
+        audio.output_audio_codec_type,
+    ) == (48000, 2, 10, ostrel.AUDIO_OBTAIN_METHOD_GET, True, ostrel.AUDIO_CODEC_TYPE_OPUS)
     assert params.use_pixel_frame_input and params.use_pixel_frame_output and params.role == ostrel.VONU_ROLE_AUDIENCE
     assert params.room.str_room_id.GetValue() == room.id and params.room.user_id.GetValue() == "u"
     assert loopback.room().id != room.id and loopback.room("lobby").id == "lobby"
@@ -44,8 +64,11 @@ def test_participants_meet_wait_and_leave(loopback: Loopback) -> None:
     bob = room.participant("bob")
     (info,) = alice.wait_for("OnRemoteUserEnterRoom", lambda info: info.user_id.GetValue() == "bob")
     assert info.user_id.GetValue() == "bob"
-    assert bob.events[:3] == [("OnConnectionStateChanged", bob.events[0][1]),
-                              ("OnConnectionStateChanged", bob.events[1][1]), ("OnEnterRoom", ())]
+    assert bob.events[:3] == [
+        ("OnConnectionStateChanged", bob.events[0][1]),
+        ("OnConnectionStateChanged", bob.events[1][1]),
+        ("OnEnterRoom", ()),
+    ]
     with pytest.raises(TimeoutError, match=r"'bob' received no OnExitRoom within .*OnEnterRoom x1"):
         bob.wait_for("OnExitRoom", timeout=0.05)
     with pytest.raises(ValueError, match="not a delegate callback"):
@@ -53,8 +76,11 @@ def test_participants_meet_wait_and_leave(loopback: Loopback) -> None:
     bob.send_tone(440, 20)
     bob.leave()
     alice.wait_for("OnRemoteUserExitRoom")
-    with pytest.raises(SdkError, match=r"^CreateLocalAudioChannel for participant 'bob' failed: ERR_INVALID_OPERATION "
-                                       r"\(-3\); participant 'bob' has left its room") as failed:
+    with pytest.raises(
+        SdkError,
+        match=r"^CreateLocalAudioChannel for participant 'bob' failed: ERR_INVALID_OPERATION "
+        r"\(-3\); participant 'bob' has left its room",
+    ) as failed:
         bob.send_tone(440, 20)
     assert failed.value.code_name == "ERR_INVALID_OPERATION"
     # The same cloud enters again: the new stay needs a new audio channel, and leaving waits for
@@ -106,9 +132,12 @@ def test_faults_reach_members_and_refuse_unknown_ones(loopback: Loopback) -> Non
     assert a.cloud.SendCustomCmdMsg(1, b"lost", True, True) and a.cloud.SendCustomCmdMsg(1, b"kept", True, True)
     assert b.wait_for("OnReceiveCustomCmdMsg")[3] == b"kept"
     a.cloud.SendCustomCmdMsg(1, b"0123456789abcdefghij", True, True)
-    with pytest.raises(TimeoutError, match=r"matching the predicate .*its OnReceiveCustomCmdMsg events had the "
-                                           r"arguments \('a', 1, 2, b'kept'\), \('a', 1, 3, b'0123456789abcdef'"
-                                           r"\.\.\.\(20 bytes\)\)$"):
+    with pytest.raises(
+        TimeoutError,
+        match=r"matching the predicate .*its OnReceiveCustomCmdMsg events had the "
+        r"arguments \('a', 1, 2, b'kept'\), \('a', 1, 3, b'0123456789abcdef'"
+        r"\.\.\.\(20 bytes\)\)$",
+    ):
         b.wait_for("OnReceiveCustomCmdMsg", lambda *args: False, timeout=0.2)
     assert b.of("OnMissCustomCmdMsg") == [("a", 1, 1, 1)]
     faults.raise_error("b", ostrel.ERR_SERVER_PROCESS_FAILED)
@@ -117,8 +146,10 @@ def test_faults_reach_members_and_refuse_unknown_ones(loopback: Loopback) -> Non
     loopback.set_quality_interval(20)
     a.wait_for("OnNetworkQuality", lambda local, remotes: [r.quality for r in remotes] == [ostrel.NETWORK_QUALITY_POOR])
     faults.disconnect("a", 20)
-    a.wait_for("OnConnectionStateChanged",
-               lambda old, new: (old, new) == (ostrel.CONNECTION_STATE_CONNECTING, ostrel.CONNECTION_STATE_CONNECTED))
+    a.wait_for(
+        "OnConnectionStateChanged",
+        lambda old, new: (old, new) == (ostrel.CONNECTION_STATE_CONNECTING, ostrel.CONNECTION_STATE_CONNECTED),
+    )
     faults.kick("b", 7)
     a.wait_for("OnRemoteUserExitRoom", lambda info, reason: reason == 7)
     with pytest.raises(LookupError, match="kick: no member 'b' is in a room"):
@@ -137,9 +168,14 @@ def test_close_reports_escapes_and_leaks_and_take_escaped_forgets_them() -> None
     ostrel_loopback.inject("plain", "OnError", -1)
     problems = kit.close()
     assert len(problems) == 2
-    assert problems[0].startswith("1 exception(s) escaped a delegate callback") and '"VONUCloudDelegate::OnError"' in problems[0]
-    assert problems[1] == ("1 cloud(s) made during the test still alive after a garbage collection: "
-                           "user 'plain' in room '%s' (delegate: VONUCloudDelegate)" % room.id)
+    assert (
+        problems[0].startswith("1 exception(s) escaped a delegate callback")
+        and '"VONUCloudDelegate::OnError"' in problems[0]
+    )
+    assert problems[1] == (
+        "1 cloud(s) made during the test still alive after a garbage collection: "
+        "user 'plain' in room '%s' (delegate: VONUCloudDelegate)" % room.id
+    )
     del plain
     with Loopback() as kit:
         kit.room().participant("tidy")
@@ -163,8 +199,9 @@ def test_frozen_clock_runs_timed_work_only_when_advanced(loopback: Loopback) -> 
     clock.advance(3600)
     assert clock.now_ms() - start == 3600
     events = member.events
-    back = events.index(("OnConnectionStateChanged", (ostrel.CONNECTION_STATE_CONNECTING,
-                                                      ostrel.CONNECTION_STATE_CONNECTED)))
+    back = events.index(
+        ("OnConnectionStateChanged", (ostrel.CONNECTION_STATE_CONNECTING, ostrel.CONNECTION_STATE_CONNECTED))
+    )
     reports = [(i, args[0].quality) for i, (name, args) in enumerate(events) if name == "OnNetworkQuality"]
     assert {q for i, q in reports if i < back} == {ostrel.NETWORK_QUALITY_DOWN}
     assert {q for i, q in reports if i > back} == {ostrel.NETWORK_QUALITY_EXCELLENT}

@@ -1,6 +1,7 @@
 """Loopback.run: an asyncio bot's life in virtual time. The bot's own timers, the SDK's reports
 and paced audio all follow the SDK clock, the loop never moves it past a delivery still under
 way, the same scenario gives the same sequence every run, and tasks left behind fail the run."""
+
 import asyncio
 import time
 
@@ -22,8 +23,7 @@ def test_the_bots_timers_and_the_sdks_reports_share_one_clock(loopback: Loopback
         start = loop.time()
         await asyncio.sleep(30)  # the bot's own timer
         assert loop.time() - start == 30.0
-        async with ostrel.aio.connect(room.params("bot")) as bot, \
-                ostrel.aio.connect(room.params("watcher")) as watcher:
+        async with ostrel.aio.connect(room.params("bot")) as bot, ostrel.aio.connect(room.params("watcher")) as watcher:
             await bot.events().aclose()  # past reports stay in the backlog: streams from now on
             begin = loop.time()
             with pytest.raises(asyncio.TimeoutError):
@@ -66,7 +66,7 @@ def test_paced_audio_both_ways_in_virtual_time(loopback: Loopback) -> None:
     loopback.wait_idle()
     echo = alice.heard("bot")
     assert len(echo) == RATE * 2 * 11  # everything arrived
-    assert abs(dominant_hz(echo[:RATE * 2], RATE) - 440) < 1
+    assert abs(dominant_hz(echo[: RATE * 2], RATE) - 440) < 1
 
 
 def test_same_sequence_every_run(loopback: Loopback) -> None:
