@@ -80,11 +80,11 @@ public:
     }
 
 private:
-    std::atomic<long> inside_{0};      // passes admitted and not yet left, and refused ones briefly
-    std::atomic<bool> closed_{false};  // the interpreter is exiting: no pass is admitted any more
-    std::atomic<bool> gave_up_{false}; // the exit wait ended with passes still inside
-    std::mutex mutex_;                 // taken only once closed: guards the wait and kept_
-    std::condition_variable drained_;  // signalled when the last pass leaves a closed gate
+    std::atomic<long> inside_{0};              // passes admitted and not yet left, and refused ones briefly
+    std::atomic<bool> closed_{false};          // the interpreter is exiting: no pass is admitted any more
+    std::atomic<bool> gave_up_{false};         // the exit wait ended with passes still inside
+    std::mutex mutex_;                         // taken only once closed: guards the wait and kept_
+    std::condition_variable drained_;          // signalled when the last pass leaves a closed gate
     std::vector<std::shared_ptr<void>> kept_;  // delegates of clouds left undestroyed at exit
 };
 
@@ -141,6 +141,5 @@ CallbackPass::~CallbackPass() {
     if (admitted_) gate().leave();
     inside_.count_.fetch_sub(1);  // lowered once the gate is left
 }
-
 
 }  // namespace ostrel_binding

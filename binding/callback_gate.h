@@ -78,12 +78,12 @@ public:
 private:
     friend bool in_callback_of(const void* delegate);
 
-    const void* delegate_;          // whose callback this is
-    CallbacksInside& inside_;       // the delegate's count, up for the whole pass
-    bool admitted_;                 // the gate let it in (and must be told when it leaves)
-    bool from_sdk_;                 // see from_sdk()
-    unsigned generation_;           // see generation()
-    const CallbackPass* enclosing_; // the thread's callback that this one runs inside, if any
+    const void* delegate_;           // whose callback this is
+    CallbacksInside& inside_;        // the delegate's count, up for the whole pass
+    bool admitted_;                  // the gate let it in (and must be told when it leaves)
+    bool from_sdk_;                  // see from_sdk()
+    unsigned generation_;            // see generation()
+    const CallbackPass* enclosing_;  // the thread's callback that this one runs inside, if any
 };
 
 }  // namespace ostrel_binding

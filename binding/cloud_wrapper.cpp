@@ -45,7 +45,7 @@ void VONUCloudWrapper::Release() {
             py::gil_scoped_release nogil;
             destroy(cloud);
         }
-        ostrel_binding::release_ended_thread_states();  // the instance's threads may have ended
+        ostrel_binding::release_ended_thread_states();   // the instance's threads may have ended
         ostrel_binding::release_left_weak_references();  // its delegate may have gone without the GIL
         return;
     }
@@ -74,7 +74,8 @@ void VONUCloudWrapper::destroy(VONUCloud* cloud) {
 
 bool VONUCloudWrapper::inherited() const { return process_ != ostrel_binding::process_generation(); }
 
-VONUCloudWrapper::InstanceInUse::InstanceInUse(VONUCloudWrapper& wrapper) : wrapper_(wrapper), cloud_(wrapper.vonu_cloud_) {
+VONUCloudWrapper::InstanceInUse::InstanceInUse(VONUCloudWrapper& wrapper)
+    : wrapper_(wrapper), cloud_(wrapper.vonu_cloud_) {
     if (wrapper.inherited()) throw std::runtime_error(ostrel_binding::kForeignCloud);
     // Released already: the finalizer ran, through an explicit __del__() perhaps on another thread.
     if (cloud_ == nullptr) throw std::runtime_error("this VONUCloud has been destroyed");
@@ -139,8 +140,9 @@ std::array<const char*, sizeof...(Names)> keyword_names(Names... names) {
 
 // Registers `method` as `name`, each parameter with its keyword name.
 template <typename Result, typename... Params, size_t count, size_t... index>
-void def_method_with(py::class_<VONUCloudWrapper>& cloud, const char* name, Result (VONUCloudWrapper::*method)(Params...),
-                     const std::array<const char*, count>& keywords, std::index_sequence<index...>) {
+void def_method_with(py::class_<VONUCloudWrapper>& cloud, const char* name,
+                     Result (VONUCloudWrapper::*method)(Params...), const std::array<const char*, count>& keywords,
+                     std::index_sequence<index...>) {
     cloud.def(name, method, py::arg(keywords[index])...);
 }
 

@@ -76,8 +76,8 @@ private:
         ostrel::vonu::VONUCloud* operator->() const { return cloud_; }
 
     private:
-        VONUCloudWrapper& wrapper_;        // whose instance is in use
-        ostrel::vonu::VONUCloud* cloud_;   // the live instance, for this one call
+        VONUCloudWrapper& wrapper_;       // whose instance is in use
+        ostrel::vonu::VONUCloud* cloud_;  // the live instance, for this one call
     };
     // The instance for one method's call (the `sdk()` of cloud_methods.h).
     InstanceInUse sdk() { return InstanceInUse(*this); }

@@ -71,7 +71,7 @@ public:
     }
 
 private:
-    const char* text_;             // the method's name; pybind11's override cache keys on this pointer
+    const char* text_;              // the method's name; pybind11's override cache keys on this pointer
     PyObject* interned_ = nullptr;  // a strong reference, never given back
 };
 
@@ -184,15 +184,15 @@ public:
     }
 
 private:
-    const VONUCloudDelegate* delegate_;  // the native delegate, as the registry knows it
+    const VONUCloudDelegate* delegate_;         // the native delegate, as the registry knows it
     ostrel_binding::DelegateObjectLink& link_;  // the delegate's link to its Python object
-    const CallbackPass& pass_;           // see pass()
-    bool from_python_;                   // the GIL was held before the callback took it
-    PyThreadState* kept_ = nullptr;      // the SDK thread's kept thread state, if it runs on it
-    PyGILState_STATE gil_{};             // how to give the GIL back otherwise
-    bool abandoned_ = false;             // a forced unwind: give nothing back
-    py::object self_;                    // the delegate's Python object, held for the whole callback
-    ostrel_binding::PythonMethod override_;  // the override being called
+    const CallbackPass& pass_;                  // see pass()
+    bool from_python_;                          // the GIL was held before the callback took it
+    PyThreadState* kept_ = nullptr;             // the SDK thread's kept thread state, if it runs on it
+    PyGILState_STATE gil_{};                    // how to give the GIL back otherwise
+    bool abandoned_ = false;                    // a forced unwind: give nothing back
+    py::object self_;                           // the delegate's Python object, held for the whole callback
+    ostrel_binding::PythonMethod override_;     // the override being called
 };
 
 // Runs `body(scope)` for one callback and returns what it returns; false when the gate is closed.
@@ -288,8 +288,8 @@ void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
             return true;
         });
         if (!found && policy == DelegateEventPolicy::kRequired) {
-            throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") + name.text() +
-                                     "\"");
+            throw std::runtime_error(std::string("Tried to call pure virtual function \"VONUCloudDelegate::") +
+                                     name.text() + "\"");
         }
     }
 }
@@ -298,11 +298,12 @@ void dispatch(const PyVONUCloudDelegate* self, EventName& name, Call&& call) {
 
 // Each override hands dispatch() the event's Python name and a call that passes the table's
 // Python arguments (event_call.h); what the method returns is ignored.
-#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)           \
-    void PyVONUCloudDelegate::member parameters {                                                    \
-        static EventName name(#python_name);                                                         \
-        dispatch<DelegateEventPolicy::policy>(                                                       \
-            this, name, [&](const ostrel_binding::PythonMethod& method) { ostrel_binding::EventCall{method} python_arguments; }); \
+#define OSTREL_DEFINE_OVERRIDE(member, python_name, policy, parameters, python_arguments)                   \
+    void PyVONUCloudDelegate::member parameters {                                                           \
+        static EventName name(#python_name);                                                                \
+        dispatch<DelegateEventPolicy::policy>(this, name, [&](const ostrel_binding::PythonMethod& method) { \
+            ostrel_binding::EventCall{method} python_arguments;                                             \
+        });                                                                                                 \
     }
 OSTREL_DELEGATE_EVENTS(OSTREL_DEFINE_OVERRIDE)
 #undef OSTREL_DEFINE_OVERRIDE
@@ -317,7 +318,7 @@ void bind_delegate(py::module_& m) {
     delegate.def(py::init<>());
     g_delegate_type = reinterpret_cast<PyTypeObject*>(py::type::of<Base>().ptr());
 #define OSTREL_REGISTER_METHOD(member, python_name, policy, parameters, python_arguments) \
-    delegate.def(#python_name, static_cast<void (Base::*) parameters>(&Base::member));
+    delegate.def(#python_name, static_cast<void(Base::*) parameters>(&Base::member));
     OSTREL_DELEGATE_EVENTS(OSTREL_REGISTER_METHOD)
 #undef OSTREL_REGISTER_METHOD
 }

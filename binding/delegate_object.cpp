@@ -31,7 +31,8 @@ DelegateObjectLink::~DelegateObjectLink() {
     if (internals::finalizing()) return;  // left to the end of the process
     auto* entry = new (std::nothrow) OrphanedWeakReference{watch_, g_orphaned.load(std::memory_order_relaxed)};
     if (entry == nullptr) return;
-    while (!g_orphaned.compare_exchange_weak(entry->next, entry, std::memory_order_release, std::memory_order_relaxed)) {
+    while (
+        !g_orphaned.compare_exchange_weak(entry->next, entry, std::memory_order_release, std::memory_order_relaxed)) {
     }
 }
 

@@ -83,10 +83,9 @@ public:
         std::array<PyObject*, sizeof...(Args) + 1> raw{};
         raw[0] = method_.self.ptr();
         for (size_t i = 0; i < objects.size(); ++i) raw[i + 1] = objects[i].ptr();
-        PyObject* result = raw[0] != nullptr
-                               ? internals::vectorcall(method_.callable.ptr(), raw.data(), raw.size())
-                               : internals::vectorcall(method_.callable.ptr(), raw.data() + 1,
-                                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET);
+        PyObject* result = raw[0] != nullptr ? internals::vectorcall(method_.callable.ptr(), raw.data(), raw.size())
+                                             : internals::vectorcall(method_.callable.ptr(), raw.data() + 1,
+                                                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET);
         if (result == nullptr) throw py::error_already_set();
         Py_DECREF(result);
     }

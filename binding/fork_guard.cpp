@@ -15,8 +15,8 @@ namespace ostrel_binding {
 namespace {
 
 std::atomic<unsigned> g_generation{0};  // process-wide: moved on only in a new child
-std::mutex g_thread_states;              // held while a thread state of ours is made or deleted
-bool g_fork_guard_installed = false;     // guarded by the GIL
+std::mutex g_thread_states;             // held while a thread state of ours is made or deleted
+bool g_fork_guard_installed = false;    // guarded by the GIL
 
 void before_fork() { g_thread_states.lock(); }
 

@@ -12,8 +12,8 @@ namespace {
 using Dispatch = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // Both set once, while the module is registered, and read-only afterwards.
-Dispatch g_dispatch = nullptr;              // pybind11's dispatcher, the same for every function
-PyTypeObject* g_instance_base = nullptr;    // the base type of every pybind11 instance
+Dispatch g_dispatch = nullptr;            // pybind11's dispatcher, the same for every function
+PyTypeObject* g_instance_base = nullptr;  // the base type of every pybind11 instance
 
 bool uninitialised(PyObject* o) { return PyObject_TypeCheck(o, g_instance_base) && internals::holds_no_value(o); }
 
@@ -31,7 +31,8 @@ namespace {
 // Checks the arguments from `first` on, positional and keyword, then dispatches.
 template <Py_ssize_t first>
 PyObject* checked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    const Py_ssize_t count = PyVectorcall_NARGS(static_cast<size_t>(nargsf)) + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    const Py_ssize_t count =
+        PyVectorcall_NARGS(static_cast<size_t>(nargsf)) + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
     for (Py_ssize_t i = first; i < count; ++i) {
         if (refuse_uninitialised(args[i])) return nullptr;
     }
@@ -66,7 +67,8 @@ void guard_uninitialised(py::module_& m) {
     g_instance_base = internals::instance_base_type();
     for (auto item : m.attr("__dict__").cast<py::dict>()) {
         py::handle value = item.second;
-        if (!PyType_Check(value.ptr()) || !internals::is_bound_class(reinterpret_cast<PyTypeObject*>(value.ptr()))) continue;
+        if (!PyType_Check(value.ptr()) || !internals::is_bound_class(reinterpret_cast<PyTypeObject*>(value.ptr())))
+            continue;
         for (auto member : value.attr("__dict__").cast<py::dict>()) guard_member(member.second);
     }
 }

@@ -126,7 +126,8 @@ inline bool not_overridden(PyTypeObject* type, const char* name) {
 }
 inline void note_not_overridden(PyTypeObject* type, const char* name) {
     const auto key = std::make_pair(static_cast<const PyObject*>(reinterpret_cast<PyObject*>(type)), name);
-    py::detail::with_internals([&key](py::detail::internals& internals) { internals.inactive_override_cache.insert(key); });
+    py::detail::with_internals(
+        [&key](py::detail::internals& internals) { internals.inactive_override_cache.insert(key); });
 }
 
 // The base type of every pybind11 instance.
@@ -156,7 +157,7 @@ inline BoundFunction bound_function_kind(PyObject* function_self) {
         return BoundFunction::kNotPybind11;
     }
     return py::detail::function_record_ptr_from_PyObject(function_self)->is_constructor ? BoundFunction::kConstructor
-                                                                                         : BoundFunction::kFunction;
+                                                                                        : BoundFunction::kFunction;
 }
 
 // The `T` that the instance `self` holds through std::unique_ptr<T>; null when it holds none

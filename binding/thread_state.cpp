@@ -50,8 +50,8 @@ public:
         if (state_ == nullptr || generation_ != process_generation()) return;
         auto* entry = new (std::nothrow) EndedThreadState{state_, generation_, g_ended.load(std::memory_order_relaxed)};
         if (entry == nullptr) return;
-        while (!g_ended.compare_exchange_weak(entry->next, entry, std::memory_order_release,
-                                              std::memory_order_relaxed)) {
+        while (
+            !g_ended.compare_exchange_weak(entry->next, entry, std::memory_order_release, std::memory_order_relaxed)) {
         }
     }
 

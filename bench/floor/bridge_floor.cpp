@@ -38,7 +38,7 @@ public:
     }
     BufferHold(const BufferHold&) = delete;
     BufferHold& operator=(const BufferHold&) = delete;
-    Py_buffer* get() { return &view_; }                        // for PyArg_ParseTuple's "y*"
+    Py_buffer* get() { return &view_; }  // for PyArg_ParseTuple's "y*"
     const char* data() const { return static_cast<const char*>(view_.buf); }
     Py_ssize_t size() const { return view_.len; }
 
@@ -51,15 +51,13 @@ private:
 template <typename Body>
 bool on_native_thread(Body&& body) {
     std::string failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         std::thread thread(std::forward<Body>(body));
         thread.join();
     } catch (const std::system_error& e) {
         failure = e.what();
     }
-    Py_END_ALLOW_THREADS
-    if (failure.empty()) return true;
+    Py_END_ALLOW_THREADS if (failure.empty()) return true;
     PyErr_SetString(PyExc_RuntimeError, failure.c_str());
     return false;
 }
@@ -93,7 +91,8 @@ PyObject* call_python(PyObject*, PyObject* args) {
     // network thread to its event thread.
     std::vector<std::unique_ptr<std::string>> copies;
     if (handed_over) {
-        for (Py_ssize_t i = 0; i < count; ++i) copies.push_back(std::make_unique<std::string>(payload.data(), payload.size()));
+        for (Py_ssize_t i = 0; i < count; ++i)
+            copies.push_back(std::make_unique<std::string>(payload.data(), payload.size()));
     }
     PyInterpreterState* interpreter = PyThreadState_Get()->interp;
     Py_ssize_t made = 0;
@@ -163,8 +162,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_bridge_floor", "Native reference points for the bridge benchmark.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_bridge_floor",
+    "Native reference points for the bridge benchmark.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

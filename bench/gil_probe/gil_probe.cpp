@@ -81,7 +81,8 @@ PyObject* tick(PyObject*, PyObject* args) {
         return nullptr;
     }
     const timespec pause{static_cast<time_t>(period), static_cast<long>((period - static_cast<time_t>(period)) * 1e9)};
-    const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    const Clock::time_point end =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     RunQueueWait queued;
     std::vector<Wake> wakes;
     while (Clock::now() < end) {
@@ -122,8 +123,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_gil_probe", "How long a waking Python thread waits for the GIL.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_gil_probe",
+    "How long a waking Python thread waits for the GIL.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -172,8 +172,8 @@ void FrozenReports(benchmark::State& state) {
     for (auto _ : state) {
         if (ostrel_loopback_clock_advance(120000, 60.0) != 1) state.SkipWithError("advance timed out");
     }
-    state.counters["reports"] = benchmark::Counter(static_cast<double>(60 * members.size()),
-                                                   benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["reports"] =
+        benchmark::Counter(static_cast<double>(60 * members.size()), benchmark::Counter::kIsIterationInvariantRate);
     members.clear();
     ostrel_loopback_clock_resume();
 }

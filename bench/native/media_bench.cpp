@@ -133,7 +133,8 @@ void BM_H264Encode(benchmark::State& state) {
         enc.encode(in[n].view(), static_cast<uint32_t>(frames * 1000 / 15), au);
         state.PauseTiming();
         bytes += au.data.size();
-        if (dec.decode(au.data.data(), au.data.size(), out) == H264Decoder::Result::kPicture) psnr += luma_psnr(in[n], out);
+        if (dec.decode(au.data.data(), au.data.size(), out) == H264Decoder::Result::kPicture)
+            psnr += luma_psnr(in[n], out);
         ++frames;
         n = (n + 1) % kPictures;
         state.ResumeTiming();

@@ -134,13 +134,14 @@ Spectrum analyse(const std::vector<int16_t>& y, int rate, double hz) {
 
 struct Run {
     std::vector<int16_t> out;
-    double seconds = 0;     // processing time
-    double lag_ms = 0;      // largest shortfall of output time behind input time
+    double seconds = 0;  // processing time
+    double lag_ms = 0;   // largest shortfall of output time behind input time
 };
 
 Run run_tone(const Factory& make, int in, int out, double hz) {
     std::vector<int16_t> x(static_cast<size_t>(2 * in));
-    for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int16_t>(std::lround(kAmplitude * std::sin(2 * kPi * hz * i / in)));
+    for (size_t i = 0; i < x.size(); ++i)
+        x[i] = static_cast<int16_t>(std::lround(kAmplitude * std::sin(2 * kPi * hz * i / in)));
     Convert c = make(in, out);
     Run r;
     const size_t frame = static_cast<size_t>(in / 50);
@@ -208,10 +209,11 @@ int table(const char* name, const Factory& make, const std::vector<int>& rates, 
             char stop[16] = "-";
             if (row.has_stop) std::snprintf(stop, sizeof stop, row.stop < -290 ? "silent" : "%.1f", row.stop);
             char delay[16] = "";
-            if (with_delay) std::snprintf(delay, sizeof delay, "%.2f", ostrel::loopback::media::Resampler(in, out, 1).delay_ms());
+            if (with_delay)
+                std::snprintf(delay, sizeof delay, "%.2f", ostrel::loopback::media::Resampler(in, out, 1).delay_ms());
             const bool ok = row.spurious <= -80 && row.flatness <= 0.5 && (!row.has_stop || row.stop <= -80);
-            std::printf("%7d %7d %10.1f %9.3f %10s %9s %9.2f %10.3f%s\n", in, out, row.spurious, row.flatness, stop, delay,
-                        row.latency, row.cost_ms, ok ? "" : "  MISSED");
+            std::printf("%7d %7d %10.1f %9.3f %10s %9s %9.2f %10.3f%s\n", in, out, row.spurious, row.flatness, stop,
+                        delay, row.latency, row.cost_ms, ok ? "" : "  MISSED");
             missed += ok ? 0 : 1;
             worst_spur = std::max(worst_spur, row.spurious);
             worst_flat = std::max(worst_flat, row.flatness);
@@ -221,8 +223,8 @@ int table(const char* name, const Factory& make, const std::vector<int>& rates, 
             ++pairs;
         }
     }
-    std::printf("worst %14.1f %9.3f %10.1f %9s %9.2f %10.3f (mean)\n", worst_spur, worst_flat, worst_stop, "", worst_lat,
-                cost / pairs);
+    std::printf("worst %14.1f %9.3f %10.1f %9s %9.2f %10.3f (mean)\n", worst_spur, worst_flat, worst_stop, "",
+                worst_lat, cost / pairs);
     return missed;
 }
 

@@ -90,9 +90,7 @@ struct State {
     size_t rotate_bytes = kRotateBytes;
 
     fs::path current() const { return dir / kFileName; }
-    fs::path rotated(int n, bool gz) const {
-        return dir / ("ostrel." + std::to_string(n) + (gz ? ".log.gz" : ".log"));
-    }
+    fs::path rotated(int n, bool gz) const { return dir / ("ostrel." + std::to_string(n) + (gz ? ".log.gz" : ".log")); }
 
     // Called with the mutex held whenever level or outputs change.
     void update_threshold() {
@@ -149,13 +147,20 @@ State& state() {
 
 const char* level_name(Level level) {
     switch (level) {
-        case kVerbose: return "VERBOSE";
-        case kDebug: return "DEBUG";
-        case kInfo: return "INFO";
-        case kWarning: return "WARN";
-        case kError: return "ERROR";
-        case kFatal: return "FATAL";
-        default: return "NONE";
+        case kVerbose:
+            return "VERBOSE";
+        case kDebug:
+            return "DEBUG";
+        case kInfo:
+            return "INFO";
+        case kWarning:
+            return "WARN";
+        case kError:
+            return "ERROR";
+        case kFatal:
+            return "FATAL";
+        default:
+            return "NONE";
     }
 }
 
@@ -168,10 +173,10 @@ std::string prefix(Level level) {
     std::tm tm{};
     localtime_r(&seconds, &tm);
     char buffer[96];
-    int n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s [%ld] ",
-                          tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                          millis < 0 ? millis + 1000 : millis, level_name(level),
-                          static_cast<long>(::syscall(SYS_gettid)));
+    int n =
+        std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s [%ld] ", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis < 0 ? millis + 1000 : millis,
+                      level_name(level), static_cast<long>(::syscall(SYS_gettid)));
     return std::string(buffer, n > 0 ? std::min(static_cast<size_t>(n), sizeof buffer - 1) : 0);
 }
 

@@ -68,9 +68,9 @@ void reset_for_test();
 }  // namespace loopback
 }  // namespace ostrel
 
-#define OSTREL_LOG(level, ...)                                                          \
-    do {                                                                               \
-        if (::ostrel::loopback::log::enabled(::ostrel::loopback::log::level))           \
+#define OSTREL_LOG(level, ...)                                                            \
+    do {                                                                                  \
+        if (::ostrel::loopback::log::enabled(::ostrel::loopback::log::level))             \
             ::ostrel::loopback::log::writef(::ostrel::loopback::log::level, __VA_ARGS__); \
     } while (0)
 

@@ -27,9 +27,7 @@ const std::vector<uint8_t>& frame_payload(const Frame& frame) {
     return frame_storage(frame).payload;
 }
 
-inline const std::vector<uint8_t>& frame_extra(const vonu::AudioFrame& frame) {
-    return frame_storage(frame).extra;
-}
+inline const std::vector<uint8_t>& frame_extra(const vonu::AudioFrame& frame) { return frame_storage(frame).extra; }
 
 // The text of a VonuString (null when it holds none), not recorded.
 inline const char* text_of(const vonu::VonuString& s) {

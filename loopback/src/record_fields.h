@@ -9,6 +9,7 @@
 #ifndef OSTREL_LOOPBACK_RECORD_FIELDS_H_
 #define OSTREL_LOOPBACK_RECORD_FIELDS_H_
 
+// clang-format off
 #define OSTREL_ROOM_PARAMS_FIELDS(X) \
     X(sdk_app_id) X(user_id) X(user_sig) X(room_id) X(str_room_id) X(custom_data) X(decryption_delegate) X(encryption_delegate)
 
@@ -28,5 +29,6 @@
 #define OSTREL_VIDEO_FRAME_FIELDS(X) X(pts) X(dts) X(is_key_frame) X(codec) X(rotation)
 
 #define OSTREL_PIXEL_FRAME_FIELDS(X) X(pts) X(width) X(height) X(format) X(rotation)
+// clang-format on
 
 #endif  // OSTREL_LOOPBACK_RECORD_FIELDS_H_

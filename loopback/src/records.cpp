@@ -143,11 +143,7 @@ DecryptionData::~DecryptionData() = default;
 // ---- Room records ----
 
 RoomParams::RoomParams()
-    : sdk_app_id(0),
-      room_id(0),
-      custom_data(nullptr),
-      decryption_delegate(nullptr),
-      encryption_delegate(nullptr) {}
+    : sdk_app_id(0), room_id(0), custom_data(nullptr), decryption_delegate(nullptr), encryption_delegate(nullptr) {}
 
 RoomParams::RoomParams(const RoomParams& other) = default;
 RoomParams::~RoomParams() = default;
@@ -162,34 +158,33 @@ EnterRoomParams::~EnterRoomParams() = default;
 
 // ---- Frames ----
 
-#define OSTREL_FRAME_PAYLOAD_MEMBERS(Frame)                                                        \
-    Frame::~Frame() { delete_storage(handle_); }                                                   \
-    void Frame::SetData(const uint8_t* data, size_t size) {                                        \
-        if (rec::on()) rec::record(#Frame "::SetData", rec::Dict().payload("data", data, size));   \
-        assign(storage(handle_)->payload, data, size);                                             \
-    }                                                                                              \
-    const uint8_t* Frame::data() const {                                                           \
-        if (rec::on()) rec::record(#Frame "::data");                                               \
-        return payload_data(handle_);                                                              \
-    }                                                                                              \
-    size_t Frame::size() const {                                                                   \
-        if (rec::on()) rec::record(#Frame "::size");                                               \
-        return storage(handle_)->payload.size();                                                   \
-    }                                                                                              \
+#define OSTREL_FRAME_PAYLOAD_MEMBERS(Frame)                                                      \
+    Frame::~Frame() { delete_storage(handle_); }                                                 \
+    void Frame::SetData(const uint8_t* data, size_t size) {                                      \
+        if (rec::on()) rec::record(#Frame "::SetData", rec::Dict().payload("data", data, size)); \
+        assign(storage(handle_)->payload, data, size);                                           \
+    }                                                                                            \
+    const uint8_t* Frame::data() const {                                                         \
+        if (rec::on()) rec::record(#Frame "::data");                                             \
+        return payload_data(handle_);                                                            \
+    }                                                                                            \
+    size_t Frame::size() const {                                                                 \
+        if (rec::on()) rec::record(#Frame "::size");                                             \
+        return storage(handle_)->payload.size();                                                 \
+    }                                                                                            \
     const void* Frame::handle() const { return handle_; }
 
 // Copies are field by field, with a copy of the payload behind the handle.
 #define OSTREL_COPY_FIELD(field) field(other.field),
 #define OSTREL_ASSIGN_FIELD(field) field = other.field;
-#define OSTREL_FRAME_COPY_MEMBERS(Frame, FIELDS)                                 \
-    Frame::Frame(const Frame& other)                                             \
-        : FIELDS(OSTREL_COPY_FIELD) handle_(copy_storage(other.handle_)) {}      \
-    Frame& Frame::operator=(const Frame& other) {                                \
-        if (this != &other) {                                                    \
-            FIELDS(OSTREL_ASSIGN_FIELD)                                          \
-            *storage(handle_) = *storage(other.handle_);                         \
-        }                                                                        \
-        return *this;                                                            \
+#define OSTREL_FRAME_COPY_MEMBERS(Frame, FIELDS)                                                         \
+    Frame::Frame(const Frame& other) : FIELDS(OSTREL_COPY_FIELD) handle_(copy_storage(other.handle_)) {} \
+    Frame& Frame::operator=(const Frame& other) {                                                        \
+        if (this != &other) {                                                                            \
+            FIELDS(OSTREL_ASSIGN_FIELD)                                                                  \
+            *storage(handle_) = *storage(other.handle_);                                                 \
+        }                                                                                                \
+        return *this;                                                                                    \
     }
 
 AudioFrame::AudioFrame()

@@ -153,22 +153,24 @@ void ZuLiveSDK::DisableConsoleLog() {
 }
 
 void ZuLiveSDK::DisableLogCompress(bool disabled) {
-    if (call_recorder::on()) call_recorder::record("DisableLogCompress", call_recorder::Dict().boolean("disabled", disabled));
+    if (call_recorder::on())
+        call_recorder::record("DisableLogCompress", call_recorder::Dict().boolean("disabled", disabled));
     log::set_compress(!disabled);
 }
 
 void ZuLiveSDK::DisableLogFile(bool disabled) {
-    if (call_recorder::on()) call_recorder::record("DisableLogFile", call_recorder::Dict().boolean("disabled", disabled));
+    if (call_recorder::on())
+        call_recorder::record("DisableLogFile", call_recorder::Dict().boolean("disabled", disabled));
     log::set_file_enabled(!disabled);
 }
 
 bool ZuLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* username, const char* password) {
     if (call_recorder::on()) {
         call_recorder::record("SetSocks5Proxy", call_recorder::Dict()
-                                               .cstr("ip", ip)
-                                               .uinteger("port", port)
-                                               .cstr("username", username)
-                                               .cstr("password", password));
+                                                    .cstr("ip", ip)
+                                                    .uinteger("port", port)
+                                                    .cstr("username", username)
+                                                    .cstr("password", password));
     }
     if (const char* refusal = settings::proxy_refusal(ip, port, username, password)) {
         OSTREL_LOG(kWarning, "SetSocks5Proxy refused: %s; previous setting kept", refusal);
@@ -187,12 +189,10 @@ bool ZuLiveSDK::SetSocks5Proxy(const char* ip, unsigned short port, const char* 
         OSTREL_LOG(kInfo, "SOCKS5 proxy cleared");
     } else {
         const bool ipv6 = proxy.host.find(':') != std::string::npos;
-        const std::string endpoint =
-            (ipv6 ? "[" + proxy.host + "]" : proxy.host) + ":" + std::to_string(proxy.port);
-        const std::string auth = proxy.username.empty()
-                                     ? std::string("no authentication")
-                                     : "username '" + proxy.username + "', " +
-                                           (proxy.password.empty() ? "no password" : "password ***");
+        const std::string endpoint = (ipv6 ? "[" + proxy.host + "]" : proxy.host) + ":" + std::to_string(proxy.port);
+        const std::string auth = proxy.username.empty() ? std::string("no authentication")
+                                                        : "username '" + proxy.username + "', " +
+                                                              (proxy.password.empty() ? "no password" : "password ***");
         OSTREL_LOG(kInfo, "SOCKS5 proxy set to %s, %s", endpoint.c_str(), auth.c_str());
     }
     return true;

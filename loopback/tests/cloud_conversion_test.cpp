@@ -52,7 +52,7 @@ TEST(CloudConversion, PcmSentReachesOpusReceiversAsOpusThatDecodesToTheTone) {
     ASSERT_EQ(opus->EnterRoom(audio_receiver("o", "opus", 48000, AUDIO_CODEC_TYPE_OPUS)), 0);
     ASSERT_EQ(pcm->EnterRoom(audio_receiver("p", "opus", 48000, AUDIO_CODEC_TYPE_PCM)), 0);
     ASSERT_EQ(s->EnterRoom(params("tone", "opus")), 0);
-    ASSERT_EQ(s->CreateLocalAudioChannel(AudioEncodeParams()), 0);  // 48 kHz mono 20 ms
+    ASSERT_EQ(s->CreateLocalAudioChannel(AudioEncodeParams()), 0);             // 48 kHz mono 20 ms
     const std::vector<int16_t> tone = media_signals::signal(48000, 1, 48000);  // 1 s
     for (uint32_t k = 0; k < 50; ++k) ASSERT_EQ(s->SendAudioFrame(audio_frame(48000, &tone[k * 960], 960, 20 * k)), 0);
     ASSERT_TRUE(idle());

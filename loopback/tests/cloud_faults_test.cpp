@@ -45,7 +45,8 @@ struct Pair {
     }
     size_t video_received(uint32_t n) {
         rr.clear();
-        for (uint32_t pts = 0; pts < n; ++pts) EXPECT_EQ(sender->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, key_frame(pts)), 0);
+        for (uint32_t pts = 0; pts < n; ++pts)
+            EXPECT_EQ(sender->SendVideoFrame(STREAM_TYPE_VIDEO_HIGH, key_frame(pts)), 0);
         EXPECT_TRUE(idle());
         return rr.video().size();
     }

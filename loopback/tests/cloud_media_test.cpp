@@ -118,7 +118,8 @@ TEST(CloudMedia, ContinuousAudioIsPacedAndVoiceDetected) {
     ASSERT_EQ(s->SendContinuousAudioFrame(pcm_frame(48000, 1, 10, 1, 0), false), 0);
     ASSERT_TRUE(rr.wait_count("OnRemoteAudioReceived", 1));
     // A new batch replaces what is still queued.
-    for (uint32_t i = 0; i < 20; ++i) ASSERT_EQ(s->SendContinuousAudioFrame(pcm_frame(48000, 1, 10, 0, i + 1), false), 0);
+    for (uint32_t i = 0; i < 20; ++i)
+        ASSERT_EQ(s->SendContinuousAudioFrame(pcm_frame(48000, 1, 10, 0, i + 1), false), 0);
     ASSERT_EQ(s->SendContinuousAudioFrame(pcm_frame(48000, 1, 10, 5000, 100), true), 0);
     ASSERT_EQ(s->SendContinuousAudioFrame(pcm_frame(48000, 1, 10, 5000, 101), false), 0);
     ASSERT_TRUE(eventually([&] {
@@ -172,10 +173,14 @@ TEST(CloudMedia, VideoNeedsSubscriptionAndMatchingForm) {
     EXPECT_TRUE(re.video()[0].is_key_frame);
     EXPECT_EQ(frame_payload(re.video()[0]).size(), sizeof nal);
     // A pixel receiver does not get encoded frames; an unsubscribed member gets nothing.
-    EXPECT_TRUE(rp.matching("OnRemote" "PixelFrameReceived").empty());
+    EXPECT_TRUE(rp.matching("OnRemote"
+                            "PixelFrameReceived")
+                    .empty());
     EXPECT_TRUE(rp.matching("OnRemoteVideoFrameReceived").empty());
     EXPECT_TRUE(rp.has("OnSeiMessageReceived cam 2 242 meta"));
-    EXPECT_TRUE(rn.matching("OnRemoteVideo" "FrameReceived").empty());
+    EXPECT_TRUE(rn.matching("OnRemoteVideo"
+                            "FrameReceived")
+                    .empty());
     EXPECT_TRUE(rn.matching("OnSei").empty());
 
     // Without a video channel SEI has nowhere to go.
@@ -251,7 +256,7 @@ TEST(CloudMedia, SlowDelegateDropsOldestFramesButKeepsOtherEvents) {
     const auto frames = rr.video();
     const unsigned long long dropped = ostrel_loopback_dropped() - before;
     EXPECT_EQ(frames.size() + dropped, 1000u);
-    EXPECT_LE(frames.size(), 257u);     // the bound, plus the one being delivered
+    EXPECT_LE(frames.size(), 257u);      // the bound, plus the one being delivered
     EXPECT_EQ(frames.back().pts, 999u);  // newest kept
     EXPECT_TRUE(rr.has("OnReceiveCustomCmdMsg fast 1 1 mid"));
 }

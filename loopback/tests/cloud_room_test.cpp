@@ -115,10 +115,10 @@ TEST(CloudRoom, SameUserIdReplacesOlderInstance) {
     rp.clear();
     ASSERT_EQ(second->EnterRoom(params("dup", "replace")), 0);
     ASSERT_TRUE(idle());
-    EXPECT_EQ(r1.events(), (Lines{"OnError -3319", "OnLocalAudioChannelDestroyed", "OnConnectionStateChanged 3 1",
-                                  "OnExitRoom"}));
-    EXPECT_EQ(rp.events(), (Lines{"OnRemoteAudioAvailable dup 0", "OnRemoteUserExitRoom dup 3",
-                                  "OnRemoteUserEnterRoom dup"}));
+    EXPECT_EQ(r1.events(),
+              (Lines{"OnError -3319", "OnLocalAudioChannelDestroyed", "OnConnectionStateChanged 3 1", "OnExitRoom"}));
+    EXPECT_EQ(rp.events(),
+              (Lines{"OnRemoteAudioAvailable dup 0", "OnRemoteUserExitRoom dup 3", "OnRemoteUserEnterRoom dup"}));
     EXPECT_EQ(first->ExitRoom(), ERR_INVALID_OPERATION);
     EXPECT_TRUE(r2.has("OnRemoteUserEnterRoom peer"));
 }
@@ -204,8 +204,8 @@ TEST(CloudRoom, DisconnectKickAndErrors) {
     EXPECT_EQ(ostrel_loopback_disconnect("alice", 20), 1);
     EXPECT_FALSE(a->SendCustomCmdMsg(1, "x", 1, true, true));  // no connection
     ASSERT_TRUE(ra.wait_line("OnConnectionStateChanged 2 3"));
-    EXPECT_EQ(ra.events(), (Lines{"OnConnectionStateChanged 3 1", "OnConnectionStateChanged 1 2",
-                                  "OnConnectionStateChanged 2 3"}));
+    EXPECT_EQ(ra.events(),
+              (Lines{"OnConnectionStateChanged 3 1", "OnConnectionStateChanged 1 2", "OnConnectionStateChanged 2 3"}));
     EXPECT_TRUE(a->SendCustomCmdMsg(1, "x", 1, true, true));
 
     EXPECT_EQ(ostrel_loopback_raise_error("alice", ERR_SERVICE_SUSPENDED), 1);
@@ -239,21 +239,30 @@ TEST(CloudRoom, SubscribeNeedsRoomAndUser) {
 // where it enters, whatever makes it ill-formed, and well-formed ones of every length pass.
 TEST(CloudRoom, UserIdsMustBeUtf8) {
     const char* const bad[] = {
-        "\xff\xfe\x80" "bot",  // bytes that never occur in UTF-8
-        "a\x80",              // a continuation byte without a lead
-        "\xc0\xaf",           // an overlong '/'
-        "\xe0\x80\xaf",       // an overlong '/' in three bytes
-        "\xed\xa0\x80",       // a surrogate, U+D800
-        "\xf4\x90\x80\x80",   // above U+10FFFF
-        "ok\xe2\x82",         // cut short by the end
-        "\xe2\x82" "ok",       // cut short by the next character
+        "\xff\xfe\x80"
+        "bot",               // bytes that never occur in UTF-8
+        "a\x80",             // a continuation byte without a lead
+        "\xc0\xaf",          // an overlong '/'
+        "\xe0\x80\xaf",      // an overlong '/' in three bytes
+        "\xed\xa0\x80",      // a surrogate, U+D800
+        "\xf4\x90\x80\x80",  // above U+10FFFF
+        "ok\xe2\x82",        // cut short by the end
+        "\xe2\x82"
+        "ok",  // cut short by the next character
     };
     for (const char* id : bad) {
         SCOPED_TRACE(id);
         EXPECT_FALSE(ostrel::loopback::valid_utf8(id));
     }
-    const char* const good[] = {"plain", "\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
-                                "\xee\x80\x80", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf", "caf\xc3\xa9-\xf0\x9f\xa4\x96"};
+    const char* const good[] = {"plain",
+                                "\xc2\x80",
+                                "\xdf\xbf",
+                                "\xe0\xa0\x80",
+                                "\xed\x9f\xbf",
+                                "\xee\x80\x80",
+                                "\xf0\x90\x80\x80",
+                                "\xf4\x8f\xbf\xbf",
+                                "caf\xc3\xa9-\xf0\x9f\xa4\x96"};
     for (const char* id : good) {
         SCOPED_TRACE(id);
         EXPECT_TRUE(ostrel::loopback::valid_utf8(id));
@@ -289,8 +298,8 @@ TEST(CloudRoom, InjectDeliversRawArguments) {
                                        {1, 9, nullptr, 0, nullptr, 0},
                                        {0, 0, nullptr, 0, nullptr, 0}};
     EXPECT_EQ(ostrel_loopback_inject("target", 6, "OnReceiveCustomCmdMsg", msg, 4), 1);
-    const ostrel_loopback_arg frame[] = {{2, 0, "v", 1, nullptr, 0}, {1, 99, nullptr, 0, nullptr, 0},
-                                         {2, 0, "\x01\x02", 2, nullptr, 0}};
+    const ostrel_loopback_arg frame[] = {
+        {2, 0, "v", 1, nullptr, 0}, {1, 99, nullptr, 0, nullptr, 0}, {2, 0, "\x01\x02", 2, nullptr, 0}};
     EXPECT_EQ(ostrel_loopback_inject("target", 6, "OnRemotePixelFrameReceived", frame, 3), 1);
     // Unknown events and wrong arguments are refused.
     EXPECT_EQ(ostrel_loopback_inject("target", 6, "OnRemoteVideoReceived", frame, 3), -1);
@@ -300,8 +309,9 @@ TEST(CloudRoom, InjectDeliversRawArguments) {
     EXPECT_EQ(ostrel_loopback_inject("target", 6, "OnError", too_big, 1), -2);
     EXPECT_EQ(ostrel_loopback_inject("nobody", 6, "OnError", err, 1), 0);
     ASSERT_TRUE(idle());
-    EXPECT_EQ(r.events(), (Lines{"OnError 12345", "OnRemoteAudioAvailable <null> 1", "OnNetworkQuality null x:2 <null>:77",
-                                 "OnReceiveCustomCmdMsg u -5 9 <null>", "OnRemotePixelFrameReceived v 99"}));
+    EXPECT_EQ(r.events(),
+              (Lines{"OnError 12345", "OnRemoteAudioAvailable <null> 1", "OnNetworkQuality null x:2 <null>:77",
+                     "OnReceiveCustomCmdMsg u -5 9 <null>", "OnRemotePixelFrameReceived v 99"}));
     ASSERT_EQ(r.pixels().size(), 1u);
     EXPECT_EQ(ostrel::loopback::frame_payload(r.pixels()[0]), (std::vector<uint8_t>{1, 2}));
 }

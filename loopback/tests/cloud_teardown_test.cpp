@@ -113,7 +113,8 @@ TEST(CloudTeardown, ExceptionsLeavingCallbacksAreContained) {
     ostrel_loopback_clear_escaped();
     EventLog r;
     r.hook = [](const std::string& line) {
-        if (line == "OnEnterRoom") throw std::runtime_error("Tried to call pure virtual function \"VONUCloudDelegate::OnEnterRoom\"");
+        if (line == "OnEnterRoom")
+            throw std::runtime_error("Tried to call pure virtual function \"VONUCloudDelegate::OnEnterRoom\"");
         if (line.rfind("OnConnectionStateChanged 2 3", 0) == 0) throw 42;
     };
     Cloud c(&r);

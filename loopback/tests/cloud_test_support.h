@@ -22,7 +22,6 @@
 #include "record_access.h"
 #include "vonu/ostrel_vonu_cloud.h"
 
-
 namespace cloud_test {
 
 using namespace ostrel::vonu;

@@ -84,8 +84,9 @@ static_assert(offsetof(AudioFrame, sample_rate) == 0 && offsetof(AudioFrame, cod
 static_assert(offsetof(VideoFrame, dts) == 4 && offsetof(VideoFrame, is_key_frame) == 8 &&
                   offsetof(VideoFrame, codec) == 12 && offsetof(VideoFrame, rotation) == 16 && sizeof(VideoFrame) == 32,
               "");
-static_assert(offsetof(PixelFrame, width) == 4 && offsetof(PixelFrame, height) == 8 && offsetof(PixelFrame, format) == 12 &&
-                  offsetof(PixelFrame, rotation) == 16 && sizeof(PixelFrame) == 32,
+static_assert(offsetof(PixelFrame, width) == 4 && offsetof(PixelFrame, height) == 8 &&
+                  offsetof(PixelFrame, format) == 12 && offsetof(PixelFrame, rotation) == 16 &&
+                  sizeof(PixelFrame) == 32,
               "");
 
 // The interfaces: abstract delegate, cloud ended only through Destroy, settings never built.

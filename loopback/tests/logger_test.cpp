@@ -512,15 +512,17 @@ TEST_F(LoggerTest, EveryCallIsRecordedWithItsArguments) {
     const std::string path = call_recorder::bytes_literal(tmp_.path().c_str(), tmp_.path().string().size());
     EXPECT_EQ(call_recorder::dump(),
               "[('SetLogPath', {'path': None}),\n"
-              "('SetLogPath', {'path': " + path + "}),\n"
-              "('SetLogLevel', {'level': -1}),\n"
-              "('EnableConsoleLog', {}),\n"
-              "('DisableConsoleLog', {}),\n"
-              "('DisableLogCompress', {'disabled': True}),\n"
-              "('DisableLogFile', {'disabled': False}),\n"
-              "('SetSocks5Proxy', {'ip': b'h', 'port': 65535, 'username': None, 'password': b'p'}),\n"
-              "('SetEnvironment', {'env': b'nope'}),\n"
-              "]");
+              "('SetLogPath', {'path': " +
+                  path +
+                  "}),\n"
+                  "('SetLogLevel', {'level': -1}),\n"
+                  "('EnableConsoleLog', {}),\n"
+                  "('DisableConsoleLog', {}),\n"
+                  "('DisableLogCompress', {'disabled': True}),\n"
+                  "('DisableLogFile', {'disabled': False}),\n"
+                  "('SetSocks5Proxy', {'ip': b'h', 'port': 65535, 'username': None, 'password': b'p'}),\n"
+                  "('SetEnvironment', {'env': b'nope'}),\n"
+                  "]");
 }
 
 // --- concurrency ---------------------------------------------------------------------------
@@ -544,7 +546,8 @@ TEST_F(LoggerTest, ConcurrentWritersProduceWholeLinesOnly) {
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([t] {
-            for (int i = 0; i < kLinesPerThread; ++i) OSTREL_LOG(kInfo, "writer %d line %d padding %s", t, i, "..........");
+            for (int i = 0; i < kLinesPerThread; ++i)
+                OSTREL_LOG(kInfo, "writer %d line %d padding %s", t, i, "..........");
         });
     }
     for (std::thread& w : writers) w.join();

@@ -154,7 +154,8 @@ TEST(MediaH264, X264StreamDecodesEachPictureAsItsUnitArrives) {
 
 TEST(MediaH264, LibraryMessagesGoToTheSdkLog) {
     namespace log = ostrel::loopback::log;
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("media_h264_log_" + std::to_string(::getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("media_h264_log_" + std::to_string(::getpid()));
     ASSERT_TRUE(log::set_path(dir.c_str()));
     log::set_level(log::kDebug);
     {

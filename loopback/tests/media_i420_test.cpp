@@ -28,7 +28,7 @@ TEST(MediaI420, RgbaByteOrderAndYuvaPlanes) {
         i420_to_rgba(p.view(), back);
         for (int c = 0; c < 4; ++c) EXPECT_NEAR(back[c], rgba[4 * i + c], 4);
     }
-    EXPECT_GT(p.u()[0], 120);  // white: neutral chroma
+    EXPECT_GT(p.u()[0], 120);                      // white: neutral chroma
     EXPECT_FALSE(rgba_to_i420(rgba, 4, 2, 2, p));  // stride shorter than a row
 
     // 5x3 YUVA420p: chroma planes are 3x2, alpha follows V and is left out.

@@ -14,18 +14,21 @@
 
 namespace {
 
-using ostrel::loopback::media::OpusDecoder;
-using ostrel::loopback::media::OpusEncoder;
 using media_signals::correlation;
 using media_signals::signal;
+using ostrel::loopback::media::OpusDecoder;
+using ostrel::loopback::media::OpusEncoder;
 
 struct Case {
     int rate, channels, frame_ms, decode_rate, decode_channels;
 };
 
 TEST(MediaOpus, RoundTripOfToneCorrelatesAfterTheLookahead) {
-    const Case cases[] = {{48000, 1, 20, 48000, 1}, {16000, 2, 10, 16000, 2}, {8000, 1, 60, 8000, 1},
-                          {24000, 2, 40, 24000, 1}, {48000, 2, 20, 16000, 1}};
+    const Case cases[] = {{48000, 1, 20, 48000, 1},
+                          {16000, 2, 10, 16000, 2},
+                          {8000, 1, 60, 8000, 1},
+                          {24000, 2, 40, 24000, 1},
+                          {48000, 2, 20, 16000, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz x" << c.channels << ", " << c.frame_ms << " ms -> "
                                         << c.decode_rate << " Hz x" << c.decode_channels);

@@ -22,7 +22,8 @@ std::vector<int16_t> tones(int rate, const std::vector<double>& hz, double secon
     std::vector<int16_t> out(frames * hz.size());
     for (size_t i = 0; i < frames; ++i) {
         for (size_t c = 0; c < hz.size(); ++c) {
-            out[i * hz.size() + c] = static_cast<int16_t>(std::lround(kAmplitude * std::sin(2 * kPi * hz[c] * i / rate)));
+            out[i * hz.size() + c] =
+                static_cast<int16_t>(std::lround(kAmplitude * std::sin(2 * kPi * hz[c] * i / rate)));
         }
     }
     return out;

@@ -32,7 +32,7 @@ inline std::vector<int16_t> signal(int rate, int channels, size_t frames) {
 // Normalised correlation of channel 0 of x with channel 0 of y shifted `lag` frames later,
 // from frame `from` on.
 inline double correlation(const std::vector<int16_t>& x, int xch, const std::vector<int16_t>& y, int ych, size_t lag,
-                   size_t from) {
+                          size_t from) {
     double xy = 0, xx = 0, yy = 0;
     for (size_t i = from; (i + lag) * ych < y.size() && i * xch < x.size(); ++i) {
         const double a = x[i * xch], b = y[(i + lag) * ych];

@@ -29,9 +29,9 @@ SendWorker::Clock::time_point soon() { return SendWorker::Clock::now() + kTimeou
 
 // What the jobs of one test ran, in order, and the after_drop flag each got.
 struct Runs {
-    std::mutex mutex;           // guards both lists
-    std::vector<int> jobs;      // numbers of the jobs that ran
-    std::vector<int> flagged;   // those told that jobs before them were dropped
+    std::mutex mutex;          // guards both lists
+    std::vector<int> jobs;     // numbers of the jobs that ran
+    std::vector<int> flagged;  // those told that jobs before them were dropped
 
     SendWorker::Job job(int n) {
         return [this, n](bool after_drop) {
@@ -73,8 +73,8 @@ TEST(SendWorker, RunsInOrderDropsTheOldestBeyondTheBoundsAndFlagsTheNextJob) {
     hold(worker, second);
     const size_t big = events::kMaxQueuedFrameBytes / 2 + 1;
     worker.post(runs.job(1001), big);
-    worker.post(runs.job(1002), big);                                // 1001 goes
-    worker.post(runs.job(1003), 10);                                 // fits beside 1002
+    worker.post(runs.job(1002), big);                               // 1001 goes
+    worker.post(runs.job(1003), 10);                                // fits beside 1002
     worker.post(runs.job(1004), events::kMaxQueuedFrameBytes + 1);  // alone, all others go
     second.release();
     ASSERT_TRUE(worker.backlog().wait_until(soon()));
@@ -99,10 +99,12 @@ TEST(SendWorker, BacklogWaitsForTheRunningJobAndAJobThatThrowsEndsNothing) {
     // A job posted later is not part of an earlier backlog, and a job may wait for its own worker.
     std::atomic<bool> waited{false};
     std::atomic<int> policy{-1};
-    worker.post([&](bool) {
-        waited = backlog.wait_until(soon()) && worker.backlog().wait_until(soon());
-        policy = sched_getscheduler(0);
-    }, 0);
+    worker.post(
+        [&](bool) {
+            waited = backlog.wait_until(soon()) && worker.backlog().wait_until(soon());
+            policy = sched_getscheduler(0);
+        },
+        0);
     ASSERT_TRUE(worker.backlog().wait_until(soon()));
     EXPECT_TRUE(waited);
     // A batch thread, which a send's wake-up does not run first.

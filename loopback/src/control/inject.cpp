@@ -189,8 +189,8 @@ struct Param<const AudioFrame&, Next> : FrameParam<AudioFrame> {};
 template <typename Next>
 struct Param<NetworkQualityInfo*, Next> {
     static constexpr bool kList = std::is_same<Next, size_t>::value;  // an array and its count
-    std::vector<NetworkQualityInfo> items;  // as read
-    bool null = false;                      // a null pointer (single form only)
+    std::vector<NetworkQualityInfo> items;                            // as read
+    bool null = false;                                                // a null pointer (single form only)
     bool read(Reader& r) {
         const ostrel_loopback_arg* a = r.take();
         if (a == nullptr) return false;
@@ -232,7 +232,8 @@ struct Injector<M> {
         const bool read = std::apply([&](auto&... p) { return (true && ... && p.read(reader)); }, params);
         if (!read || reader.next != count) return -2;
         event.bytes = std::apply([](const auto&... p) { return (size_t{0} + ... + p.media_bytes()); }, params);
-        event.media = std::apply([](const auto&... p) { return (false || ... || std::decay_t<decltype(p)>::kMedia); }, params);
+        event.media =
+            std::apply([](const auto&... p) { return (false || ... || std::decay_t<decltype(p)>::kMedia); }, params);
         event.deliver = [params](D& d) mutable { std::apply([&](auto&... p) { (d.*M)(p.get()...); }, params); };
         return 0;
     }
@@ -241,7 +242,7 @@ struct Injector<M> {
 // Every event of the delegate, by its Python name.
 const std::map<std::string, Build>& callbacks() {
 #define OSTREL_INJECTOR(member, python_name, policy, parameters, python_arguments) \
-    {#python_name, &Injector<static_cast<void (D::*) parameters>(&D::member)>::build},
+    {#python_name, &Injector<static_cast<void(D::*) parameters>(&D::member)>::build},
     static const std::map<std::string, Build> table = {OSTREL_DELEGATE_EVENTS(OSTREL_INJECTOR)};
 #undef OSTREL_INJECTOR
     return table;
@@ -251,8 +252,8 @@ const std::map<std::string, Build>& callbacks() {
 
 extern "C" {
 
-int ostrel_loopback_inject(const char* user_id, size_t user_id_size, const char* event,
-                           const ostrel_loopback_arg* args, size_t count) {
+int ostrel_loopback_inject(const char* user_id, size_t user_id_size, const char* event, const ostrel_loopback_arg* args,
+                           size_t count) {
     // Reading arguments fills records (a NetworkQualityInfo's user id): not calls of the application.
     ostrel::loopback::call_recorder::Mute mute;
     if (event == nullptr) return -1;

@@ -104,7 +104,7 @@ OSTREL_EXPORT int ostrel_loopback_media_loss(const char* user_id, double audio, 
 OSTREL_EXPORT int ostrel_loopback_media_delay(const char* user_id, int ms, int jitter_ms);
 
 #ifdef __cplusplus
-}  /* extern "C" */
+} /* extern "C" */
 #endif
 
-#endif  /* OSTREL_LOOPBACK_CONTROL_LOOPBACK_CONTROL_H_ */
+#endif /* OSTREL_LOOPBACK_CONTROL_LOOPBACK_CONTROL_H_ */

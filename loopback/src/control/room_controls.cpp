@@ -86,7 +86,9 @@ unsigned long long ostrel_loopback_send_dropped() {
     return static_cast<unsigned long long>(events::total_send_dropped());
 }
 
-unsigned long long ostrel_loopback_undecodable() { return static_cast<unsigned long long>(events::total_undecodable()); }
+unsigned long long ostrel_loopback_undecodable() {
+    return static_cast<unsigned long long>(events::total_undecodable());
+}
 
 int ostrel_loopback_codecs(int kind) { return engine::live_codecs(kind); }
 

@@ -102,7 +102,8 @@ void flush_mix(InstanceState& r, bool force) {
     // Every sender this member hears has a slot, so that the mixer waits for all of them.
     if (r.session.room) {
         for (const InstancePtr& m : r.session.room->members) {
-            if (m.get() != &r && m->session.audio_out.channel && !r.session.audio_in.unsubscribed.count(m->session.user_id))
+            if (m.get() != &r && m->session.audio_out.channel &&
+                !r.session.audio_in.unsubscribed.count(m->session.user_id))
                 mix[m->session.user_id];
         }
     }
@@ -197,7 +198,8 @@ bool receives_as_sent(const InstanceState& sender, const InstanceState& m, Audio
 void deliver_as_sent(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to,
                      const std::vector<uint8_t>& payload, AudioCodecType codec, uint32_t pts, bool voice) {
     (void)lock;
-    for (const InstancePtr& m : to) deliver_through_faults(*m, ReadyAudio{payload, codec, pts, voice}, &sender.session.user_id);
+    for (const InstancePtr& m : to)
+        deliver_through_faults(*m, ReadyAudio{payload, codec, pts, voice}, &sender.session.user_id);
 }
 
 void deliver_audio(const EngineLock& lock, InstanceState& sender, const std::vector<InstancePtr>& to, int rate,

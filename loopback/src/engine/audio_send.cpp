@@ -34,7 +34,8 @@ int validate_frame(const InstanceState& inst, const AudioFrame& frame) {
         return size == 0 || size > kMaxOpusPacket ? ERR_INVALID_PARAMETER : ERR_OK;
     }
     if (frame.codec != AUDIO_CODEC_TYPE_PCM || frame.bits_per_sample != 16) return ERR_INVALID_PARAMETER;
-    const size_t expected = media::frame_samples(p.sample_rate, p.frame_length_ms) * static_cast<size_t>(p.channels) * 2;
+    const size_t expected =
+        media::frame_samples(p.sample_rate, p.frame_length_ms) * static_cast<size_t>(p.channels) * 2;
     return size == expected ? ERR_OK : ERR_INVALID_PARAMETER;
 }
 

@@ -55,8 +55,9 @@ bool send_custom_cmd(const InstancePtr& inst, uint32_t cmd_id, const char* messa
     for (const InstancePtr& r : s.room->members) {
         if (r == inst) continue;
         if (missed > 0) {
-            r->post(make_event("OnMissCustomCmdMsg",
-                               [id, cmd, missed](Delegate& d) { d.OnMissCustomCmdMsg(id.c_str(), cmd, kMissLost, missed); }));
+            r->post(make_event("OnMissCustomCmdMsg", [id, cmd, missed](Delegate& d) {
+                d.OnMissCustomCmdMsg(id.c_str(), cmd, kMissLost, missed);
+            }));
         }
         r->post(make_event("OnReceiveCustomCmdMsg", [id, cmd, seq, payload](Delegate& d) {
             d.OnReceiveCustomCmdMsg(id.c_str(), cmd, seq, reinterpret_cast<const char*>(payload->data()),

@@ -86,7 +86,7 @@ private:
     friend class ProcessLocal<Engine>;
     Engine() = default;
 
-    std::mutex mutex_;                                     // the engine lock
+    std::mutex mutex_;                                    // the engine lock
     std::map<std::string, std::shared_ptr<Room>> rooms_;  // rooms with members, by key
     std::vector<InstancePtr> live_;                       // instances not yet destroyed, oldest first
     // Event threads blocked in Destroy, waiting for another instance's event thread to end: the

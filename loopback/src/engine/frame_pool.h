@@ -93,9 +93,9 @@ private:
         }
     }
 
-    mutable std::mutex mutex_;                 // guards free_; a leaf, only tried when giving back
+    mutable std::mutex mutex_;                  // guards free_; a leaf, only tried when giving back
     std::vector<std::unique_ptr<Frame>> free_;  // frames ready for the next copy
-    std::atomic<size_t> made_{0};              // frames made and not freed: kept, lent or being filled
+    std::atomic<size_t> made_{0};               // frames made and not freed: kept, lent or being filled
 };
 
 }  // namespace ostrel::loopback::engine

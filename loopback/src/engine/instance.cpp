@@ -44,8 +44,9 @@ public:
     bool inherited() const { return generation_ != fork_safety::process_generation(); }
 
     int EnterRoom(const EnterRoomParams& params) override {
-        return call("EnterRoom", [&] { return Dict().dict("params", enter_dict(params)); },
-                    [&] { return enter_room(state_, params); });
+        return call(
+            "EnterRoom", [&] { return Dict().dict("params", enter_dict(params)); },
+            [&] { return enter_room(state_, params); });
     }
 
     int ExitRoom() override {
@@ -53,13 +54,15 @@ public:
     }
 
     int Subscribe(const char* user_id, StreamType type) override {
-        return call("Subscribe", [&] { return Dict().cstr("user_id", user_id).integer("type", type); },
-                    [&] { return subscribe(state_, user_id, type, true); });
+        return call(
+            "Subscribe", [&] { return Dict().cstr("user_id", user_id).integer("type", type); },
+            [&] { return subscribe(state_, user_id, type, true); });
     }
 
     int Unsubscribe(const char* user_id, StreamType type) override {
-        return call("Unsubscribe", [&] { return Dict().cstr("user_id", user_id).integer("type", type); },
-                    [&] { return subscribe(state_, user_id, type, false); });
+        return call(
+            "Unsubscribe", [&] { return Dict().cstr("user_id", user_id).integer("type", type); },
+            [&] { return subscribe(state_, user_id, type, false); });
     }
 
     int GetAudioFrame(AudioFrame* frame) override {
@@ -72,13 +75,15 @@ public:
     }
 
     int CreateLocalAudioChannel(const AudioEncodeParams& params) override {
-        return call("CreateLocalAudioChannel", [&] { return Dict().dict("params", audio_encode_dict(params)); },
-                    [&] { return create_audio_channel(state_, params); });
+        return call(
+            "CreateLocalAudioChannel", [&] { return Dict().dict("params", audio_encode_dict(params)); },
+            [&] { return create_audio_channel(state_, params); });
     }
 
     int SendAudioFrame(const AudioFrame& frame) override {
-        return call("SendAudioFrame", [&] { return Dict().dict("frame", audio_frame_dict(frame)); },
-                    [&] { return send_audio(state_, frame); });
+        return call(
+            "SendAudioFrame", [&] { return Dict().dict("frame", audio_frame_dict(frame)); },
+            [&] { return send_audio(state_, frame); });
     }
 
     int SendContinuousAudioFrame(const AudioFrame& frame, bool clear_send_queue) override {
@@ -94,29 +99,34 @@ public:
     }
 
     int CreateLocalVideoChannel(StreamType type) override {
-        return call("CreateLocalVideoChannel", [&] { return Dict().integer("type", type); },
-                    [&] { return create_video_channel(state_, type); });
+        return call(
+            "CreateLocalVideoChannel", [&] { return Dict().integer("type", type); },
+            [&] { return create_video_channel(state_, type); });
     }
 
     int SendVideoFrame(StreamType type, const VideoFrame& frame) override {
-        return call("SendVideoFrame", [&] { return Dict().integer("type", type).dict("frame", video_frame_dict(frame)); },
-                    [&] { return send_video(state_, type, frame); });
+        return call(
+            "SendVideoFrame", [&] { return Dict().integer("type", type).dict("frame", video_frame_dict(frame)); },
+            [&] { return send_video(state_, type, frame); });
     }
 
     int SendVideoFrame(StreamType type, const PixelFrame& frame) override {
-        return call("SendVideoFrame", [&] { return Dict().integer("type", type).dict("frame", pixel_frame_dict(frame)); },
-                    [&] { return send_pixels(state_, type, frame); });
+        return call(
+            "SendVideoFrame", [&] { return Dict().integer("type", type).dict("frame", pixel_frame_dict(frame)); },
+            [&] { return send_pixels(state_, type, frame); });
     }
 
     void SetVideoEncodeParam(StreamType type, const VideoEncodeParams& param) override {
-        call("SetVideoEncodeParam", [&] { return Dict().integer("type", type).dict("param", video_encode_dict(param)); },
-             [&] { set_video_encode_param(state_, type, param); });
+        call(
+            "SetVideoEncodeParam", [&] { return Dict().integer("type", type).dict("param", video_encode_dict(param)); },
+            [&] { set_video_encode_param(state_, type, param); });
     }
 
     int SendSeiMessage(int message_type, const char* message, size_t length) override {
-        return call("SendSeiMessage",
-                    [&] { return Dict().integer("message_type", message_type).payload("message", message, length); },
-                    [&] { return send_sei(state_, message_type, message, length); });
+        return call(
+            "SendSeiMessage",
+            [&] { return Dict().integer("message_type", message_type).payload("message", message, length); },
+            [&] { return send_sei(state_, message_type, message, length); });
     }
 
     bool SendCustomCmdMsg(uint32_t cmd_id, const char* message, size_t length, bool reliable, bool ordered) override {
@@ -132,43 +142,53 @@ public:
     }
 
     int DestroyLocalVideoChannel(StreamType type) override {
-        return call("DestroyLocalVideoChannel", [&] { return Dict().integer("type", type); },
-                    [&] { return destroy_video_channel(state_, type); });
+        return call(
+            "DestroyLocalVideoChannel", [&] { return Dict().integer("type", type); },
+            [&] { return destroy_video_channel(state_, type); });
     }
 
     void EnableVoiceActivityDetection(const VADParams& params) override {
-        call("EnableVoiceActivityDetection", [&] { return Dict().dict("params", Dict().boolean("enable", params.enable)); },
-             [&] { enable_vad(state_, params.enable); });
+        call(
+            "EnableVoiceActivityDetection",
+            [&] { return Dict().dict("params", Dict().boolean("enable", params.enable)); },
+            [&] { enable_vad(state_, params.enable); });
     }
 
     void EnableAudioVolumeEvaluation(bool enable, const AudioVolumeEvaluateParams& params) override {
         call(
             "EnableAudioVolumeEvaluation",
-            [&] { return Dict().boolean("enable", enable).dict("params", Dict().uinteger("interval", params.interval)); },
             [&] {
-                OSTREL_LOG(kInfo, "EnableAudioVolumeEvaluation(%s): volume reports are not produced by the loopback SDK",
+                return Dict().boolean("enable", enable).dict("params", Dict().uinteger("interval", params.interval));
+            },
+            [&] {
+                OSTREL_LOG(kInfo,
+                           "EnableAudioVolumeEvaluation(%s): volume reports are not produced by the loopback SDK",
                            enable ? "true" : "false");
             },
             kEvenInherited);
     }
 
     void startAsrService(const AsrParams& params) override {
-        call("startAsrService", [&] { return Dict().dict("params", Dict().cstr("sourceLanguage", params.sourceLanguage)); },
-             [&] {
-                 OSTREL_LOG(kInfo, "startAsrService: speech recognition is not available in the loopback SDK");
-                 state_->post(events::make_event("OnAsrServiceError", [](VONUCloudDelegate& d) {
-                     d.OnAsrServiceError(ERR_NOT_SUPPORTED, "speech recognition is not available in the loopback SDK");
-                 }));
-             });
+        call(
+            "startAsrService",
+            [&] { return Dict().dict("params", Dict().cstr("sourceLanguage", params.sourceLanguage)); },
+            [&] {
+                OSTREL_LOG(kInfo, "startAsrService: speech recognition is not available in the loopback SDK");
+                state_->post(events::make_event("OnAsrServiceError", [](VONUCloudDelegate& d) {
+                    d.OnAsrServiceError(ERR_NOT_SUPPORTED, "speech recognition is not available in the loopback SDK");
+                }));
+            });
     }
 
     void stopAsrService() override {
-        call("stopAsrService", no_args, [] {}, kEvenInherited);
+        call(
+            "stopAsrService", no_args, [] {}, kEvenInherited);
     }
 
     VonuString CallExperimentalAPI(const char* json) override {
-        call("CallExperimentalAPI", [&] { return Dict().cstr("json", json); },
-             [] { OSTREL_LOG(kInfo, "CallExperimentalAPI: no experimental API in the loopback SDK"); }, kEvenInherited);
+        call(
+            "CallExperimentalAPI", [&] { return Dict().cstr("json", json); },
+            [] { OSTREL_LOG(kInfo, "CallExperimentalAPI: no experimental API in the loopback SDK"); }, kEvenInherited);
         return VonuString(kExperimentalReply);
     }
 

@@ -57,16 +57,16 @@ struct SentAudio {
     bool channel = false;                      // the channel exists
     vonu::AudioEncodeParams params;            // its parameters, valid while it exists
     std::deque<vonu::AudioFrame> paced;        // SendContinuousAudioFrame's queue
-    std::unique_ptr<LiveOpusDecoder> decoder;      // decodes sent Opus for receivers of PCM
+    std::unique_ptr<LiveOpusDecoder> decoder;  // decodes sent Opus for receivers of PCM
     events::SendWorker worker;                 // delivers the frames, from the first one sent
 };
 
 // One frame of received audio as the application gets it: PCM, or an Opus packet.
 struct ReadyAudio {
-    std::vector<uint8_t> payload;                              // samples or the packet
-    vonu::AudioCodecType codec = vonu::AUDIO_CODEC_TYPE_PCM;   // which of the two
-    uint32_t pts = 0;                                          // milliseconds
-    bool has_voice = false;                                    // as the sender or the detector says
+    std::vector<uint8_t> payload;                             // samples or the packet
+    vonu::AudioCodecType codec = vonu::AUDIO_CODEC_TYPE_PCM;  // which of the two
+    uint32_t pts = 0;                                         // milliseconds
+    bool has_voice = false;                                   // as the sender or the detector says
 };
 
 // Audio received from the other members.
@@ -78,7 +78,7 @@ struct ReceivedAudio {
     std::set<std::string> unsubscribed;               // senders not heard; all others are
     std::map<std::string, media::PcmStream> streams;  // per-sender conversion to the output format
     std::map<std::string, MixSlot> mix;               // per-sender mixer input, when mixing
-    std::map<std::string, LiveOpusEncoder> encoders;      // per sender ("" for the mix), for Opus output
+    std::map<std::string, LiveOpusEncoder> encoders;  // per sender ("" for the mix), for Opus output
     std::deque<ReadyAudio> get_queue;                 // frames waiting for GetAudioFrame
 };
 
@@ -128,26 +128,26 @@ struct VideoSession {
         // Copies of the raw frames sent, kept for the next sends to copy into.
         std::shared_ptr<FramePool<vonu::PixelFrame>> pixel_frames = std::make_shared<FramePool<vonu::PixelFrame>>();
     };
-    std::array<bool, kVideoStreams> channel{};                  // local streams that exist
-    std::array<Stream, kVideoStreams> streams;                  // sent streams, by index
-    std::deque<Sei> pending_sei;                                // sent with the next frame
-    std::set<std::pair<std::string, int>> subscriptions;        // (remote user id, stream type)
-    std::set<std::string> mismatch_logged;                      // senders whose form mismatch was logged
+    std::array<bool, kVideoStreams> channel{};            // local streams that exist
+    std::array<Stream, kVideoStreams> streams;            // sent streams, by index
+    std::deque<Sei> pending_sei;                          // sent with the next frame
+    std::set<std::pair<std::string, int>> subscriptions;  // (remote user id, stream type)
+    std::set<std::string> mismatch_logged;                // senders whose form mismatch was logged
 };
 
 // Custom command messages sent.
 struct MessageSession {
     std::deque<std::pair<Clock::time_point, size_t>> sent_window;  // (time, bytes) of the last second
-    std::map<uint32_t, uint32_t> seq;                               // last sequence number, by command id
-    std::map<uint32_t, uint32_t> lost;                              // lost since the last delivered, by id
-    uint32_t drop_next = 0;                                         // messages the test controls drop
+    std::map<uint32_t, uint32_t> seq;                              // last sequence number, by command id
+    std::map<uint32_t, uint32_t> lost;                             // lost since the last delivered, by id
+    uint32_t drop_next = 0;                                        // messages the test controls drop
 };
 
 // Faults on the way of media to this member, set by the test controls (see media_faults.h).
 struct MediaFaults {
     // A frame held back by the delay, and how it reaches the member once due.
     struct Delayed {
-        Clock::time_point due;                         // on the SDK clock
+        Clock::time_point due;                          // on the SDK clock
         std::function<void(InstanceState&)> hand_over;  // posts the event or queues the frame
     };
     double audio_loss = 0.0;      // fraction of audio frames lost
@@ -165,20 +165,20 @@ struct MediaFaults {
 
 // One stay in a room, from EnterRoom to leaving it. Blank outside a room.
 struct Session {
-    std::shared_ptr<Room> room;                                    // null outside a room
-    uint64_t stay = 0;                                             // this stay's number, unique; 0 outside a room
-    std::string user_id;                                           // entered with
-    vonu::VONURole role = vonu::VONU_ROLE_ANCHOR;                  // entered as
-    vonu::AudioObtainParams obtain;                                // how received audio is wanted
-    bool pixel_input = false;                                      // sends pixel frames, not encoded video
-    bool pixel_output = false;                                     // wants pixel frames, not encoded video
-    bool disconnected = false;                                     // a simulated network loss is on
+    std::shared_ptr<Room> room;                                      // null outside a room
+    uint64_t stay = 0;                                               // this stay's number, unique; 0 outside a room
+    std::string user_id;                                             // entered with
+    vonu::VONURole role = vonu::VONU_ROLE_ANCHOR;                    // entered as
+    vonu::AudioObtainParams obtain;                                  // how received audio is wanted
+    bool pixel_input = false;                                        // sends pixel frames, not encoded video
+    bool pixel_output = false;                                       // wants pixel frames, not encoded video
+    bool disconnected = false;                                       // a simulated network loss is on
     vonu::NetworkQuality quality = vonu::NETWORK_QUALITY_EXCELLENT;  // simulated network quality
-    SentAudio audio_out;                                           // local audio channel
-    ReceivedAudio audio_in;                                        // remote audio
-    VideoSession video;                                            // local and remote video
-    MessageSession messages;                                       // custom command messages
-    MediaFaults faults;                                            // loss and delay of media to it
+    SentAudio audio_out;                                             // local audio channel
+    ReceivedAudio audio_in;                                          // remote audio
+    VideoSession video;                                              // local and remote video
+    MessageSession messages;                                         // custom command messages
+    MediaFaults faults;                                              // loss and delay of media to it
     log::Throttle undecodable_log;  // this sender's frames that could not be decoded (engine lock)
 
     // Calls `f` with every send worker of the stay (the audio channel's, each video stream's).
@@ -190,16 +190,16 @@ struct Session {
 };
 
 struct InstanceState {
-    uint64_t id = 0;                      // the instance's number, for logs
+    uint64_t id = 0;                          // the instance's number, for logs
     std::shared_ptr<events::EventLoop> loop;  // null for a null delegate: events go nowhere
 
-    bool destroyed = false;                                          // Destroy has begun
-    vonu::ConnectionState connection = vonu::CONNECTION_STATE_INIT;  // as last reported
-    bool vad = false;                                                // voice activity detection on
+    bool destroyed = false;                                             // Destroy has begun
+    vonu::ConnectionState connection = vonu::CONNECTION_STATE_INIT;     // as last reported
+    bool vad = false;                                                   // voice activity detection on
     std::array<vonu::VideoEncodeParams, kVideoStreams> video_params{};  // SetVideoEncodeParam's, by stream
-    TimerSlot pacer;                                                 // paced audio of audio_out.paced
-    TimerSlot reconnect;                                             // the end of a simulated network loss
-    Session session;                                                 // the current stay in a room
+    TimerSlot pacer;                                                    // paced audio of audio_out.paced
+    TimerSlot reconnect;                                                // the end of a simulated network loss
+    Session session;                                                    // the current stay in a room
 
     bool in_room() const { return session.room != nullptr; }
     bool anchor() const { return session.role == vonu::VONU_ROLE_ANCHOR; }
@@ -218,7 +218,7 @@ using InstancePtr = std::shared_ptr<InstanceState>;
 
 // A room: its members in entry order. Guarded by the engine lock.
 struct Room {
-    std::string key;                    // app id and room id, see the registry
+    std::string key;                   // app id and room id, see the registry
     std::vector<InstancePtr> members;  // in entry order
 };
 

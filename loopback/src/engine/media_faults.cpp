@@ -82,7 +82,9 @@ NetworkQuality fault_quality(const MediaFaults& faults) {
 }
 
 bool media_lost(MediaFaults& faults, MediaKind kind) {
-    const double loss = kind == MediaKind::audio ? faults.audio_loss : kind == MediaKind::video ? faults.video_loss : 0.0;
+    const double loss = kind == MediaKind::audio   ? faults.audio_loss
+                        : kind == MediaKind::video ? faults.video_loss
+                                                   : 0.0;
     // No draw without loss, so that the losses of one kind do not depend on the other's traffic.
     return loss > 0.0 && draw_fraction(faults.random) < loss;
 }

@@ -48,8 +48,8 @@ int validate_enter(const EnterRoomParams& params) {
 void announce(InstanceState& to, const InstanceState& member) {
     if (!member.anchor()) return;
     const std::string id = member.session.user_id;
-    to.post(make_event("OnRemoteUserEnterRoom",
-                       [info = user_info(id)](Delegate& d) { d.OnRemoteUserEnterRoom(info); }));
+    to.post(
+        make_event("OnRemoteUserEnterRoom", [info = user_info(id)](Delegate& d) { d.OnRemoteUserEnterRoom(info); }));
     if (member.session.audio_out.channel) to.post(audio_available(id, true));
     for (int i = 0; i < kVideoStreams; ++i) {
         if (member.session.video.channel[i]) to.post(video_available(id, true, video_type(i)));
@@ -116,9 +116,9 @@ void leave(const EngineLock& lock, InstanceState& inst, int reason, bool notify_
     end_audio_channel(lock, inst, notify_self);
     end_video_channels(lock, inst, notify_self);
     auto& members = room->members;
-    members.erase(std::remove_if(members.begin(), members.end(),
-                                 [&inst](const InstancePtr& m) { return m.get() == &inst; }),
-                  members.end());
+    members.erase(
+        std::remove_if(members.begin(), members.end(), [&inst](const InstancePtr& m) { return m.get() == &inst; }),
+        members.end());
     const std::string id = inst.session.user_id;
     for (const InstancePtr& m : members) {
         forget_sender(lock, *m, id);

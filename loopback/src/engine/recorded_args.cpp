@@ -36,11 +36,11 @@ void put(Dict& d, const char* key, Enum value) {
 
 // fields_of(record): the record's value fields as a dict.
 #define OSTREL_PUT_FIELD(field) put(d, #field, record.field);
-#define OSTREL_FIELDS_OF(Record, FIELDS)     \
-    Dict fields_of(const Record& record) {   \
-        Dict d;                              \
-        FIELDS(OSTREL_PUT_FIELD)             \
-        return d;                            \
+#define OSTREL_FIELDS_OF(Record, FIELDS)   \
+    Dict fields_of(const Record& record) { \
+        Dict d;                            \
+        FIELDS(OSTREL_PUT_FIELD)           \
+        return d;                          \
     }
 OSTREL_FIELDS_OF(RoomParams, OSTREL_ROOM_PARAMS_FIELDS)
 OSTREL_FIELDS_OF(AudioObtainParams, OSTREL_AUDIO_OBTAIN_PARAMS_FIELDS)

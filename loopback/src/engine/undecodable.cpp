@@ -10,7 +10,9 @@ void note_undecodable(const EngineLock& lock, InstanceState& sender, const char*
     events::note_undecodable(1);
     const uint64_t to_log = sender.session.undecodable_log.count(1);
     if (to_log == 0) return;
-    OSTREL_LOG(kWarning, "'%s': %llu sent frames could not be decoded (the latest by %s); not delivered to the receivers that need them decoded",
+    OSTREL_LOG(kWarning,
+               "'%s': %llu sent frames could not be decoded (the latest by %s); not delivered to the receivers that "
+               "need them decoded",
                sender.session.user_id.c_str(), static_cast<unsigned long long>(to_log), what);
 }
 

@@ -129,7 +129,8 @@ void post_frame(const std::vector<InstancePtr>& to, const std::string& sender, S
     for (const InstancePtr& m : to) {
         auto event = make_media_event(
             kEvent, size, [from, type, frame](Delegate& d) { d.OnRemoteVideoReceived(from->c_str(), type, *frame); });
-        deliver_media(*m, MediaKind::video, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
+        deliver_media(*m, MediaKind::video,
+                      [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
     }
 }
 
@@ -237,7 +238,7 @@ std::vector<InstancePtr> still_receiving(const EngineLock& lock, const InstanceS
 
 // An SEI message on its way with a frame, shared by its receivers.
 struct SeiOut {
-    int message_type;                                      // as SendSeiMessage got it
+    int message_type;                                     // as SendSeiMessage got it
     std::shared_ptr<const std::vector<uint8_t>> message;  // its bytes
 };
 
@@ -250,7 +251,8 @@ void deliver_sei(const std::string& sender, StreamType type, const std::vector<S
                 d.OnSeiMessageReceived(id.c_str(), type, sei.message_type,
                                        reinterpret_cast<const char*>(sei.message->data()), sei.message->size());
             });
-            deliver_media(*m, MediaKind::sei, [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
+            deliver_media(*m, MediaKind::sei,
+                          [event = std::move(event)](InstanceState& r) mutable { r.post(std::move(event)); });
         }
     }
 }
@@ -269,12 +271,12 @@ InstancePtr current_sender(const EngineLock& lock, const std::weak_ptr<InstanceS
 // One sent frame to convert, as the send queued it for the stream's worker.
 template <typename Frame>
 struct ToConvert {
-    std::shared_ptr<const Frame> frame;     // a copy of the sent frame
-    std::vector<Addressee> to;              // the receivers of the other form
-    std::shared_ptr<StreamCodecs> codecs;   // the stream's conversions
-    EncodeOrder order;                      // for a pixel frame
-    std::vector<SeiOut> sei;                // SEI messages travelling with it
-    std::weak_ptr<FramePool<Frame>> pool;   // for a pixel frame: the stream's frames for reuse
+    std::shared_ptr<const Frame> frame;    // a copy of the sent frame
+    std::vector<Addressee> to;             // the receivers of the other form
+    std::shared_ptr<StreamCodecs> codecs;  // the stream's conversions
+    EncodeOrder order;                     // for a pixel frame
+    std::vector<SeiOut> sei;               // SEI messages travelling with it
+    std::weak_ptr<FramePool<Frame>> pool;  // for a pixel frame: the stream's frames for reuse
 };
 
 // The conversion of one sent frame, on the stream's worker: converted without the engine lock,
@@ -373,13 +375,15 @@ int send_frame(const InstancePtr& inst, StreamType type, const Frame& frame) {
     job->sei = std::move(sei);
     if (!stream.worker) stream.worker = events::SendWorker::start("video conversion", inst->id);
     stream.converting = true;
-    stream.worker.post([weak = std::weak_ptr<InstanceState>(inst), index, job = std::move(job)](bool after_drop) {
-        deliver_converted<Frame>(weak, index, *job, after_drop);
-        if constexpr (kPixels) {
-            // Frames for the sends to come are made here, not on their callers' threads.
-            if (auto pool = job->pool.lock()) pool->fill(*job->frame);
-        }
-    }, bytes);
+    stream.worker.post(
+        [weak = std::weak_ptr<InstanceState>(inst), index, job = std::move(job)](bool after_drop) {
+            deliver_converted<Frame>(weak, index, *job, after_drop);
+            if constexpr (kPixels) {
+                // Frames for the sends to come are made here, not on their callers' threads.
+                if (auto pool = job->pool.lock()) pool->fill(*job->frame);
+            }
+        },
+        bytes);
     return ERR_OK;
 }
 
@@ -438,7 +442,8 @@ void end_video_channels(const EngineLock& lock, InstanceState& inst, bool notify
         end_stream(inst.session.video.streams[i]);
         const StreamType type = video_type(i);
         if (notify_self) {
-            inst.post(make_event("OnLocalVideoChannelDestroyed", [type](Delegate& d) { d.OnLocalVideoChannelDestroyed(type); }));
+            inst.post(make_event("OnLocalVideoChannelDestroyed",
+                                 [type](Delegate& d) { d.OnLocalVideoChannelDestroyed(type); }));
         }
         for (const InstancePtr& m : inst.session.room->members) {
             if (m.get() != &inst) m->post(video_available(id, false, type));
@@ -450,7 +455,8 @@ void end_video_channels(const EngineLock& lock, InstanceState& inst, bool notify
 void set_video_encode_param(const InstancePtr& inst, StreamType type, const VideoEncodeParams& param) {
     const int index = video_index(type);
     if (index < 0) {
-        OSTREL_LOG(kWarning, "SetVideoEncodeParam ignored: stream type %d is not a video stream", static_cast<int>(type));
+        OSTREL_LOG(kWarning, "SetVideoEncodeParam ignored: stream type %d is not a video stream",
+                   static_cast<int>(type));
         return;
     }
     EngineLock lock = Engine::get().lock();
@@ -458,9 +464,13 @@ void set_video_encode_param(const InstancePtr& inst, StreamType type, const Vide
     inst->video_params[index] = param;
 }
 
-int send_video(const InstancePtr& inst, StreamType type, const VideoFrame& frame) { return send_frame(inst, type, frame); }
+int send_video(const InstancePtr& inst, StreamType type, const VideoFrame& frame) {
+    return send_frame(inst, type, frame);
+}
 
-int send_pixels(const InstancePtr& inst, StreamType type, const PixelFrame& frame) { return send_frame(inst, type, frame); }
+int send_pixels(const InstancePtr& inst, StreamType type, const PixelFrame& frame) {
+    return send_frame(inst, type, frame);
+}
 
 int send_sei(const InstancePtr& inst, int message_type, const char* message, size_t length) {
     EngineLock lock = Engine::get().lock();

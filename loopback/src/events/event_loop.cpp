@@ -76,8 +76,7 @@ private:
     EventLoop& loop_;
 };
 
-EventLoop::EventLoop(vonu::VONUCloudDelegate* delegate, uint64_t instance)
-    : delegate_(delegate), instance_(instance) {}
+EventLoop::EventLoop(vonu::VONUCloudDelegate* delegate, uint64_t instance) : delegate_(delegate), instance_(instance) {}
 
 std::shared_ptr<EventLoop> EventLoop::start(vonu::VONUCloudDelegate* delegate, uint64_t instance) {
     auto loop = std::make_shared<EventLoop>(delegate, instance);
@@ -269,8 +268,8 @@ __attribute__((no_sanitize("null"))) void EventLoop::deliver(Event& event, uint6
         throw;
     } catch (const std::exception& e) {
         const char* what = e.what();
-        OSTREL_LOG(kError, "instance %llu: exception left callback %s: %s",
-                   static_cast<unsigned long long>(instance_), event.name, what ? what : "");
+        OSTREL_LOG(kError, "instance %llu: exception left callback %s: %s", static_cast<unsigned long long>(instance_),
+                   event.name, what ? what : "");
         keep(what ? what : "");
     } catch (...) {
         OSTREL_LOG(kError, "instance %llu: unknown exception left callback %s",

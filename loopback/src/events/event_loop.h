@@ -90,33 +90,33 @@ private:
 
     void run();
     bool idle_through(uint64_t mark) const;  // requires mutex_
-    void drop_oldest_media();                 // requires mutex_
+    void drop_oldest_media();                // requires mutex_
     // True (and forgets the waiters' mark) when the events a waiter waits for are delivered.
     bool waiter_reached();  // requires mutex_
     void deliver(Event& event, uint64_t seq);
 
     vonu::VONUCloudDelegate* const delegate_;  // receives every event
-    const uint64_t instance_;  // the instance's number, for logs
+    const uint64_t instance_;                  // the instance's number, for logs
 
-    mutable std::mutex mutex_;      // guards everything below but thread_
-    std::condition_variable wake_;  // the loop waits here for events or stop()
-    std::condition_variable idle_;  // wait_delivered() waits here
-    Ring<Queued> control_;  // events that are never dropped
-    Ring<Queued> media_;    // frames, dropped oldest first beyond the bounds
-    size_t media_bytes_ = 0;  // payload bytes in media_
-    uint64_t next_seq_ = 1;   // sequence number of the next event posted
-    uint64_t running_seq_ = 0;  // sequence number of the event being delivered, 0 when none
+    mutable std::mutex mutex_;       // guards everything below but thread_
+    std::condition_variable wake_;   // the loop waits here for events or stop()
+    std::condition_variable idle_;   // wait_delivered() waits here
+    Ring<Queued> control_;           // events that are never dropped
+    Ring<Queued> media_;             // frames, dropped oldest first beyond the bounds
+    size_t media_bytes_ = 0;         // payload bytes in media_
+    uint64_t next_seq_ = 1;          // sequence number of the next event posted
+    uint64_t running_seq_ = 0;       // sequence number of the event being delivered, 0 when none
     uint64_t disowned_through_ = 0;  // the callback of an event up to this number is disowned
     static constexpr uint64_t kNoWaiter = UINT64_MAX;
     uint64_t wait_mark_ = kNoWaiter;  // lowest mark a wait_delivered() caller waits for
-    log::Throttle drop_log_;    // drops, for the log
-    bool sleeping_ = false;     // the loop waits for an event
-    Phase phase_ = Phase::open;  // where the loop is in its life
-    bool thread_gone_ = false;  // the thread took its last step (ThreadEnd ran)
+    log::Throttle drop_log_;          // drops, for the log
+    bool sleeping_ = false;           // the loop waits for an event
+    Phase phase_ = Phase::open;       // where the loop is in its life
+    bool thread_gone_ = false;        // the thread took its last step (ThreadEnd ran)
     Ring<Queued> discarded_control_;  // set aside by stop(), released by finish()
     Ring<Queued> discarded_media_;
-    std::thread finished_;          // a thread that ended before stop(): finish() hands it over
-    std::thread thread_;            // the event thread, until joined or handed over
+    std::thread finished_;  // a thread that ended before stop(): finish() hands it over
+    std::thread thread_;    // the event thread, until joined or handed over
 };
 
 }  // namespace ostrel::loopback::events

@@ -42,9 +42,9 @@ public:
     time_point real_time_of(time_point sdk_time) const { return sdk_time - offset_; }
 
 private:
-    bool frozen_ = false;          // stopped; frozen_at_ is the time it shows
-    time_point frozen_at_{};       // the SDK time while frozen
-    Real::duration offset_{};      // SDK time minus real time while running
+    bool frozen_ = false;      // stopped; frozen_at_ is the time it shows
+    time_point frozen_at_{};   // the SDK time while frozen
+    Real::duration offset_{};  // SDK time minus real time while running
 };
 
 }  // namespace ostrel::loopback::events

@@ -22,9 +22,9 @@ namespace ostrel::loopback::events {
 struct SendWorkerState {
     // A job and what it counts against the bounds.
     struct Queued {
-        uint64_t seq = 0;   // its number, from 1 in posting order
+        uint64_t seq = 0;     // its number, from 1 in posting order
         SendWorker::Job job;  // the work
-        size_t bytes = 0;   // its payload
+        size_t bytes = 0;     // its payload
     };
 
     SendWorkerState(std::string name, uint64_t instance) : name(std::move(name)), instance(instance) {}
@@ -38,17 +38,17 @@ struct SendWorkerState {
     const uint64_t instance;  // the sender's instance number, for the log
     std::thread::id thread;   // the worker thread's id, set before it runs
 
-    std::mutex mutex;               // guards everything below
-    std::condition_variable wake;   // the thread waits here for jobs or stop
-    std::condition_variable idle;   // Backlog::wait_until waits here
-    Ring<Queued> queue;             // jobs not yet started, oldest first
-    size_t bytes = 0;               // payload bytes in queue
-    uint64_t next_seq = 1;          // number of the next job posted
-    uint64_t done_seq = 0;          // every job up to this one is done
-    bool running = false;           // a job has been taken and has not returned
-    bool dropped_since_run = false; // jobs were dropped since the last one was taken
-    bool stopped = false;           // no job starts any more
-    log::Throttle drop_log;         // drops, for the log
+    std::mutex mutex;                // guards everything below
+    std::condition_variable wake;    // the thread waits here for jobs or stop
+    std::condition_variable idle;    // Backlog::wait_until waits here
+    Ring<Queued> queue;              // jobs not yet started, oldest first
+    size_t bytes = 0;                // payload bytes in queue
+    uint64_t next_seq = 1;           // number of the next job posted
+    uint64_t done_seq = 0;           // every job up to this one is done
+    bool running = false;            // a job has been taken and has not returned
+    bool dropped_since_run = false;  // jobs were dropped since the last one was taken
+    bool stopped = false;            // no job starts any more
+    log::Throttle drop_log;          // drops, for the log
 };
 
 namespace {

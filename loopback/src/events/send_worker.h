@@ -45,7 +45,7 @@ public:
     private:
         friend class SendWorker;
         std::shared_ptr<SendWorkerState> core_;  // the worker's state, kept alive while waiting
-        uint64_t through_ = 0;         // the newest job to wait for
+        uint64_t through_ = 0;                   // the newest job to wait for
     };
 
     // No worker: no thread, posts are refused.
@@ -75,7 +75,7 @@ private:
     void retire();  // stop, and hand the thread to the reaper
 
     std::shared_ptr<SendWorkerState> core_;  // queue and state, shared with the thread
-    std::thread thread_;          // the worker thread, until joined or reaped
+    std::thread thread_;                     // the worker thread, until joined or reaped
 };
 
 }  // namespace ostrel::loopback::events

@@ -44,8 +44,8 @@ H264Decoder::H264Decoder() {
     ISVCDecoder* raw = nullptr;
     if (WelsCreateDecoder(&raw) != 0 || raw == nullptr) throw std::runtime_error("H264Decoder: cannot create");
     decoder_.reset(raw);
-    route_openh264_log(*decoder_, DECODER_OPTION_TRACE_CALLBACK, DECODER_OPTION_TRACE_CALLBACK_CONTEXT, DECODER_OPTION_TRACE_LEVEL,
-                       kDecoderLogName);
+    route_openh264_log(*decoder_, DECODER_OPTION_TRACE_CALLBACK, DECODER_OPTION_TRACE_CALLBACK_CONTEXT,
+                       DECODER_OPTION_TRACE_LEVEL, kDecoderLogName);
     int threads = 0;  // decode on the caller's thread
     decoder_->SetOption(DECODER_OPTION_NUM_OF_THREADS, &threads);
     SDecodingParam p{};

@@ -27,8 +27,7 @@ void H264Encoder::Destroy::operator()(ISVCEncoder* encoder) const {
 }
 
 bool H264Encoder::supports(int width, int height) {
-    return width >= 16 && height >= 16 && width <= kMaxSide && height <= kMaxSide && width % 2 == 0 &&
-           height % 2 == 0;
+    return width >= 16 && height >= 16 && width <= kMaxSide && height <= kMaxSide && width % 2 == 0 && height % 2 == 0;
 }
 
 int H264Encoder::default_bitrate(int width, int height, double frame_rate) {
@@ -47,8 +46,8 @@ H264Encoder::H264Encoder(const H264EncoderConfig& config) : config_(config) {
     if (WelsCreateSVCEncoder(&raw) != 0 || raw == nullptr) throw std::runtime_error("H264Encoder: cannot create");
     // Owned from here on; the deleter's Uninitialize is harmless before InitializeExt.
     encoder_.reset(raw);
-    route_openh264_log(*encoder_, ENCODER_OPTION_TRACE_CALLBACK, ENCODER_OPTION_TRACE_CALLBACK_CONTEXT, ENCODER_OPTION_TRACE_LEVEL,
-                       kEncoderLogName);
+    route_openh264_log(*encoder_, ENCODER_OPTION_TRACE_CALLBACK, ENCODER_OPTION_TRACE_CALLBACK_CONTEXT,
+                       ENCODER_OPTION_TRACE_LEVEL, kEncoderLogName);
 
     SEncParamExt p;
     encoder_->GetDefaultParams(&p);
@@ -64,9 +63,9 @@ H264Encoder::H264Encoder(const H264EncoderConfig& config) : config_(config) {
     p.iSpatialLayerNum = 1;
     p.uiIntraPeriod = static_cast<unsigned int>(gop_frames());
     p.bEnableSceneChangeDetect = false;  // key frames at the GOP and on request only
-    p.eSpsPpsIdStrategy = CONSTANT_ID;  // a receiver joining at any IDR needs nothing older
-    p.iEntropyCodingModeFlag = 0;       // CAVLC: baseline
-    p.iMultipleThreadIdc = 1;           // no worker threads
+    p.eSpsPpsIdStrategy = CONSTANT_ID;   // a receiver joining at any IDR needs nothing older
+    p.iEntropyCodingModeFlag = 0;        // CAVLC: baseline
+    p.iMultipleThreadIdc = 1;            // no worker threads
     SSpatialLayerConfig& layer = p.sSpatialLayers[0];
     layer.iVideoWidth = config_.width;
     layer.iVideoHeight = config_.height;

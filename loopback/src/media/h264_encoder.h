@@ -27,11 +27,11 @@ namespace loopback {
 namespace media {
 
 struct H264EncoderConfig {
-    int width = 0;             // pixels, even
-    int height = 0;            // pixels, even
-    double frame_rate = 15;    // frames per second, as in VideoEncodeParams
-    int bitrate_bps = 0;       // 0: H264Encoder::default_bitrate()
-    double gop_seconds = 3;    // key frame interval in seconds, as in VideoEncodeParams
+    int width = 0;           // pixels, even
+    int height = 0;          // pixels, even
+    double frame_rate = 15;  // frames per second, as in VideoEncodeParams
+    int bitrate_bps = 0;     // 0: H264Encoder::default_bitrate()
+    double gop_seconds = 3;  // key frame interval in seconds, as in VideoEncodeParams
 };
 
 // One encoded picture.
@@ -88,7 +88,7 @@ private:
     // Hands gop_frames() to the library; false when it refuses.
     bool apply_gop();
 
-    H264EncoderConfig config_;                    // settings in effect
+    H264EncoderConfig config_;                       // settings in effect
     std::unique_ptr<ISVCEncoder, Destroy> encoder_;  // the OpenH264 encoder, initialised
 };
 

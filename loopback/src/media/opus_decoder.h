@@ -26,7 +26,9 @@ namespace media {
 class OpusDecoder {
 public:
     // True when the decoder can produce this format (see opus_formats.h).
-    static bool supports(int rate, int channels) { return opus_supports_rate(rate) && opus_supports_channels(channels); }
+    static bool supports(int rate, int channels) {
+        return opus_supports_rate(rate) && opus_supports_channels(channels);
+    }
 
     // Throws std::invalid_argument for a format supports() refuses, std::runtime_error when
     // libopus fails to set up.
@@ -55,8 +57,8 @@ private:
     // decode() and conceal(): appends at most max_samples per channel; -1 on failure.
     int run(const uint8_t* packet, size_t bytes, size_t max_samples, std::vector<int16_t>& pcm);
 
-    int rate_;                                       // output samples per second per channel
-    int channels_;                                   // output channels, 1 or 2, interleaved
+    int rate_;                                         // output samples per second per channel
+    int channels_;                                     // output channels, 1 or 2, interleaved
     std::unique_ptr<::OpusDecoder, Destroy> decoder_;  // the libopus state
 };
 

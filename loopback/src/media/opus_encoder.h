@@ -71,12 +71,12 @@ private:
         void operator()(::OpusEncoder* encoder) const;
     };
 
-    int rate_;                                       // samples per second per channel
-    int channels_;                                   // 1 or 2, interleaved
-    int frame_ms_;                                   // length of every frame encoded
-    size_t frame_samples_;                           // samples per channel per frame
-    int bitrate_bps_;                                // current target bitrate
-    int delay_samples_ = 0;                          // lookahead, samples per channel
+    int rate_;                                         // samples per second per channel
+    int channels_;                                     // 1 or 2, interleaved
+    int frame_ms_;                                     // length of every frame encoded
+    size_t frame_samples_;                             // samples per channel per frame
+    int bitrate_bps_;                                  // current target bitrate
+    int delay_samples_ = 0;                            // lookahead, samples per channel
     std::unique_ptr<::OpusEncoder, Destroy> encoder_;  // the libopus state
 };
 

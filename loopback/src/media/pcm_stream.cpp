@@ -90,8 +90,8 @@ void mix_into(std::vector<int32_t>& sum, const std::vector<int16_t>& frame) {
 std::vector<int16_t> saturate(const std::vector<int32_t>& sum) {
     std::vector<int16_t> out(sum.size());
     for (size_t i = 0; i < sum.size(); ++i) {
-        out[i] = static_cast<int16_t>(std::clamp<int32_t>(sum[i], std::numeric_limits<int16_t>::min(),
-                                                          std::numeric_limits<int16_t>::max()));
+        out[i] = static_cast<int16_t>(
+            std::clamp<int32_t>(sum[i], std::numeric_limits<int16_t>::min(), std::numeric_limits<int16_t>::max()));
     }
     return out;
 }

@@ -62,10 +62,10 @@ private:
         void operator()(SpeexResamplerState_* state) const;
     };
 
-    int in_rate_;                                       // input samples per second per channel
-    int out_rate_;                                      // output samples per second per channel
-    int channels_;                                      // interleaved channels, 1 or 2
-    double delay_ms_ = 0.0;                             // filter delay, see delay_ms()
+    int in_rate_;                                           // input samples per second per channel
+    int out_rate_;                                          // output samples per second per channel
+    int channels_;                                          // interleaved channels, 1 or 2
+    double delay_ms_ = 0.0;                                 // filter delay, see delay_ms()
     std::unique_ptr<SpeexResamplerState_, Destroy> state_;  // null when the rates are equal
 };
 
