@@ -196,42 +196,28 @@ def main(argv: Optional[List[str]] = None) -> int:
     assert alice_cloud.CreateLocalAudioChannel(audio) == 0
     assert alice_cloud.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH) == 0
 
-    samples = SEND_RATE * FRAME_MS // 1000
     start = time.monotonic()
-    next_audio = next_video = next_status = start
-    next_sei = next_cmd = start + 0.25
-    audio_index = video_index = seconds = 0
-    while True:
+    media = room_helpers.TestMedia(
+        alice_cloud, start, rate=SEND_RATE, frame_ms=FRAME_MS, width=WIDTH, height=HEIGHT, fps=FPS
+    )
+    Schedule = room_helpers.Schedule
+    sei, command, status = Schedule(1.0, start + 0.25), Schedule(0.5, start + 0.25), Schedule(1.0, start + 1.0)
+    while time.monotonic() - start < args.duration:
         now = time.monotonic()
-        if now - start >= args.duration:
-            break
-        if now >= next_audio:
-            alice_cloud.SendAudioFrame(room_helpers.tone_frame(audio_index, SEND_RATE, samples))
-            audio_index += 1
-            next_audio += FRAME_MS / 1000
-        if now >= next_video:
-            alice_cloud.SendPixelFrame(
-                ostrel.STREAM_TYPE_VIDEO_HIGH, room_helpers.pattern_frame(video_index, WIDTH, HEIGHT)
-            )
-            video_index += 1
-            next_video += 1 / FPS
-        if now >= next_sei:
-            alice_cloud.SendSeiMessage(5, b"alice second %d" % seconds)
-            next_sei += 1.0
-        if now >= next_cmd:
-            alice_cloud.SendCustomCmdMsg(1, b"hello bob #%d" % audio_index, True, True)
-            next_cmd += 0.5
-        if now >= next_status + 1.0:
-            seconds += 1
-            next_status += 1.0
-            print("[%2ds] %s" % (seconds, bob.status()), flush=True)
-        time.sleep(max(0.0, min(next_audio, next_video) - time.monotonic()))
+        media.send_due(now)
+        if sei.due(now):
+            alice_cloud.SendSeiMessage(5, b"alice second %d" % (sei.ticks - 1))
+        if command.due(now):
+            alice_cloud.SendCustomCmdMsg(1, b"hello bob #%d" % media.audio.ticks, True, True)
+        if status.due(now):
+            print("[%2ds] %s" % (status.ticks, bob.status()), flush=True)
+        time.sleep(max(0.0, media.next_due - time.monotonic()))
 
     alice_cloud.ExitRoom()
     bob_cloud.ExitRoom()
     print(
         "alice sent %d audio frames and %d video frames; %d key-frame request(s)"
-        % (audio_index, video_index, alice.key_frame_requests)
+        % (media.audio.ticks, media.video.ticks, alice.key_frame_requests)
     )
     print("last SEI %r, last command %r" % (bob.last_sei, bob.last_command))
     wav_path = os.path.join(args.out, "bob-received.wav")

@@ -128,23 +128,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     assert camera_cloud.CreateLocalAudioChannel(ostrel.AudioEncodeParams()) == 0  # 48 kHz mono 20 ms
     assert camera_cloud.CreateLocalVideoChannel(ostrel.STREAM_TYPE_VIDEO_HIGH) == 0
 
-    samples = RATE * FRAME_MS // 1000
     start = time.monotonic()
-    next_audio = next_video = start
-    audio_index = video_index = 0
+    media = room_helpers.TestMedia(
+        camera_cloud, start, rate=RATE, frame_ms=FRAME_MS, width=WIDTH, height=HEIGHT, fps=FPS
+    )
     while time.monotonic() - start < args.duration:
-        now = time.monotonic()
-        if now >= next_audio:
-            camera_cloud.SendAudioFrame(room_helpers.tone_frame(audio_index, RATE, samples))
-            audio_index += 1
-            next_audio += FRAME_MS / 1000
-        if now >= next_video:
-            camera_cloud.SendPixelFrame(
-                ostrel.STREAM_TYPE_VIDEO_HIGH, room_helpers.pattern_frame(video_index, WIDTH, HEIGHT)
-            )
-            video_index += 1
-            next_video += 1 / FPS
-        time.sleep(max(0.0, min(next_audio, next_video) - time.monotonic()))
+        media.send_due(time.monotonic())
+        time.sleep(max(0.0, media.next_due - time.monotonic()))
     camera_cloud.ExitRoom()
     recorder_cloud.ExitRoom()
 

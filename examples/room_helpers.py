@@ -10,7 +10,17 @@ from typing import List, Optional
 import ostrel
 from ostrel.testing import QuietDelegate
 
-__all__ = ["APP_ID", "QuietDelegate", "enter_params", "now_ms", "pattern_frame", "tone_frame", "write_wav"]
+__all__ = [
+    "APP_ID",
+    "QuietDelegate",
+    "Schedule",
+    "TestMedia",
+    "enter_params",
+    "now_ms",
+    "pattern_frame",
+    "tone_frame",
+    "write_wav",
+]
 from ostrel.testing.signals import pattern_i420, tone_pcm
 
 APP_ID = 1400000001
@@ -52,6 +62,21 @@ def now_ms() -> int:
     return int(time.monotonic() * 1000) & 0xFFFFFFFF
 
 
+class Schedule:
+    """Moments ``period`` seconds apart from ``start``, for a loop that sends at a steady pace:
+    ``due(now)`` is true once for each moment ``now`` has reached, ``ticks`` counts them."""
+
+    def __init__(self, period: float, start: float) -> None:
+        self.period, self.next, self.ticks = period, start, 0
+
+    def due(self, now: float) -> bool:
+        if now < self.next:
+            return False
+        self.next += self.period
+        self.ticks += 1
+        return True
+
+
 def tone_frame(index: int, rate: int, samples: int) -> ostrel.AudioFrame:
     """Frame `index` of a 440 Hz mono tone: `samples` 16-bit samples at `rate`."""
     frame = ostrel.AudioFrame()
@@ -70,6 +95,29 @@ def pattern_frame(index: int, width: int, height: int) -> ostrel.PixelFrame:
     frame.pts = now_ms()
     frame.SetData(pattern_i420(index, width, height))
     return frame
+
+
+class TestMedia:
+    """The test tone and pattern, sent by ``cloud`` at their pace from ``start``: ``send_due(now)``
+    sends every frame due by ``now``; ``next_due`` is when the next one is."""
+
+    def __init__(
+        self, cloud: ostrel.VONUCloud, start: float, *, rate: int, frame_ms: int, width: int, height: int, fps: int
+    ) -> None:
+        self.cloud, self.rate, self.samples = cloud, rate, rate * frame_ms // 1000
+        self.width, self.height = width, height
+        self.audio, self.video = Schedule(frame_ms / 1000, start), Schedule(1 / fps, start)
+
+    @property
+    def next_due(self) -> float:
+        return min(self.audio.next, self.video.next)
+
+    def send_due(self, now: float) -> None:
+        while self.audio.due(now):
+            self.cloud.SendAudioFrame(tone_frame(self.audio.ticks - 1, self.rate, self.samples))
+        while self.video.due(now):
+            frame = pattern_frame(self.video.ticks - 1, self.width, self.height)
+            self.cloud.SendPixelFrame(ostrel.STREAM_TYPE_VIDEO_HIGH, frame)
 
 
 def write_wav(path: str, chunks: List[bytes], rate: int, channels: int = 1) -> None:

@@ -161,17 +161,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr char kModuleDoc[] = "Native reference points for the bridge benchmark.";
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "_bridge_floor",
-    "Native reference points for the bridge benchmark.",
-    -1,
-    methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    PyModuleDef_HEAD_INIT, "_bridge_floor", kModuleDoc, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -122,17 +122,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT,
-    "_gil_probe",
-    "How long a waking Python thread waits for the GIL.",
-    -1,
-    methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+constexpr char kModuleDoc[] = "How long a waking Python thread waits for the GIL.";
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "_gil_probe", kModuleDoc, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

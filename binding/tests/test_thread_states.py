@@ -80,10 +80,15 @@ def thread_ended_unreleased(room):
 """
 
 
+def lines_of(program, timeout=120):
+    """The lines `program` prints, run after COMMON in a fresh interpreter that must succeed."""
+    out = run_python(COMMON + program, timeout=timeout)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
+
+
 def test_threading_local_lives_as_long_as_the_sdk_thread():
-    out = run_python(
-        COMMON
-        + """
+    lines = lines_of("""
 base = thread_states()
 clouds, seen = exchange("local", 20)
 per_thread = {}
@@ -96,16 +101,13 @@ assert finalized == []
 del clouds
 # Destroying the clouds joined their threads: their states went, the thread-local data with them.
 print("states", thread_states() - base, "finalized", sorted(finalized) == sorted(per_thread))
-"""
-    )
-    assert out.returncode == 0, out.stderr
-    assert "states 0 finalized True" in out.stdout, out.stdout
+""")
+    assert "states 0 finalized True" in lines, lines
 
 
 def test_thread_states_do_not_grow_over_cloud_lifetimes():
-    out = run_python(
-        COMMON
-        + """
+    lines = lines_of(
+        """
 base = thread_states()
 for i in range(100):
     clouds, _ = exchange("cycle%d" % i, 2)
@@ -115,24 +117,19 @@ print("states", thread_states() - base, "finalized", len(finalized) >= 100)
 """,
         timeout=300,
     )
-    assert out.returncode == 0, out.stderr
-    assert "states 0 finalized True" in out.stdout, out.stdout
+    assert "states 0 finalized True" in lines, lines
 
 
 def test_state_of_a_thread_that_ended_alone_goes_at_the_next_callback():
-    out = run_python(
-        COMMON
-        + """
+    lines = lines_of("""
 base = thread_states()
 ident = thread_ended_unreleased("alone")
 # The thread ended without the GIL: its state waits for the binding's next hold of it.
 print("ended", thread_states() - base, finalized)
 clouds, _ = exchange("next", 1)
 print("after a callback", finalized == [ident])
-"""
-    )
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == ["ended 1 []", "after a callback True"], out.stdout
+""")
+    assert lines == ["ended 1 []", "after a callback True"], lines
 
 
 def test_sdk_threads_end_while_python_holds_the_gil():
@@ -140,9 +137,8 @@ def test_sdk_threads_end_while_python_holds_the_gil():
     # the main thread keeps the GIL until the SDK has joined the receiver's thread, which ran
     # callbacks and ends with its state kept. A thread that waited for the GIL as it ended would
     # never be joined.
-    out = run_python(
-        COMMON
-        + """
+    lines = lines_of(
+        """
 sys.setswitchinterval(1000.0)   # a thread gives the GIL up only when it blocks
 sdk = ctypes.PyDLL(os.path.join(os.path.dirname(o.__file__), "libostrel.so"))  # calls keep the GIL
 clouds, seen = exchange("join", 3)
@@ -163,17 +159,14 @@ print("joined under the GIL", joined, "finalized", sorted(finalized) == sorted({
 """,
         timeout=60,
     )
-    assert out.returncode == 0, out.stderr
-    assert "joined under the GIL True finalized True" in out.stdout, out.stdout
+    assert "joined under the GIL True finalized True" in lines, lines
 
 
 def test_fork_leaves_the_parents_ended_states_alone():
     # At the fork the parent has a state listed for release. The child has no such thread and
     # CPython deleted that state in it after the fork: the child's own callbacks must not touch
     # it, while the parent releases it as usual.
-    out = run_python(
-        COMMON
-        + """
+    lines = lines_of("""
 ident = thread_ended_unreleased("parent")
 pid = os.fork()
 if pid == 0:
@@ -187,13 +180,8 @@ if pid == 0:
 print("child status", os.waitpid(pid, 0)[1])
 clouds, _ = exchange("parent-next", 1)
 print("parent", finalized == [ident])
-"""
-    )
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == ["child True True True", "child status 0", "parent True"], (
-        out.stdout,
-        out.stderr,
-    )
+""")
+    assert lines == ["child True True True", "child status 0", "parent True"], lines
 
 
 @pytest.mark.parametrize("how,code", [("exit", 3), ("return", 0)])

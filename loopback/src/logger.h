@@ -11,17 +11,9 @@ namespace ostrel {
 namespace loopback {
 namespace log {
 
-// Levels, in increasing severity. SetLogLevel(n) keeps lines of level n and above;
+// Levels, in increasing severity from 0. SetLogLevel(n) keeps lines of level n and above;
 // kNone (6) and above silences the logger.
-enum Level : int {
-    kVerbose = 0,
-    kDebug = 1,
-    kInfo = 2,
-    kWarning = 3,
-    kError = 4,
-    kFatal = 5,
-    kNone = 6,
-};
+enum Level : int { kVerbose, kDebug, kInfo, kWarning, kError, kFatal, kNone };
 
 // True when a line of this level would be written anywhere. Cheap: one relaxed atomic load.
 bool enabled(Level level);

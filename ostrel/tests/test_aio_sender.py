@@ -24,6 +24,10 @@ def speech(frames, start=0):
     return b"".join(struct.pack("<h", start + i) * FRAME for i in range(frames))
 
 
+def loop_time():
+    return asyncio.get_running_loop().time()
+
+
 @contextlib.asynccontextmanager
 async def _speaking(room):
     """A listener, and the paced sender of a bot in the same room."""
@@ -36,10 +40,9 @@ def test_paced_in_real_time_and_complete():
     async def main():
         async with _speaking("pace") as (listener, sender):
             heard = listener.events("OnRemoteAudioReceived", maxsize=200)
-            loop = asyncio.get_running_loop()
-            start = loop.time()
+            start = loop_time()
             await sender.write(speech(50))  # one second
-            returned = loop.time() - start
+            returned = loop_time() - start
             assert sender.queued_ms <= MS  # returned within the lead
             await sender.drain()
             assert sender.queued_ms == 0 and sender.frames_sent == 50
@@ -58,11 +61,10 @@ def test_clear_stops_within_a_frame_and_releases_the_writer():
     async def main():
         async with _speaking("barge") as (listener, sender):
             heard = listener.audio("bot", maxsize=500)
-            loop = asyncio.get_running_loop()
-            start = loop.time()
+            start = loop_time()
             writing = asyncio.ensure_future(sender.write(speech(150)))  # three seconds
             await asyncio.sleep(0.3)
-            elapsed = loop.time() - start
+            elapsed = loop_time() - start
             sender.clear()
             await asyncio.wait_for(writing, 5)  # the waiting write returns
             assert sender.queued_ms == 0 and sender.frames_cleared > 0
