@@ -25,8 +25,10 @@ Failures are not silent. When the SDK refuses a frame, nothing more of what is q
 is dropped, counted in ``frames_cleared``) and the writes and drains waiting then raise
 ``SdkError`` with the SDK's code; with none waiting, the next ``write`` or ``drain`` raises it.
 The frames before the refused one went out. When the SDK ends the connection's stay, waiting and
-later writes raise ``ConnectionClosed``. A bot that leaves by itself releases waiting writes and
-later ones raise ``RuntimeError``.
+later writes raise ``ConnectionClosed``; but the SDK may refuse a frame of a stay it has just
+ended before its event saying so reaches the loop, and then the writes waiting raise that
+refusal's ``SdkError`` (``ConnectionClosed`` is one too: catch ``SdkError`` for both). A bot that
+leaves by itself releases waiting writes and later ones raise ``RuntimeError``.
 """
 
 import asyncio
