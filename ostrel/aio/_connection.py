@@ -204,8 +204,8 @@ class Connection(TypedEvents):
         hub.add(_StateSink(self), _StateSink.NAMES)
         self._backlog = EventStream(hub, frozenset(EVENT_NAMES), 0, limit=BACKLOG_LIMIT)
         hub.add(self._backlog, EVENT_NAMES)
-        if not _release_at_exit_registered:
-            atexit.register(_release_at_exit)
+        if not _release_at_exit_registered:  # now, not at import: it runs before the program's own
+            atexit.register(_release_at_exit)  # exit handlers registered until now (the last runs first)
             _release_at_exit_registered = True
         try:
             self._cloud = _ostrel.VONUCloud(HubDelegate(hub))

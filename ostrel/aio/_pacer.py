@@ -73,5 +73,5 @@ class Pacer:
             sender = ref()
             if sender is not None:
                 sender.due(when, now)
-        if moments and self._timer_at == float("inf"):
+        if moments and moments[0][0] < self._timer_at:  # senders that asked again armed at their own moment
             self._arm(moments[0][0])

@@ -199,3 +199,33 @@ def test_a_finished_loop_keeps_nothing_of_the_layer_alive():
     run(main())
     gc.collect()
     assert [ref() for ref in alive] == [None, None, None]
+
+
+def test_the_pacer_wakes_each_sender_at_its_moment(loopback):
+    # Senders at other phases: one that asks again while another's moment still waits must not
+    # move the loop's one timer past that moment. In virtual time a moment is met exactly.
+    from ostrel.aio._pacer import Pacer
+
+    class Sender:
+        def __init__(self, pacer, period):
+            self.pacer, self.period, self.late = pacer, period, []
+
+        @property
+        def ref(self):
+            return weakref.ref(self)
+
+        def due(self, when, now):
+            self.late.append(now - when)
+            self.pacer.ask(self, when + self.period)
+
+    async def main():
+        pacer = Pacer(asyncio.get_running_loop())
+        start = loop_time()
+        senders = [Sender(pacer, 0.020) for _ in range(3)]
+        for phase, sender in zip((0.010, 0.017, 0.020), senders):
+            pacer.ask(sender, start + phase)
+        await asyncio.sleep(1.0)
+        return senders
+
+    senders = loopback.run(main())
+    assert all(len(s.late) >= 49 and max(s.late) <= 0.0005 for s in senders), [max(s.late) for s in senders]
