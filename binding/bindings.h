@@ -12,6 +12,7 @@ namespace ostrel_binding {
 void bind_cloud(pybind11::module_& m);
 // Class VONUCloudDelegate and its overridable methods (delegate.cpp).
 void bind_delegate(pybind11::module_& m);
+void bind_queued_delivery(pybind11::module_& m);
 // The record classes (bind_records.cpp).
 void bind_records(pybind11::module_& m);
 // The enumerations, each with its members exported to the module (bind_enums.cpp).

@@ -10,7 +10,7 @@
 // entry names the internals it uses, says what it is for and what that saves, and what takes
 // its place when the pin moves ("Then"):
 //
-// - record_copy: pybind11's type_info, make_new_instance, value_and_holder, register_instance.
+// - record_copy, record_adopt: pybind11's type_info, make_new_instance, value_and_holder, register_instance.
 //   Each record or frame a callback passes becomes a new Python object with the class found once
 //   per type, not by the hash of its name on every call, and without a search of the registry
 //   for an object at the SDK's address. Then: py::cast(value, return_value_policy::copy).
@@ -83,15 +83,18 @@ namespace py = pybind11;
 // For a class held by std::unique_ptr (every record's default), the holder is made and the
 // instance registered here, as the class's init_instance does after its own by-name lookup of
 // the type; any other holder goes through init_instance.
+//
+// record_adopt is the same for a record already copied (by the binding's queued delivery, on an
+// SDK thread): the new object owns `record` itself.
 template <typename Record>
-py::object record_copy(const Record& record) {
+py::object record_adopt(std::unique_ptr<Record> record) {
     static const py::detail::type_info* const type = py::detail::get_type_info(typeid(Record), true);
     using Holder = std::unique_ptr<Record>;
     auto object = py::reinterpret_steal<py::object>(py::detail::make_new_instance(type->type));
     auto* instance = reinterpret_cast<py::detail::instance*>(object.ptr());
     instance->owned = true;
     py::detail::value_and_holder slot = instance->get_value_and_holder(type);
-    slot.value_ptr() = new Record(record);
+    slot.value_ptr() = record.release();
     if (type->holder_enum_v != py::detail::holder_enum_t::std_unique_ptr) {
         type->init_instance(instance, nullptr);
         return object;
@@ -101,6 +104,11 @@ py::object record_copy(const Record& record) {
     new (std::addressof(slot.holder<Holder>())) Holder(slot.value_ptr<Record>());
     slot.set_holder_constructed();
     return object;
+}
+
+template <typename Record>
+py::object record_copy(const Record& record) {
+    return record_adopt(std::make_unique<Record>(record));
 }
 
 // The object registered at `native` whose type is `type` or derives from it, borrowed; null when

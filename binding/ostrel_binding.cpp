@@ -15,6 +15,7 @@ PYBIND11_MODULE(_ostrel, m) {
     // enumerations by their native names.
     ostrel_binding::bind_cloud(m);
     ostrel_binding::bind_delegate(m);
+    ostrel_binding::bind_queued_delivery(m);
     ostrel_binding::bind_records(m);
     ostrel_binding::bind_enums(m);
 

@@ -85,3 +85,8 @@ def SetSocks5Proxy(
     username: str | bytes | None,
     password: str | bytes | None,
 ) -> bool: ...
+
+class EventQueue:
+    # Each event as (key, name, args, time): the key of its QueuedDelegate, the name of the
+    # delegate method, the arguments that method would receive, and the time of the SDK's call.
+    def take(self, now: float, real_time: bool = True) -> list[tuple[int, str, tuple[typing.Any, ...], float]]: ...

@@ -309,6 +309,24 @@ class Error:
     @property
     def value(self) -> int:
         ...
+class EventQueue:
+    """
+    Events of clouds with a QueuedDelegate, waiting in native memory for one thread to take them
+    """
+    def __bool__(self) -> bool:
+        """
+        True while events wait.
+        """
+    def __init__(self) -> None:
+        ...
+    def fileno(self) -> int:
+        """
+        The file descriptor that is readable while events wait.
+        """
+    # Each event as (key, name, args, time): the key of its QueuedDelegate, the name of the
+    # delegate method, the arguments that method would receive, and the time of the SDK's call.
+    # bound as: def take(self, now: typing.SupportsFloat | typing.SupportsIndex, real_time: bool = True) -> list
+    def take(self, now: float, real_time: bool = True) -> list[tuple[int, str, tuple[typing.Any, ...], float]]: ...
 class NetworkQuality:
     """
     Members:
@@ -400,6 +418,26 @@ class PixelFrame:
     # The payload, read-only and without a copy; SetData raises BufferError while a view is
     # exported.
     def __buffer__(self, flags: int, /) -> memoryview: ...
+@typing.final
+class QueuedDelegate(VONUCloudDelegate):
+    """
+    A delegate that queues every event in an EventQueue, without the GIL, under its key
+    """
+    def __init__(self, queue: EventQueue, key: typing.SupportsIndex, frame_bytes_limit: typing.SupportsIndex = 67108864) -> None:
+        ...
+    @property
+    def frames_lost(self) -> int:
+        """
+        Frame events not queued: frame_bytes_limit bytes of frames were waiting.
+        """
+    @property
+    def key(self) -> int:
+        ...
+    @property
+    def waiting(self) -> int:
+        """
+        Events queued and not yet taken.
+        """
 class RoomParams:
     str_room_id: VonuString
     user_id: VonuString

@@ -10,6 +10,7 @@ and on _ostrel.curated.pyi:
   results that may be None) replace the generated member of the same name, and the generated
   signature stays above the curated one as a "# bound as:" comment. A change in the binary
   therefore changes the stub even where it is curated;
+- classes that cannot be subclassed are marked @typing.final;
 - members that Python 3.8 has no attribute for (SLOT_ONLY: the buffer protocol, a type slot that
   only 3.12 shows as __buffer__) come from _ostrel.curated.pyi alone and end their class.
 
@@ -207,8 +208,20 @@ def merge(generated: str, curated: str) -> str:
     return text
 
 
+def finals(text: str) -> str:
+    """Classes that Python cannot subclass are marked @typing.final, as the module makes them."""
+    import _ostrel
+
+    def mark(match: "re.Match[str]") -> str:
+        kind = getattr(_ostrel, match.group(1), None)
+        sealed = isinstance(kind, type) and not kind.__flags__ & (1 << 10)  # Py_TPFLAGS_BASETYPE
+        return "@typing.final\n" + match.group(0) if sealed else match.group(0)
+
+    return re.sub(r"^class (\w+)", mark, text, flags=re.M)
+
+
 def build() -> str:
-    return HEADER + integers(merge(drop_all(python_names(stubgen())), CURATED.read_text()))
+    return HEADER + integers(merge(finals(drop_all(python_names(stubgen()))), CURATED.read_text()))
 
 
 def main() -> int:

@@ -1,6 +1,6 @@
 """``connect()`` and ``Connection``: one cloud in one room, seen from one asyncio event loop.
 
-Entering makes a cloud whose delegate is a ``HubDelegate`` and calls ``EnterRoom``; the hub's
+Entering makes a cloud whose delegate queues for the hub (``Hub.delegate``) and calls ``EnterRoom``; the hub's
 state sink (a sink read by the connection itself) resolves the entry on ``OnEnterRoom``, fails it
 on ``OnError``, and follows the local audio channel and the end of the stay. Leaving, however the
 block ends, calls ``ExitRoom``, waits at most ``exit_timeout`` for ``OnExitRoom`` and then destroys
@@ -40,7 +40,7 @@ from ._errors import ConnectionClosed, SdkError
 from ._event import Event
 from ._events import BACKLOG_LIMIT, EventStream
 from ._frames import FrameStream
-from ._hub import EVENT_NAMES, Hub, HubDelegate
+from ._hub import EVENT_NAMES, Hub
 from ._sender import AudioSender
 from .events import TypedEvents
 
@@ -208,7 +208,7 @@ class Connection(TypedEvents):
             atexit.register(_release_at_exit)  # exit handlers registered until now (the last runs first)
             _release_at_exit_registered = True
         try:
-            self._cloud = _ostrel.VONUCloud(HubDelegate(hub))
+            self._cloud = _ostrel.VONUCloud(hub.delegate)
             _in_rooms.add(self)
             code = self._cloud.EnterRoom(self._params)
             if code != 0:
@@ -397,7 +397,8 @@ class Connection(TypedEvents):
 
     @property
     def dropped_events(self) -> int:
-        """Events that arrived after the connection's event loop was closed (and were dropped)."""
+        """Events that never reached the loop: frames beyond the bound of what may wait for it
+        (``FRAME_BYTES_LIMIT``), and events that arrived after it was closed."""
         return self._hub.dropped if self._hub is not None else 0
 
     def _live_hub(self) -> Hub:

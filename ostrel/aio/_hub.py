@@ -1,48 +1,52 @@
 """The hand-over from the SDK's threads to one asyncio event loop.
 
-Every delegate method the layer installs does the same three things on the SDK thread: stamp the
-event with the loop's time (``loop.time()``), append it to the bounded or unbounded queues of the
-sinks that listen for its name (``collections.deque`` operations, atomic under the GIL), and make
-sure one wake-up of the loop is pending. Nothing here waits: no lock, no future, no
-``.result()``. The wake-up is shared by every connection on the loop (``_LoopWaker``): a burst of
-events, for one connection or for a hundred, costs the loop one ``call_soon_threadsafe`` wake-up,
-and the SDK thread returns to the SDK in microseconds however busy or blocked the loop is.
+Each connection's cloud reports to a ``_ostrel.QueuedDelegate``: on the SDK's thread the binding
+copies the event's arguments into native memory and queues them, without the GIL and without
+waiting for anything, in the one ``_ostrel.EventQueue`` of the connection's loop (``_LoopQueue``).
+The loop watches the queue's file descriptor (``loop.add_reader``); when it is readable, the loop
+takes every event waiting, of every connection on it, in one call, and only then are they made
+Python objects: each as its callback's class (``ostrel.aio.events``), stamped with the loop's
+time of the SDK's call. So a burst of events, for one connection or for a hundred, costs the loop
+one wake-up, and an SDK thread never waits for the GIL or the loop on the layer's behalf, however
+busy, blocked or closed the loop is.
 
-The wake-up flags need no lock. A hub with events not yet looked at is listed once (its flag
-set, then the hub appended to the loop's list), and the loop's waker is scheduled once (its own
-flag); on the loop, each flag is cleared before what it guards is looked at. Whichever way the
-threads interleave under the GIL, an event appended after the loop looked finds a flag clear and
-schedules another look (at worst a spare one). Once the loop is closed, events are counted and
-dropped.
+On the loop, each event goes to its connection's hub, which appends it to the queues of the sinks
+that listen for its name and, after the batch, pokes each sink of each hub that got events.
+Frames beyond the delegate's bound (``FRAME_BYTES_LIMIT``) waiting for a loop that does not take
+them are lost in the binding and counted, as are events left for a loop that was closed
+(``Connection.dropped_events``); control events are never lost while the loop runs.
 
-The delegate class is built from ``vars(VONUCloudDelegate)``: every callback the binding knows,
-so no callback is ever missing from the layer's delegate, whichever SDK the binding was built for.
-Each event is made as its callback's class (``ostrel.aio.events``).
+A loop whose clock stands still between its own steps (``ostrel.testing``'s virtual time, which
+sets ``_ostrel_stepped_clock``) stamps events with its time at the take: no step happens while
+events wait. Any other loop's time is taken to run with ``time.monotonic()``.
 
 The hub holds the streams a bot reads only weakly: a stream nothing else refers to (the iterator
 a ``break`` left behind) is freed at once and stops collecting; the hub forgets it on the loop's
 next wake-up. The connection's own sinks, and a ``wait_for``'s, are held for as long as they are
-added. The first sink added, the connection's own, sees every event before any other does, and
-``settle()`` lets it catch up before a consumer takes an event, so what it keeps (the users in the
-room) is never behind what a consumer has read.
+added. The first sink added, the connection's own, sees every event before any other does.
 """
 
 import asyncio
+import itertools
 import logging
 import weakref
-from collections import deque
-from typing import Any, Deque, Dict, Iterable, Optional, Protocol, Tuple
+from typing import Any, Dict, Iterable, Optional, Protocol, Tuple
 
 import _ostrel
 
 from ._event import Event
 from ._loop_local import loop_local
+from ._stats import DropWarning
 from .events import EVENT_TYPES
 
 log = logging.getLogger("ostrel.aio")
 
 # Every callback of the delegate interface, in the class's order.
 EVENT_NAMES: Tuple[str, ...] = tuple(name for name in vars(_ostrel.VONUCloudDelegate) if name.startswith("On"))
+
+# Bytes of frame payload a connection's delegate keeps waiting for its loop; more are lost (and
+# counted) until the loop takes them.
+FRAME_BYTES_LIMIT = 64 << 20
 
 # The payload types of media events: an event whose last argument is one of these is a frame.
 FRAME_TYPES = (_ostrel.AudioFrame, _ostrel.VideoFrame, _ostrel.PixelFrame)
@@ -54,10 +58,10 @@ def is_media(event: Event) -> bool:
 
 
 class Sink(Protocol):
-    """A receiver of events: ``push`` runs on SDK threads, ``poke`` on the loop."""
+    """A receiver of events, on the loop: ``push`` for each event of a batch, ``poke`` after it."""
 
     def push(self, event: Event) -> None:
-        """Queues the event without blocking; called on an SDK thread."""
+        """Queues the event; never waits."""
 
     def poke(self) -> None:
         """Wakes a consumer waiting for what ``push`` queued; called on the loop after a burst."""
@@ -82,83 +86,94 @@ class _WeakSink:
             sink.poke()
 
 
-class _LoopWaker:
-    """The one wake-up of a loop per burst, for every hub on it: hubs with events are listed on
-    SDK threads, and drained together in one callback on the loop. It refers to the loop and the
-    hubs weakly, so that a loop closed with hubs still listed keeps neither alive."""
+class _LoopQueue:
+    """The loop's end of one ``_ostrel.EventQueue``, shared by every hub on the loop: the queue's
+    file descriptor is watched with ``add_reader``, and each wake-up takes all that waits. It
+    refers to the loop and the hubs weakly, so that a loop closed with hubs still attached keeps
+    neither alive."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self._loop = weakref.ref(loop)  # the loop it wakes
-        self._hubs: "Deque[weakref.ReferenceType[Hub]]" = deque()  # hubs with events the loop has not looked at
-        self._pending = False  # a drain is scheduled and has not yet started
+        self._queue = _ostrel.EventQueue()  # where every delegate made here queues its events
+        self._loop = weakref.ref(loop)  # the loop that takes them
+        self._real_time = not getattr(loop, "_ostrel_stepped_clock", False)  # see the module's note
+        self._hubs: "Dict[int, weakref.ReferenceType[Hub]]" = {}  # delegate key -> its hub
+        self._keys = itertools.count(1)  # the next delegate's key
+        loop.add_reader(self._queue.fileno(), self.take)
 
-    def wake(self, hub: "Hub") -> None:
-        """Lists ``hub`` and makes sure one drain is scheduled (SDK thread)."""
-        self._hubs.append(hub.ref)
-        if self._pending:
-            return
-        self._pending = True
+    @property
+    def waiting(self) -> bool:
+        """Events wait to be taken."""
+        return bool(self._queue)
+
+    def attach(self, hub: "Hub") -> _ostrel.QueuedDelegate:
+        """A delegate whose events go to ``hub`` (loop thread)."""
+        key = next(self._keys)
+        self._hubs[key] = hub.ref
+        return _ostrel.QueuedDelegate(self._queue, key, FRAME_BYTES_LIMIT)
+
+    def detach(self, delegate: _ostrel.QueuedDelegate) -> None:
+        """Ignores the delegate's events from now on (loop thread)."""
+        self._hubs.pop(delegate.key, None)
+
+    def take(self) -> None:
+        """Hands every event waiting to its hub, then pokes the hubs that got any (loop)."""
         loop = self._loop()
-        try:
-            if loop is None:
-                raise RuntimeError("the loop is gone")
-            loop.call_soon_threadsafe(self._drain)
-        except RuntimeError:  # closed between the hub's check and the call
-            self._pending = False
-            self._hubs.clear()
-            hub.dropped += 1
-
-    def _drain(self) -> None:
-        self._pending = False  # before looking, so that a later listing schedules again
+        if loop is None:
+            return
         hubs = self._hubs
-        while hubs:
-            hub = hubs.popleft()()
-            if hub is not None:
-                hub._drain()
+        touched: "Dict[Hub, None]" = {}  # the hubs that got events, in order
+        for key, name, args, time in self._queue.take(loop.time(), self._real_time):
+            ref = hubs.get(key)
+            hub = ref() if ref is not None else None
+            if hub is None:
+                continue
+            try:
+                hub.deliver(EVENT_TYPES[name](name, args, time))
+            except Exception:  # a fault of the layer: never let it stop the other events
+                log.exception("ostrel.aio: event %s could not be handed to its streams", name)
+            touched[hub] = None
+        for hub in touched:
+            hub._drain()
 
 
 class Hub:
-    """Routes one connection's events to its sinks and has its loop woken once per burst."""
+    """Routes one connection's events to its sinks; its delegate queues them for the loop."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop  # the loop that owns every sink of this hub
-        self._waker = loop_local(loop, _LoopWaker, _LoopWaker)  # wakes the loop for every hub on it
-        self.ref = weakref.ref(self)  # how the waker lists the hub
+        self._queue = loop_local(loop, _LoopQueue, _LoopQueue)  # the loop's one queue
+        self.ref = weakref.ref(self)  # how the queue finds the hub
+        self.delegate = self._queue.attach(self)  # the cloud's delegate
         self._routes: Dict[str, Tuple[Sink, ...]] = {}  # event name -> sinks; a tuple is replaced, never changed
         self._sinks: Tuple[Sink, ...] = ()  # every sink, poked after each burst
         self._first: Optional[Sink] = None  # the first sink added: the connection's own
         self._freed = False  # a weakly held sink was freed: forget it on the loop
-        self._wake_pending = False  # a drain is scheduled and has not yet started
         self._closed = False  # the connection is gone: events are ignored
-        self.dropped = 0  # events that arrived for a closed loop
+        self._lost = DropWarning("connection", loop.time)  # frames the delegate's bound kept out
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
         """The loop this hub wakes."""
         return self._loop
 
-    # -- the SDK thread's side ------------------------------------------------------------------
+    @property
+    def dropped(self) -> int:
+        """Events that never reached the loop: frames beyond the delegate's bound, and events
+        left waiting for a loop that was closed."""
+        delegate = self.delegate
+        return delegate.frames_lost + (delegate.waiting if self._loop.is_closed() else 0)
+
     def deliver(self, event: Event) -> None:
-        """Hands one callback over; called by the delegate on an SDK thread. Never blocks."""
+        """Hands one event to the sinks that listen for it (loop, as the queue takes it)."""
         if self._closed:  # left the room: the connection no longer listens
-            return
-        if self._loop.is_closed():
-            self.dropped += 1
             return
         for sink in self._routes.get(event.name, ()):
             sink.push(event)
-        self.wake()
-
-    def wake(self) -> None:
-        """Makes sure one drain of this hub is scheduled on its loop."""
-        if self._wake_pending:
-            return
-        self._wake_pending = True
-        self._waker.wake(self)
 
     # -- the loop's side ------------------------------------------------------------------------
     def _drain(self) -> None:
-        self._wake_pending = False  # before looking, so that a later push schedules again
+        """Pokes every sink after a batch of events (loop)."""
+        self._lost.check(self.delegate.frames_lost, _why_lost)
         if self._freed:
             self._forget_freed()
         for sink in self._sinks:
@@ -168,9 +183,11 @@ class Hub:
                 log.exception("ostrel.aio: waking a consumer failed")
 
     def settle(self) -> None:
-        """Lets the connection's own sink take in what arrived, before a consumer takes an event (loop)."""
-        if self._first is not None:
-            self._first.poke()
+        """Takes what the SDK has queued for the loop, before a consumer looks for an event (loop):
+        what a stream holds is then never behind what the SDK delivered, and the connection's own
+        sink, first in every batch, is never behind what a consumer reads."""
+        if self._queue.waiting:
+            self._queue.take()
 
     def add(self, sink: Sink, names: Iterable[str], weak: bool = False) -> None:
         """Routes the named events to ``sink`` from now on, holding it weakly if ``weak`` (loop thread)."""
@@ -212,32 +229,11 @@ class Hub:
     def close(self) -> None:
         """Ignores every later event and forgets the sinks (loop thread)."""
         self._closed = True
+        self._queue.detach(self.delegate)
         self._routes = {}
         self._sinks = ()
         self._first = None
 
 
-def _forwarder(name: str) -> Any:
-    make = EVENT_TYPES[name]
-
-    def forward(self: "HubDelegate", *args: Any) -> None:
-        try:
-            hub = self._hub
-            hub.deliver(make(name, args, hub.loop.time()))
-        except Exception:  # never into the SDK: log it, with its traceback
-            log.exception("ostrel.aio: event %s could not be handed to the event loop", name)
-
-    forward.__name__ = forward.__qualname__ = name
-    return forward
-
-
-class HubDelegate(_ostrel.VONUCloudDelegate):
-    """The layer's delegate: every callback is handed to a hub, none runs user code."""
-
-    def __init__(self, hub: Hub) -> None:
-        super().__init__()
-        self._hub = hub  # where every event goes
-
-
-for _name in EVENT_NAMES:
-    setattr(HubDelegate, _name, _forwarder(_name))
+def _why_lost() -> str:
+    return f"more than {FRAME_BYTES_LIMIT:,} bytes of frames were waiting for the event loop"

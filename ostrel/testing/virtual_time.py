@@ -63,6 +63,10 @@ class _VirtualSelector:
 class VirtualTimeLoop(asyncio.SelectorEventLoop):
     """An event loop on the SDK clock; see the module's note. Made by ``run``."""
 
+    # Its clock stands still while events wait to be taken: ostrel.aio stamps them with the
+    # loop's time as it takes them, which is the time of the SDK's call.
+    _ostrel_stepped_clock = True
+
     def __init__(self, deadline: float) -> None:
         super().__init__()
         self._selector: Any = _VirtualSelector(self._selector, self)
