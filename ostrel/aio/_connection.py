@@ -40,7 +40,7 @@ from ._errors import ConnectionClosed, SdkError
 from ._event import Event
 from ._events import BACKLOG_LIMIT, EventStream
 from ._frames import FrameStream
-from ._hub import EVENT_NAMES, Hub
+from ._hub import EVENT_NAMES, MEDIA_NAMES, Hub
 from ._sender import AudioSender
 from .events import TypedEvents
 
@@ -126,7 +126,7 @@ class _EventWaiter:
     def __init__(self, future: "asyncio.Future[Event]", where: Optional[Callable[[Any], bool]]) -> None:
         self._future = future  # resolved with the first event that passes
         self._where = where  # the test, None for any event
-        self._events: Deque[Event] = deque()  # events not yet tested (SDK thread appends)
+        self._events: Deque[Event] = deque()  # events not yet tested
 
     def push(self, event: Event) -> None:
         self._events.append(event)
@@ -162,7 +162,7 @@ class Connection(TypedEvents):
         self._mixed = bool(obtain.enable_remote_audio_mix)  # audio arrives mixed
         self._pull_ms = int(obtain.output_frame_length_ms) or 20  # the pull interval
         self._cloud: Optional[_ostrel.VONUCloud] = None  # the SDK instance, while in the room
-        self._hub: Optional[Hub] = None  # hand-over from SDK threads, made on entering
+        self._hub: Optional[Hub] = None  # hand-over from the SDK, made on entering
         self._backlog: Optional[EventStream[Any]] = None  # events kept for the first events() iterator
         self._entered: Optional["asyncio.Future[None]"] = None  # resolved by OnEnterRoom, failed by OnError
         self._exited: Optional["asyncio.Future[None]"] = None  # resolved by OnExitRoom
@@ -203,7 +203,7 @@ class Connection(TypedEvents):
         self._entered, self._exited = loop.create_future(), loop.create_future()
         hub.add(_StateSink(self), _StateSink.NAMES)
         self._backlog = EventStream(hub, frozenset(EVENT_NAMES), 0, limit=BACKLOG_LIMIT)
-        hub.add(self._backlog, EVENT_NAMES)
+        hub.add(self._backlog, set(EVENT_NAMES) - MEDIA_NAMES)  # it keeps no frames
         if not _release_at_exit_registered:  # now, not at import: it runs before the program's own
             atexit.register(_release_at_exit)  # exit handlers registered until now (the last runs first)
             _release_at_exit_registered = True

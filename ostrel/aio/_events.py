@@ -35,7 +35,7 @@ class EventStream(Stream[E]):
         self._media: Optional[Deque[Tuple[int, Event]]] = deque(maxlen=maxsize) if maxsize > 0 else None  # frames
         self._limit = limit  # a bound on control events: the backlog's only
         self._maxsize = maxsize  # the bound on frame events
-        self._seq = 0  # sequence number of the last event queued (SDK thread)
+        self._seq = 0  # sequence number of the last event queued
 
     @property
     def names(self) -> FrozenSet[str]:
@@ -57,12 +57,15 @@ class EventStream(Stream[E]):
             media = self._media
             if media is None:
                 return
+            if len(media) == self._maxsize:
+                self._evicted = True
             media.append((self._seq, event))
             self._queued(len(media) + len(self._control))
         else:
             control = self._control
             if self._limit is not None and len(control) >= self._limit:
                 control.popleft()
+                self._evicted = True
             control.append((self._seq, event))
             self._queued(len(control) + (len(self._media) if self._media is not None else 0))
 

@@ -1,8 +1,7 @@
 """``FrameStream``: one kind of frame from the SDK, bounded, dropping the oldest when full.
 
-The queue is a ``deque(maxlen=maxsize)``: the SDK thread's append evicts the oldest frame by itself,
-atomically, so memory and the consumer's latency stay bounded by ``maxsize`` frames whatever the
-consumer does, and the SDK thread never waits. Which frames a stream takes is decided by the
+The queue is a ``deque(maxlen=maxsize)``: an append evicts the oldest frame by itself, so memory
+and the consumer's latency stay bounded by ``maxsize`` frames whatever the consumer does. Which frames a stream takes is decided by the
 ``accept`` test its owner gives (a user id, a stream type); the pull-mode audio task feeds frames
 in directly with ``push_frame``.
 """
@@ -31,7 +30,7 @@ class FrameStream(Stream[F]):
         if maxsize < 1:
             raise ValueError("maxsize must be at least 1")
         super().__init__(hub, what, on_close)
-        self._accept = accept  # which events carry this stream's frames (SDK thread)
+        self._accept = accept  # which events carry this stream's frames
         self._frames: Deque[Tuple[F, float]] = deque(maxlen=maxsize)  # frames and their SDK times
         self.maxsize = maxsize  # the bound on queued frames
 
@@ -40,8 +39,10 @@ class FrameStream(Stream[F]):
             self.push_frame(event.args[-1], event.time)
 
     def push_frame(self, frame: F, called: float) -> None:
-        """Queues one frame (SDK thread, or the loop for pulled audio)."""
+        """Queues one frame (from the hub, or the pull task for pulled audio)."""
         frames = self._frames
+        if len(frames) == self.maxsize:
+            self._evicted = True
         frames.append((frame, called))
         self._queued(len(frames))
 

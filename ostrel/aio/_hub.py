@@ -30,7 +30,7 @@ import asyncio
 import itertools
 import logging
 import weakref
-from typing import Any, Dict, Iterable, Optional, Protocol, Tuple
+from typing import Any, Dict, Iterable, Optional, Protocol, Tuple, get_type_hints
 
 import _ostrel
 
@@ -52,9 +52,18 @@ FRAME_BYTES_LIMIT = 64 << 20
 FRAME_TYPES = (_ostrel.AudioFrame, _ostrel.VideoFrame, _ostrel.PixelFrame)
 
 
+# The callbacks that carry a frame: their event class's ``frame`` is one of FRAME_TYPES.
+MEDIA_NAMES = frozenset(
+    name
+    for name, kind in EVENT_TYPES.items()
+    if isinstance(getattr(kind, "frame", None), property)
+    and get_type_hints(getattr(kind, "frame").fget).get("return") in FRAME_TYPES
+)
+
+
 def is_media(event: Event) -> bool:
     """True for frame events (the ones that may be dropped), False for control events."""
-    return bool(event.args) and isinstance(event.args[-1], FRAME_TYPES)
+    return event[0] in MEDIA_NAMES
 
 
 class Sink(Protocol):
@@ -145,7 +154,8 @@ class Hub:
         self.ref = weakref.ref(self)  # how the queue finds the hub
         self.delegate = self._queue.attach(self)  # the cloud's delegate
         self._routes: Dict[str, Tuple[Sink, ...]] = {}  # event name -> sinks; a tuple is replaced, never changed
-        self._sinks: Tuple[Sink, ...] = ()  # every sink, poked after each burst
+        self._sinks: Tuple[Sink, ...] = ()  # every sink
+        self._touched: Dict[Sink, None] = {}  # the sinks that got events in this batch, poked after it
         self._first: Optional[Sink] = None  # the first sink added: the connection's own
         self._freed = False  # a weakly held sink was freed: forget it on the loop
         self._closed = False  # the connection is gone: events are ignored
@@ -167,16 +177,18 @@ class Hub:
         """Hands one event to the sinks that listen for it (loop, as the queue takes it)."""
         if self._closed:  # left the room: the connection no longer listens
             return
+        touched = self._touched
         for sink in self._routes.get(event.name, ()):
             sink.push(event)
+            touched[sink] = None
 
-    # -- the loop's side ------------------------------------------------------------------------
     def _drain(self) -> None:
-        """Pokes every sink after a batch of events (loop)."""
+        """Pokes the sinks that got events, after a batch (loop)."""
         self._lost.check(self.delegate.frames_lost, _why_lost)
         if self._freed:
             self._forget_freed()
-        for sink in self._sinks:
+        touched, self._touched = self._touched, {}
+        for sink in touched:
             try:
                 sink.poke()
             except Exception:  # a fault of the layer: never let it stop the other sinks

@@ -1,10 +1,9 @@
 """What a bounded stream counts, and the rate-limited warning it logs when it drops.
 
-A stream's counters are written by two threads without a lock: the SDK thread counts what it
-queued (``received``, ``max_depth``), the loop counts what it handed over (``delivered``,
-``max_lag_ms``). Drops are not counted where they happen (a full ``deque(maxlen=...)`` evicts
-its oldest item silently and atomically); they are derived: received, less delivered, less still
-queued, less discarded at close. ``stats`` is a snapshot taken on the loop.
+A stream counts what it queued (``received``, ``max_depth``) and what it handed over
+(``delivered``, ``max_lag_ms``), all on the loop. Drops are not counted where they happen (a
+full ``deque(maxlen=...)`` evicts its oldest item silently); they are derived: received, less
+delivered, less still queued, less discarded at close. ``stats`` is a snapshot.
 """
 
 import logging

@@ -1,10 +1,9 @@
-"""The consumer's half of a stream: async iteration over what SDK threads queued.
+"""The consumer's half of a stream: async iteration over what the SDK delivered.
 
-A subclass owns the queue (``push`` on SDK threads, ``_take`` on the loop); this class waits for
-items, stamps their lag, derives the drops, logs them, and ends the iteration. Only the loop
-touches the waiter, so no lock is needed: an SDK thread that queues an item asks the hub for a
-wake-up, and the hub's drain, running on the loop after the consumer started waiting, resolves it.
-One consumer per stream.
+A subclass owns the queue (``push`` as the hub hands over a batch of events, ``_take`` as the
+consumer reads); this class waits for items, stamps their lag, derives the drops, logs them, and
+ends the iteration. Everything runs on the loop, so no lock is needed: the hub pokes each stream
+that got items after the batch, which resolves a waiting consumer. One consumer per stream.
 
 A stream is an async context manager (``async with conn.events(...) as stream:``), which closes
 it on the way out. The hub holds a stream only weakly, so one nothing refers to (the iterator a
@@ -40,7 +39,7 @@ def _undo_later(loop: asyncio.AbstractEventLoop, callbacks: List[Callable[[], No
 
 
 class Stream(Generic[T]):
-    """An async iterator of items handed over by SDK threads; ends when closed."""
+    """An async iterator of items the SDK delivered; ends when closed."""
 
     def __init__(self, hub: Hub, what: str, on_close: Optional[Callable[[], None]] = None) -> None:
         self._hub = hub  # routes events here, and is told when the stream closes
@@ -48,12 +47,13 @@ class Stream(Generic[T]):
         self._closed = False  # ended: by aclose(), the bot's exit or the SDK's end of the stay
         self._error: Optional[BaseException] = None  # raised once the queue is empty, if the SDK ended it
         self._on_close: List[Callable[[], None]] = [on_close] if on_close else []  # run once, on close
-        self._received = 0  # items queued (SDK thread)
+        self._received = 0  # items queued
         self._delivered = 0  # items handed to the consumer (loop)
         self._discarded = 0  # items still queued when the stream closed
         self._skipped = 0  # items queued that the stream no longer wanted (a narrowed backlog)
-        self._max_depth = 0  # the most items queued at once (SDK thread)
+        self._max_depth = 0  # the most items queued at once
         self._max_lag = 0.0  # seconds, the longest from the SDK's call to the item's delivery
+        self._evicted = False  # a full queue has let an item go: poke() looks for drops from then on
         self._warning = DropWarning(what, hub.loop.time)  # rate-limited drop log
         self._what = what  # the stream, as messages name it
         freed = weakref.finalize(self, _undo_later, hub.loop, self._on_close)  # if never closed
@@ -61,7 +61,7 @@ class Stream(Generic[T]):
 
     # -- what a subclass provides ---------------------------------------------------------------
     def push(self, event: Event) -> None:
-        """Queues the event's item if the stream wants it (SDK thread)."""
+        """Queues the event's item if the stream wants it."""
         raise NotImplementedError
 
     def _take(self) -> Optional[Tuple[T, float]]:
@@ -82,7 +82,7 @@ class Stream(Generic[T]):
 
     # -- shared behaviour -----------------------------------------------------------------------
     def _queued(self, depth: int) -> None:
-        """Counts one queued item (SDK thread); ``depth`` is the queue's length after it."""
+        """Counts one queued item; ``depth`` is the queue's length after it."""
         self._received += 1
         if depth > self._max_depth:
             self._max_depth = depth
@@ -115,8 +115,7 @@ class Stream(Generic[T]):
         lag = self._hub.loop.time() - called
         if lag > self._max_lag:
             self._max_lag = lag
-        self._check_drops()
-        return value
+        return value  # drops are looked for by poke(), which follows every batch pushed
 
     def _ended(self) -> NoReturn:
         """Raises what ends a closed stream's iteration once nothing is left to read."""
@@ -140,7 +139,6 @@ class Stream(Generic[T]):
 
     async def __anext__(self) -> T:
         while True:
-            self._hub.settle()
             item = self._take()
             if item is not None:
                 return self._deliver(item)
@@ -160,7 +158,8 @@ class Stream(Generic[T]):
         waiter = self._waiter
         if waiter is not None and not waiter.done() and (self._closed or self._depth()):
             waiter.set_result(None)
-        self._check_drops()
+        if self._evicted:
+            self._check_drops()
 
     def close(self, error: Optional[BaseException] = None) -> None:
         """Ends the stream now (loop). Without ``error`` what is queued is dropped and a waiting
