@@ -1,7 +1,7 @@
 """Benchmarks of the asyncio layer on the loopback SDK (figures, not a pass/fail gate).
 
     python bench/aio.py [--events N] [--samples N]
-    python bench/aio.py --scale N [--seconds S]
+    python bench/aio.py --scale N [--seconds S] [--rounds R]
 
 Three ways of getting a remote user's audio frames into a coroutine, measured in the same run:
 
@@ -21,10 +21,13 @@ Three ways of getting a remote user's audio frames into a coroutine, measured in
 ``--scale N`` measures a bot farm instead: N connections on one loop, in pairs, each speaking
 16-bit PCM at 50 frames a second through its ``AudioSender`` and consuming its peer's audio with
 ``async for``; against N clouds with plain delegates in the same process, whose sending thread
-does the same work (a frame made and sent per cloud every 20 ms). For each: the process's CPU
-(cores), the latency from the send to the consumer (p50, p99: the frame's pts, set when it is
+does the same work (a frame filled in and sent per cloud every 20 ms). For each: the process's
+CPU (cores), the latency from the send to the consumer (p50, p99: the frame's pts, set when it is
 sent, against the consumer's clock; whole milliseconds), the frames dropped, and the share of
-frames sent on schedule (late ones, half a frame or more, count as missed).
+frames sent on schedule (late ones, half a frame or more, count as missed). With ``--rounds R``
+the two arms take turns R times, each round's lines end with aio's CPU and p99 as multiples of
+plain's in that round, and a last line gives the medians of those ratios: on a shared machine
+the spread between runs is larger than many differences worth knowing.
 """
 
 import argparse
@@ -221,11 +224,15 @@ class Scale:
         self.cpu = 0.0  # process CPU seconds in the window
         self.wall = 0.0  # seconds of the window
 
+    def p99(self) -> float:
+        d = sorted(self.delays) or [float("nan")]
+        return d[int(len(d) * 0.99)]
+
     def line(self, name: str) -> str:
         d = sorted(self.delays) or [float("nan")]
         return (
             f"   {name:6s} CPU {self.cpu / self.wall:5.2f} cores   latency p50 {statistics.median(d):5.1f} "
-            f"p99 {d[int(len(d) * 0.99)]:5.1f} ms   dropped {self.dropped}   on schedule "
+            f"p99 {self.p99():5.1f} ms   dropped {self.dropped}   on schedule "
             f"{100.0 * self.on_time / max(1, self.expected):5.1f} %   ({len(self.delays)} frames consumed)"
         )
 
@@ -261,7 +268,11 @@ def scale_plain(count: int, seconds: float) -> Scale:
     stop, window = threading.Event(), threading.Event()
     sent: Dict[str, int] = {"on_time": 0, "ticks": 0}
 
-    def speak() -> None:  # every 20 ms, one frame made and sent per cloud
+    frame = o.AudioFrame()
+    frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 1, 16
+    frame.codec = o.AUDIO_CODEC_TYPE_PCM
+
+    def speak() -> None:  # every 20 ms, one frame sent per cloud
         start = time.monotonic()
         tick = 0
         while not stop.is_set():
@@ -270,9 +281,7 @@ def scale_plain(count: int, seconds: float) -> Scale:
             if delay > 0:
                 time.sleep(delay)
             late = time.monotonic() - due >= 0.01
-            for cloud in clouds:
-                frame = o.AudioFrame()
-                frame.sample_rate, frame.channels, frame.bits_per_sample = 48000, 1, 16
+            for cloud in clouds:  # one frame filled in per send, as an AudioSender does
                 frame.pts = int(_now_ms()) & 0xFFFFFFFF
                 frame.SetData(pcm)
                 cloud.SendAudioFrame(frame)
@@ -344,10 +353,18 @@ async def scale_aio(count: int, seconds: float) -> Scale:
     return result
 
 
-async def scale(count: int, seconds: float) -> None:
-    print(f"scale: {count} connections in pairs, 50 frames/s each, {seconds:g} s")
-    print(scale_plain(count, seconds).line("plain"))
-    print((await scale_aio(count, seconds)).line("aio"))
+async def scale(count: int, seconds: float, rounds: int) -> None:
+    print(f"scale: {count} connections in pairs, 50 frames/s each, {seconds:g} s, {rounds} round(s)")
+    cpu, p99 = [], []
+    for _ in range(rounds):
+        plain = scale_plain(count, seconds)
+        aio = await scale_aio(count, seconds)
+        cpu.append(aio.cpu / aio.wall / (plain.cpu / plain.wall))
+        p99.append(aio.p99() / plain.p99())
+        print(plain.line("plain"))
+        print(aio.line("aio") + f"   x{cpu[-1]:.2f} CPU, x{p99[-1]:.2f} p99")
+    if rounds > 1:
+        print(f"   median of {rounds} rounds: aio x{statistics.median(cpu):.2f} CPU, x{statistics.median(p99):.2f} p99")
 
 
 async def main(events: int, samples: int) -> None:
@@ -370,5 +387,6 @@ if __name__ == "__main__":
     parser.add_argument("--samples", type=int, default=1000)
     parser.add_argument("--scale", type=int, default=0, help="connections of a bot farm (the scale run)")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each scale run")
+    parser.add_argument("--rounds", type=int, default=1, help="turns of the two scale arms")
     args = parser.parse_args()
-    asyncio.run(scale(args.scale, args.seconds) if args.scale else main(args.events, args.samples))
+    asyncio.run(scale(args.scale, args.seconds, args.rounds) if args.scale else main(args.events, args.samples))

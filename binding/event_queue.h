@@ -39,10 +39,10 @@ namespace py = pybind11;
 struct DeliveryAccount {
     explicit DeliveryAccount(size_t frame_bytes_limit) : frame_bytes_limit(frame_bytes_limit) {}
 
-    const size_t frame_bytes_limit;           // frames beyond this many payload bytes waiting are lost
-    std::atomic<size_t> waiting{0};           // events pushed and not yet taken
-    std::atomic<size_t> frame_bytes{0};       // payload bytes of the frames among them
-    std::atomic<uint64_t> frames_lost{0};     // frames not queued because of the limit
+    const size_t frame_bytes_limit;        // frames beyond this many payload bytes waiting are lost
+    std::atomic<size_t> waiting{0};        // events pushed and not yet taken
+    std::atomic<size_t> frame_bytes{0};    // payload bytes of the frames among them
+    std::atomic<uint64_t> frames_lost{0};  // frames not queued because of the limit
 };
 
 // One event in native memory: its delegate's key, which callback it was, when it was made, and
@@ -59,8 +59,8 @@ public:
     virtual py::tuple arguments() = 0;
 
     uint64_t key() const { return key_; }
-    size_t event() const { return event_; }         // the callback's row in the delegate event table
-    int64_t made_ns() const { return made_ns_; }    // CLOCK_MONOTONIC, when the SDK called
+    size_t event() const { return event_; }       // the callback's row in the delegate event table
+    int64_t made_ns() const { return made_ns_; }  // CLOCK_MONOTONIC, when the SDK called
 
 private:
     friend class EventQueue;

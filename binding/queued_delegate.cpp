@@ -77,7 +77,8 @@ py::object from_kept(Kept& kept) {
 template <typename Kept>
 size_t frame_bytes(const Kept& kept) {
     if constexpr (IsKeptAlready<Kept>::value && !std::is_same_v<Kept, QueuedDelegate::Text> &&
-                  !std::is_same_v<Kept, QueuedDelegate::Bytes> && !std::is_same_v<Kept, std::vector<NetworkQualityInfo>>) {
+                  !std::is_same_v<Kept, QueuedDelegate::Bytes> &&
+                  !std::is_same_v<Kept, std::vector<NetworkQualityInfo>>) {
         if constexpr (kIsFrame<typename Kept::element_type>) return kept->size();
     }
     return 0;

@@ -64,7 +64,8 @@ public:
         std::string bytes;
     };
     static Bytes message_bytes(const char* message, size_t length);
-    static std::unique_ptr<ostrel::vonu::NetworkQualityInfo> quality_record(const ostrel::vonu::NetworkQualityInfo* quality);
+    static std::unique_ptr<ostrel::vonu::NetworkQualityInfo> quality_record(
+        const ostrel::vonu::NetworkQualityInfo* quality);
     static std::vector<ostrel::vonu::NetworkQualityInfo> quality_list(const ostrel::vonu::NetworkQualityInfo* qualities,
                                                                       size_t count);
 

@@ -46,8 +46,8 @@ py::list take(EventQueue& queue, double now, bool real_time) {
         try {
             arguments = event->arguments();
         } catch (py::error_already_set& e) {
-            const std::string line = std::string("python callback ") + kQueuedEventNames[event->event()] +
-                                     " error: " + e.what();
+            const std::string line =
+                std::string("python callback ") + kQueuedEventNames[event->event()] + " error: " + e.what();
             std::cerr << line << std::endl;
             keep_reported_error(reported_errors_epoch(), line);
             continue;
@@ -62,8 +62,7 @@ py::list take(EventQueue& queue, double now, bool real_time) {
 
 void bind_queued_delivery(py::module_& m) {
     py::class_<EventQueue, std::shared_ptr<EventQueue>>(
-        m, "EventQueue",
-        "Events of clouds with a QueuedDelegate, waiting in native memory for one thread to take them")
+        m, "EventQueue", "Events of clouds with a QueuedDelegate, waiting in native memory for one thread to take them")
         .def(py::init<>())
         .def("fileno", &EventQueue::fd, "The file descriptor that is readable while events wait.")
         .def("__bool__", &EventQueue::waiting, "True while events wait.")

@@ -460,7 +460,7 @@ class Connection(TypedEvents):
         _check_maxsize(maxsize)
         what = f"audio stream of {user_id!r}" if user_id is not None else "audio stream"
         stream: FrameStream[_ostrel.AudioFrame] = FrameStream(
-            hub, what, maxsize, (lambda e: True) if user_id is None else (lambda e: e.args[0] == user_id)
+            hub, what, maxsize, (lambda e: True) if user_id is None else (lambda e: e[1][0] == user_id)
         )
         self._streams.add(stream)
         if self._pull:
@@ -489,7 +489,7 @@ class Connection(TypedEvents):
             hub,
             f"video stream of {user_id!r}",
             maxsize,
-            lambda e: e.args[0] == user_id and e.args[1] == stream_type,
+            lambda e: e[1][0] == user_id and e[1][1] == stream_type,  # (name, args): per frame
             on_close=_weak_call(self, lambda conn: conn._unsubscribe(user_id, stream_type)),
         )
         hub.add(stream, ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"), weak=True)

@@ -50,7 +50,7 @@ class EventStream(Stream[E]):
         self._maxsize = maxsize
 
     def push(self, event: Event) -> None:
-        if self._closed or event.name not in self._names:
+        if self._closed or event[0] not in self._names:  # the name, without the property: per event
             return
         self._seq += 1
         if is_media(event):

@@ -1,9 +1,9 @@
 """``FrameStream``: one kind of frame from the SDK, bounded, dropping the oldest when full.
 
 The queue is a ``deque(maxlen=maxsize)``: an append evicts the oldest frame by itself, so memory
-and the consumer's latency stay bounded by ``maxsize`` frames whatever the consumer does. Which frames a stream takes is decided by the
-``accept`` test its owner gives (a user id, a stream type); the pull-mode audio task feeds frames
-in directly with ``push_frame``.
+and the consumer's latency stay bounded by ``maxsize`` frames whatever the consumer does. Which
+frames a stream takes is decided by the ``accept`` test its owner gives (a user id, a stream
+type); the pull-mode audio task feeds frames in directly with ``push_frame``.
 """
 
 from collections import deque
@@ -36,7 +36,7 @@ class FrameStream(Stream[F]):
 
     def push(self, event: Event) -> None:
         if not self._closed and self._accept(event):
-            self.push_frame(event.args[-1], event.time)
+            self.push_frame(event[1][-1], event.time)  # the args' last, without the property: per frame
 
     def push_frame(self, frame: F, called: float) -> None:
         """Queues one frame (from the hub, or the pull task for pulled audio)."""

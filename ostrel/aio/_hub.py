@@ -178,7 +178,7 @@ class Hub:
         if self._closed:  # left the room: the connection no longer listens
             return
         touched = self._touched
-        for sink in self._routes.get(event.name, ()):
+        for sink in self._routes.get(event[0], ()):  # the name, without the property: per frame
             sink.push(event)
             touched[sink] = None
 

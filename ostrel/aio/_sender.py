@@ -133,6 +133,10 @@ class AudioSender:
         self._send = send  # hands one frame to the SDK, returns its result code
         self._frame_bytes = sample_rate * frame_ms // 1000 * channels * 2  # bytes of one frame
         self._frames: Deque[bytes] = deque()  # whole frames waiting to be sent
+        # The frame every send fills in: the SDK reads it during the call only, as it must any frame.
+        self._frame = _ostrel.AudioFrame()
+        self._frame.sample_rate, self._frame.channels, self._frame.bits_per_sample = sample_rate, channels, 16
+        self._frame.codec = _ostrel.AUDIO_CODEC_TYPE_PCM
         self._partial = bytearray()  # written bytes short of a whole frame
         self._queued_total = 0  # frames ever queued
         self._done_total = 0  # frames ever taken off the queue (sent or cleared)
@@ -184,8 +188,12 @@ class AudioSender:
             pcm = _frame_pcm(pcm, self.sample_rate, self.channels)
         data = pcm_bytes(pcm, self.channels)
         self._raise_refusal()
-        self._partial += data
-        self._cut(len(self._partial) // self._frame_bytes)
+        if not self._partial and len(data) == self._frame_bytes:  # one whole frame: no cutting
+            self._frames.append(bytes(data))
+            self._added(1)
+        else:
+            self._partial += data
+            self._cut(len(self._partial) // self._frame_bytes)
         await self._until(self._queued_total - LEAD_FRAMES)
 
     async def drain(self) -> None:
@@ -239,6 +247,9 @@ class AudioSender:
         for i in range(count):
             self._frames.append(bytes(self._partial[i * size : (i + 1) * size]))
         del self._partial[: count * size]
+        self._added(count)
+
+    def _added(self, count: int) -> None:
         self._queued_total += count
         if count and self._due is None and not self._closed:
             self._schedule(catch_up=False)  # the queue had run dry: a late start is a pause, not a debt
@@ -329,9 +340,7 @@ class AudioSender:
 
     def _transmit(self, pcm: bytes) -> int:
         """Hands one frame to the SDK; returns its result (0 when the frame was taken)."""
-        frame = _ostrel.AudioFrame()
-        frame.sample_rate, frame.channels, frame.bits_per_sample = self.sample_rate, self.channels, 16
-        frame.codec = _ostrel.AUDIO_CODEC_TYPE_PCM
+        frame = self._frame
         frame.pts = int(self._loop.time() * 1000) & 0xFFFFFFFF
         frame.SetData(pcm)
         try:

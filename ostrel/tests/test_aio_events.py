@@ -3,7 +3,10 @@ order; the loop being blocked or closed never holds an SDK thread; many connecti
 several loops at once."""
 
 import asyncio
+import ctypes
 import logging
+import threading
+import time
 
 import pytest
 from aio_support import EVENTS, Recorder, idle, normal, params, pcm_frame, run, run_python
@@ -17,6 +20,51 @@ pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 
 def test_event_list_is_the_delegates():
     assert ostrel.aio.EVENT_NAMES == tuple(EVENTS) and len(EVENTS) == 22
+
+
+def _thread_states() -> int:
+    """The interpreter's thread states. A native thread that has taken the GIL for a callback
+    keeps one for as long as it lives."""
+    api = ctypes.pythonapi
+    api.PyInterpreterState_Head.restype = ctypes.c_void_p
+    api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
+    api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
+    api.PyThreadState_Next.restype = ctypes.c_void_p
+    api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
+    count, state = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Head())
+    while state:
+        count, state = count + 1, api.PyThreadState_Next(state)
+    return count
+
+
+def test_sdk_threads_take_no_gil_for_the_layer():
+    room = "no-gil"
+
+    async def main():
+        before = _thread_states()
+        async with ostrel.aio.connect(params("bot", room)) as conn:
+            audio, commands = conn.audio("sender"), conn.events("OnReceiveCustomCmdMsg")
+            sender = o.VONUCloud(None)  # its own events go nowhere
+            sender.EnterRoom(params("sender", room))
+            idle()
+            sender.CreateLocalAudioChannel(o.AudioEncodeParams())
+            for i in range(5):
+                sender.SendAudioFrame(pcm_frame(i))
+            sender.SendCustomCmdMsg(3, b"hi", True, True)
+            assert len([await audio.__anext__() for _ in range(5)]) == 5
+            assert (await commands.__anext__()).message == b"hi"
+            during = _thread_states()
+            plain = o.VONUCloud(Recorder())  # the probe's control: a plain delegate takes the GIL
+            plain.EnterRoom(params("plain", room))
+            idle()
+            with_plain = _thread_states()
+            plain.ExitRoom()
+            idle()
+            del plain, sender
+        return before, during, with_plain
+
+    before, during, with_plain = run(main())
+    assert during == before < with_plain
 
 
 def test_same_events_in_the_same_order_as_a_raw_delegate():
@@ -312,5 +360,57 @@ def test_typed_events_wait_for_and_streams_that_leave_nothing_behind():
             await asyncio.sleep(0.05)
             assert hub.sink_count == before
             assert "closed" in repr(stream) and "received" in repr(stream)
+
+    run(main())
+
+
+def test_order_across_connections_and_streams_under_load():
+    # Three members send numbered messages and audio from threads of their own while the loop is
+    # blocked; six connections on one loop each read the messages through two streams. Every
+    # connection gets every sender's messages complete and in order, in both streams alike.
+    room, count = "order-load", 25  # messages per sender: the SDK takes 30 a second
+
+    async def main():
+        conns = [await ostrel.aio.connect(params("bot%d" % i, room)) for i in range(6)]
+        try:
+            streams = [
+                (c.events("OnReceiveCustomCmdMsg"), c.events("OnReceiveCustomCmdMsg", "OnRemoteAudioReceived"))
+                for c in conns
+            ]
+            senders = [o.VONUCloud(None) for _ in range(3)]
+            for k, sender in enumerate(senders):
+                sender.EnterRoom(params("sender%d" % k, room))
+            idle()
+            for sender in senders:
+                sender.CreateLocalAudioChannel(o.AudioEncodeParams())
+
+            def flood(k: int, sender: o.VONUCloud) -> None:
+                for i in range(count * 6):
+                    if i % 6 == 0:
+                        assert sender.SendCustomCmdMsg(1, b"%d:%d" % (k, i // 6), True, True)
+                    sender.SendAudioFrame(pcm_frame(i))
+
+            threads = [threading.Thread(target=flood, args=(k, s)) for k, s in enumerate(senders)]
+            for thread in threads:
+                thread.start()
+            time.sleep(0.2)  # the loop is blocked while they send
+            for thread in threads:
+                thread.join()
+            idle()
+            for messages, mixed in streams:
+                got = [(await messages.__anext__()).message for _ in range(3 * count)]
+                for k in range(3):
+                    assert [m for m in got if m.startswith(b"%d:" % k)] == [b"%d:%d" % (k, i) for i in range(count)]
+                also = []
+                while len(also) < len(got):
+                    event = await mixed.__anext__()
+                    if event.name == "OnReceiveCustomCmdMsg":
+                        also.append(event.message)
+                assert also == got
+            del senders
+            idle()
+        finally:
+            for conn in conns:
+                await conn.close()
 
     run(main())
