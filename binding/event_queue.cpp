@@ -48,10 +48,12 @@ EventQueue::~EventQueue() {
 
 void EventQueue::push(std::unique_ptr<QueuedEvent> event) noexcept {
     QueuedEvent* node = event.release();
-    node->next_ = newest_.load(std::memory_order_relaxed);
-    while (!newest_.compare_exchange_weak(node->next_, node, std::memory_order_release, std::memory_order_relaxed)) {
-    }
-    if (node->next_ != nullptr) return;  // the push that found the list empty has woken the consumer
+    QueuedEvent* before = newest_.load(std::memory_order_relaxed);
+    do {
+        node->next_ = before;
+    } while (!newest_.compare_exchange_weak(before, node, std::memory_order_release, std::memory_order_relaxed));
+    // The node is the consumer's now, and may be gone already: only `before` is read from here on.
+    if (before != nullptr) return;  // the push that found the list empty has woken the consumer
     const uint64_t one = 1;
     // Cannot fail but for a counter at its maximum, which a readable eventfd already means.
     [[maybe_unused]] const ssize_t written = write(fd_, &one, sizeof one);

@@ -84,6 +84,11 @@ public:
     // The eventfd: readable while events wait.
     int fd() const { return fd_; }
 
+    // Counts a frame event one of its delegates did not queue (its bound was reached).
+    void note_frame_lost() noexcept { frames_lost_.fetch_add(1, std::memory_order_relaxed); }
+    // Frame events lost by all its delegates.
+    uint64_t frames_lost() const { return frames_lost_.load(std::memory_order_relaxed); }
+
     // Whether events wait now (one load, no system call).
     bool waiting() const { return newest_.load(std::memory_order_relaxed) != nullptr; }
 
@@ -97,6 +102,7 @@ public:
 
 private:
     std::atomic<QueuedEvent*> newest_{nullptr};  // the last event pushed; each links to the one before
+    std::atomic<uint64_t> frames_lost_{0};       // see frames_lost()
     const int fd_;
     const pid_t process_;  // the process that made the queue
 };

@@ -129,6 +129,7 @@ void QueuedDelegate::post(QueuedEventRow row, Kept kept) {
     const size_t bytes = std::apply([](const auto&... each) { return (size_t{0} + ... + frame_bytes(each)); }, kept);
     if (bytes != 0 && account_->frame_bytes.load(std::memory_order_relaxed) + bytes > account_->frame_bytes_limit) {
         account_->frames_lost.fetch_add(1, std::memory_order_relaxed);
+        queue_->note_frame_lost();
         return;
     }
     queue_->push(std::make_unique<KeptEvent<Kept>>(key_, row, bytes, account_, std::move(kept)));

@@ -66,6 +66,8 @@ void bind_queued_delivery(py::module_& m) {
         .def(py::init<>())
         .def("fileno", &EventQueue::fd, "The file descriptor that is readable while events wait.")
         .def("__bool__", &EventQueue::waiting, "True while events wait.")
+        .def_property_readonly("frames_lost", &EventQueue::frames_lost,
+                               "Frame events its delegates did not queue: their frame_bytes_limit was reached.")
         .def("take", &take, py::arg("now"), py::arg("real_time") = true,
              "Every event waiting, oldest first, as (key, name, args, time). time is `now` less the "
              "time since the SDK's call (just `now` when real_time is false).");

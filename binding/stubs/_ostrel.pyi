@@ -327,6 +327,11 @@ class EventQueue:
     # delegate method, the arguments that method would receive, and the time of the SDK's call.
     # bound as: def take(self, now: typing.SupportsFloat | typing.SupportsIndex, real_time: bool = True) -> list
     def take(self, now: float, real_time: bool = True) -> list[tuple[int, str, tuple[typing.Any, ...], float]]: ...
+    @property
+    def frames_lost(self) -> int:
+        """
+        Frame events its delegates did not queue: their frame_bytes_limit was reached.
+        """
 class NetworkQuality:
     """
     Members:

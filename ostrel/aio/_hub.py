@@ -107,6 +107,7 @@ class _LoopQueue:
         self._real_time = not getattr(loop, "_ostrel_stepped_clock", False)  # see the module's note
         self._hubs: "Dict[int, weakref.ReferenceType[Hub]]" = {}  # delegate key -> its hub
         self._keys = itertools.count(1)  # the next delegate's key
+        self._lost = 0  # frames lost by the delegates, as last seen
         loop.add_reader(self._queue.fileno(), self.take)
 
     @property
@@ -143,6 +144,12 @@ class _LoopQueue:
             touched[hub] = None
         for hub in touched:
             hub._drain()
+        if self._queue.frames_lost != self._lost:  # a delegate's bound was reached: say whose
+            self._lost = self._queue.frames_lost
+            for ref in list(hubs.values()):
+                hub = ref()
+                if hub is not None:
+                    hub.check_lost()
 
 
 class Hub:
@@ -182,9 +189,12 @@ class Hub:
             sink.push(event)
             touched[sink] = None
 
+    def check_lost(self) -> None:
+        """Logs the frames the delegate lost, at most once a second (loop)."""
+        self._lost.check(self.delegate.frames_lost, _why_lost)
+
     def _drain(self) -> None:
         """Pokes the sinks that got events, after a batch (loop)."""
-        self._lost.check(self.delegate.frames_lost, _why_lost)
         if self._freed:
             self._forget_freed()
         touched, self._touched = self._touched, {}

@@ -36,7 +36,7 @@ import logging
 import weakref
 from collections import deque
 from dataclasses import dataclass
-from typing import Callable, Deque, List, Optional, Tuple
+from typing import Callable, Deque, List, Optional, Tuple, Union
 
 import _ostrel
 
@@ -60,8 +60,11 @@ SAMPLE_BYTES = 2
 _PCM_FORMATS = frozenset("bBch") | {"<h", "=h", "@h"}
 
 
-def pcm_bytes(pcm: object, channels: int) -> memoryview:
-    """``pcm`` as a flat view of bytes: any bytes-like object of whole 16-bit samples, all channels."""
+def pcm_bytes(pcm: object, channels: int) -> Union[bytes, memoryview]:
+    """``pcm`` as flat bytes: any bytes-like object of whole 16-bit samples, all channels."""
+    whole = SAMPLE_BYTES * channels
+    if type(pcm) is bytes and not len(pcm) % whole:  # the common case, as it is
+        return pcm
     try:
         view = memoryview(pcm)  # type: ignore[arg-type]
     except TypeError:
@@ -70,7 +73,6 @@ def pcm_bytes(pcm: object, channels: int) -> memoryview:
         ) from None
     if view.format not in _PCM_FORMATS:
         raise TypeError(f"ostrel.aio: write() takes 16-bit PCM; this buffer holds items of format {view.format!r}")
-    whole = SAMPLE_BYTES * channels
     if view.nbytes % whole:
         raise ValueError(
             f"ostrel.aio: write() takes whole samples of every channel ({whole} bytes each); got {view.nbytes} bytes"
@@ -262,6 +264,8 @@ class AudioSender:
         await future
 
     def _wake(self) -> None:
+        if not self._waiters:
+            return
         still = []
         for done, future in self._waiters:
             if self._done_total >= done or self._closed:
