@@ -1,7 +1,7 @@
 """Benchmarks of the asyncio layer on the loopback SDK (figures, not a pass/fail gate).
 
     python bench/aio.py [--events N] [--samples N]
-    python bench/aio.py --scale N [--seconds S] [--rounds R]
+    python bench/aio.py --scale N [--seconds S] [--rounds R] [--uvloop]
 
 Three ways of getting a remote user's audio frames into a coroutine, measured in the same run:
 
@@ -27,7 +27,9 @@ sent, against the consumer's clock; whole milliseconds), the frames dropped, and
 frames sent on schedule (late ones, half a frame or more, count as missed). With ``--rounds R``
 the two arms take turns R times, each round's lines end with aio's CPU and p99 as multiples of
 plain's in that round, and a last line gives the medians of those ratios: on a shared machine
-the spread between runs is larger than many differences worth knowing.
+the spread between runs is larger than many differences worth knowing. ``--uvloop`` runs the
+asyncio arm (and everything else) on uvloop's loop, whose call_soon, handles and timers are
+native code; its clock has millisecond steps, so latencies are whole milliseconds either way.
 """
 
 import argparse
@@ -388,5 +390,10 @@ if __name__ == "__main__":
     parser.add_argument("--scale", type=int, default=0, help="connections of a bot farm (the scale run)")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each scale run")
     parser.add_argument("--rounds", type=int, default=1, help="turns of the two scale arms")
+    parser.add_argument("--uvloop", action="store_true", help="run on uvloop's event loop")
     args = parser.parse_args()
+    if args.uvloop:
+        import uvloop
+
+        uvloop.install()
     asyncio.run(scale(args.scale, args.seconds, args.rounds) if args.scale else main(args.events, args.samples))
