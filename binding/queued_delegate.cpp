@@ -25,16 +25,18 @@ const char* const kQueuedEventNames[kQueuedEventRows] = {
 
 namespace {
 
+// A copy of a record or frame, owned until a Python object adopts it.
 template <typename T>
-struct IsKeptAlready : std::false_type {};
-template <>
-struct IsKeptAlready<QueuedDelegate::Text> : std::true_type {};
-template <>
-struct IsKeptAlready<QueuedDelegate::Bytes> : std::true_type {};
+struct IsOwnedRecord : std::false_type {};
 template <typename T>
-struct IsKeptAlready<std::unique_ptr<T>> : std::true_type {};
+struct IsOwnedRecord<std::unique_ptr<T>> : std::true_type {};
+
+using QualityList = std::vector<NetworkQualityInfo>;
+
+// What the table's helpers return here: kept as it is.
 template <typename T>
-struct IsKeptAlready<std::vector<T>> : std::true_type {};
+constexpr bool kIsKeptAlready = IsOwnedRecord<T>::value || std::is_same_v<T, QueuedDelegate::Text> ||
+                                std::is_same_v<T, QueuedDelegate::Bytes> || std::is_same_v<T, QualityList>;
 
 template <typename T>
 constexpr bool kIsFrame = std::is_same_v<T, ostrel::vonu::AudioFrame> || std::is_same_v<T, ostrel::vonu::VideoFrame> ||
@@ -44,7 +46,7 @@ constexpr bool kIsFrame = std::is_same_v<T, ostrel::vonu::AudioFrame> || std::is
 template <typename T>
 auto keep(T&& value) {
     using Plain = std::decay_t<T>;
-    if constexpr (IsKeptAlready<Plain>::value) {
+    if constexpr (kIsKeptAlready<Plain>) {
         return Plain(std::forward<T>(value));
     } else if constexpr (std::is_same_v<Plain, const char*> || std::is_same_v<Plain, char*>) {
         return value == nullptr ? QueuedDelegate::Text{true, {}} : QueuedDelegate::Text{false, value};
@@ -63,9 +65,9 @@ py::object from_kept(Kept& kept) {
         return to_python(kept.null ? nullptr : kept.text.c_str());
     } else if constexpr (std::is_same_v<Kept, QueuedDelegate::Bytes>) {
         return py::bytes(kept.bytes);
-    } else if constexpr (IsKeptAlready<Kept>::value && !std::is_same_v<Kept, std::vector<NetworkQualityInfo>>) {
+    } else if constexpr (IsOwnedRecord<Kept>::value) {
         return internals::record_adopt(std::move(kept));
-    } else if constexpr (std::is_same_v<Kept, std::vector<NetworkQualityInfo>>) {
+    } else if constexpr (std::is_same_v<Kept, QualityList>) {
         py::list records;
         for (const NetworkQualityInfo& quality : kept) records.append(internals::record_copy(quality));
         return std::move(records);
@@ -74,11 +76,10 @@ py::object from_kept(Kept& kept) {
     }
 }
 
+// The payload bytes of a kept frame; 0 for anything else.
 template <typename Kept>
 size_t frame_bytes(const Kept& kept) {
-    if constexpr (IsKeptAlready<Kept>::value && !std::is_same_v<Kept, QueuedDelegate::Text> &&
-                  !std::is_same_v<Kept, QueuedDelegate::Bytes> &&
-                  !std::is_same_v<Kept, std::vector<NetworkQualityInfo>>) {
+    if constexpr (IsOwnedRecord<Kept>::value) {
         if constexpr (kIsFrame<typename Kept::element_type>) return kept->size();
     }
     return 0;

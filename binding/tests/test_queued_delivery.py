@@ -73,7 +73,7 @@ def test_frames_beyond_the_bound_are_lost_and_counted_control_events_never():
     for _ in range(3):
         delegate.OnRemoteAudioReceived("amy", frame)
         delegate.OnRemoteAudioAvailable("amy", True)
-    assert delegate.frames_lost == 2 and delegate.waiting == 4
+    assert delegate.frames_lost == queue.frames_lost == 2 and delegate.waiting == 4
     assert [name for _, name, _, _ in queue.take(0.0)].count("OnRemoteAudioReceived") == 1
     delegate.OnRemoteAudioReceived("amy", frame)  # taken: room again
     assert delegate.frames_lost == 2 and delegate.waiting == 1

@@ -263,6 +263,33 @@ def test_blocked_loop_never_holds_an_sdk_thread():
     assert out.stderr.count("audio stream of 'flood' dropped") == 1, out.stderr  # logged once a second
 
 
+def test_frames_a_blocked_loop_cannot_take_are_bounded_and_counted(caplog, monkeypatch):
+    # With room for two frames in native memory, a loop blocked while ten arrive gets two; the
+    # other eight are counted and logged, and the message sent among them still arrives.
+    monkeypatch.setattr(ostrel.aio._hub, "FRAME_BYTES_LIMIT", 2 * 1920)
+
+    async def main():
+        async with ostrel.aio.connect(params("bot", "bounded")) as conn:
+            audio, commands = conn.audio("sender", maxsize=50), conn.events("OnReceiveCustomCmdMsg")
+            sender = o.VONUCloud(None)
+            sender.EnterRoom(params("sender", "bounded"))
+            idle()
+            sender.CreateLocalAudioChannel(o.AudioEncodeParams())
+            for i in range(10):  # the loop does not run meanwhile
+                sender.SendAudioFrame(pcm_frame(i))
+                if i == 5:
+                    sender.SendCustomCmdMsg(2, b"through", True, True)
+            idle()
+            assert (await commands.__anext__()).message == b"through"
+            assert [audio.take_nowait() is not None for _ in range(3)] == [True, True, False]
+            assert conn.dropped_events == 8
+            del sender
+
+    with caplog.at_level(logging.WARNING, logger="ostrel.aio"):
+        run(main())
+    assert "8 item(s)" in caplog.text and "bytes of frames were waiting for the event loop" in caplog.text
+
+
 def test_closed_loop_drops_and_counts():
     # A loop that ends without leaving the room (the connection is entered by hand and never
     # closed): events after it closed are counted, and the SDK thread goes on.
