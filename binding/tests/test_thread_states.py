@@ -9,20 +9,7 @@ COMMON = """
 import ctypes, os, sys, threading, time, weakref
 import _ostrel as o, ostrel_loopback as lb
 from roomkit import EventLog, enter_params
-
-api = ctypes.pythonapi
-api.PyInterpreterState_Main.restype = ctypes.c_void_p
-api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
-api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
-api.PyThreadState_Next.restype = ctypes.c_void_p
-api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
-
-def thread_states():
-    # ctypes.pythonapi keeps the GIL, so no state comes or goes during the walk.
-    count, state = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Main())
-    while state:
-        count, state = count + 1, api.PyThreadState_Next(state)
-    return count
+from ostrel.testing import thread_states
 
 def wait_until(test, timeout=10.0):
     deadline = time.monotonic() + timeout

@@ -15,6 +15,7 @@ from .quiet import QuietDelegate
 from .recorder import EventRecorder, Predicate
 from .room import APP_ID, Room
 from .signals import dominant_hz, level_dbfs, pattern_i420, tone_pcm
+from .thread_states import thread_states
 
 __all__ = [
     "APP_ID",
@@ -33,5 +34,6 @@ __all__ = [
     "dominant_hz",
     "level_dbfs",
     "pattern_i420",
+    "thread_states",
     "tone_pcm",
 ]

@@ -3,7 +3,6 @@ order; the loop being blocked or closed never holds an SDK thread; many connecti
 several loops at once."""
 
 import asyncio
-import ctypes
 import logging
 import threading
 import time
@@ -14,6 +13,7 @@ from aio_support import EVENTS, Recorder, idle, normal, params, pcm_frame, run, 
 import _ostrel as o
 import ostrel
 import ostrel_loopback
+from ostrel.testing import thread_states
 
 pytestmark = pytest.mark.usefixtures("nothing_left_behind")
 
@@ -22,26 +22,11 @@ def test_event_list_is_the_delegates():
     assert ostrel.aio.EVENT_NAMES == tuple(EVENTS) and len(EVENTS) == 22
 
 
-def _thread_states() -> int:
-    """The interpreter's thread states. A native thread that has taken the GIL for a callback
-    keeps one for as long as it lives."""
-    api = ctypes.pythonapi
-    api.PyInterpreterState_Head.restype = ctypes.c_void_p
-    api.PyInterpreterState_ThreadHead.restype = ctypes.c_void_p
-    api.PyInterpreterState_ThreadHead.argtypes = [ctypes.c_void_p]
-    api.PyThreadState_Next.restype = ctypes.c_void_p
-    api.PyThreadState_Next.argtypes = [ctypes.c_void_p]
-    count, state = 0, api.PyInterpreterState_ThreadHead(api.PyInterpreterState_Head())
-    while state:
-        count, state = count + 1, api.PyThreadState_Next(state)
-    return count
-
-
 def test_sdk_threads_take_no_gil_for_the_layer():
     room = "no-gil"
 
     async def main():
-        before = _thread_states()
+        before = thread_states()
         async with ostrel.aio.connect(params("bot", room)) as conn:
             audio, commands = conn.audio("sender"), conn.events("OnReceiveCustomCmdMsg")
             sender = o.VONUCloud(None)  # its own events go nowhere
@@ -53,11 +38,11 @@ def test_sdk_threads_take_no_gil_for_the_layer():
             sender.SendCustomCmdMsg(3, b"hi", True, True)
             assert len([await audio.__anext__() for _ in range(5)]) == 5
             assert (await commands.__anext__()).message == b"hi"
-            during = _thread_states()
+            during = thread_states()
             plain = o.VONUCloud(Recorder())  # the probe's control: a plain delegate takes the GIL
             plain.EnterRoom(params("plain", room))
             idle()
-            with_plain = _thread_states()
+            with_plain = thread_states()
             plain.ExitRoom()
             idle()
             del plain, sender
