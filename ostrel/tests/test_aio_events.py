@@ -242,7 +242,6 @@ def test_blocked_loop_never_holds_an_sdk_thread():
         timeout=120,
     )
     assert out.returncode == 0, out.stderr
-    print(out.stdout, out.stderr)
     words = out.stdout.split()
     assert int(words[1]) <= 2 and words[3:7] == ["True", "frames", "True", "True"], out.stdout
     assert out.stderr.count("audio stream of 'flood' dropped") == 1, out.stderr  # logged once a second

@@ -89,7 +89,10 @@ def test_exit_while_events_flow(how, status, last_line):
         code, out, err = _run_bot(how)
         assert code == status, err
         assert out.splitlines()[-1] == "left 0 1", out  # no instance, no thread but the main one
-        lines = err.strip().splitlines()
+        # A sender's report that the loop was held up tells how loaded the machine is, not how
+        # the program ended: a busy CI machine may stall the loop while a cloud starts or stops.
+        lines = [line for line in err.strip().splitlines() if "behind real time" not in line]
+        err = "\n".join(lines)
         if last_line is None:
             assert lines == [], err
         else:
