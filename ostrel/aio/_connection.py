@@ -460,7 +460,7 @@ class Connection(TypedEvents):
         _check_maxsize(maxsize)
         what = f"audio stream of {user_id!r}" if user_id is not None else "audio stream"
         stream: FrameStream[_ostrel.AudioFrame] = FrameStream(
-            hub, what, maxsize, (lambda e: True) if user_id is None else (lambda e: e[1][0] == user_id)
+            hub, what, maxsize, None if user_id is None else (lambda args: args[0] == user_id)
         )
         self._streams.add(stream)
         if self._pull:
@@ -468,7 +468,7 @@ class Connection(TypedEvents):
             if self._pull_task is None:
                 self._pull_task = hub.loop.create_task(self._pull_audio())
         else:
-            hub.add(stream, ("OnRemoteMixedAudioReceived",) if self._mixed else ("OnRemoteAudioReceived",), weak=True)
+            hub.add_frames(stream, ("OnRemoteMixedAudioReceived",) if self._mixed else ("OnRemoteAudioReceived",))
         return stream
 
     def video(
@@ -489,10 +489,10 @@ class Connection(TypedEvents):
             hub,
             f"video stream of {user_id!r}",
             maxsize,
-            lambda e: e[1][0] == user_id and e[1][1] == stream_type,  # (name, args): per frame
+            lambda args: args[0] == user_id and args[1] == stream_type,  # per frame
             on_close=_weak_call(self, lambda conn: conn._unsubscribe(user_id, stream_type)),
         )
-        hub.add(stream, ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"), weak=True)
+        hub.add_frames(stream, ("OnRemoteVideoFrameReceived", "OnRemotePixelFrameReceived"))
         self._streams.add(stream)
         return stream
 

@@ -2,14 +2,15 @@
 
 The queue is a ``deque(maxlen=maxsize)``: an append evicts the oldest frame by itself, so memory
 and the consumer's latency stay bounded by ``maxsize`` frames whatever the consumer does. Which
-frames a stream takes is decided by the ``accept`` test its owner gives (a user id, a stream
-type); the pull-mode audio task feeds frames in directly with ``push_frame``.
+frames a stream takes is decided by the ``accept`` test its owner gives, over the callback's
+arguments (a user id, a stream type), or None for every frame; the hub hands it each frame
+event's arguments (``push_args``), and the pull-mode audio task feeds frames in directly with
+``push_frame``.
 """
 
 from collections import deque
-from typing import Callable, Deque, Optional, Tuple, TypeVar
+from typing import Any, Callable, Deque, Optional, Tuple, TypeVar
 
-from ._event import Event
 from ._hub import Hub
 from ._stream import Stream
 
@@ -24,19 +25,20 @@ class FrameStream(Stream[F]):
         hub: Hub,
         what: str,
         maxsize: int,
-        accept: Callable[[Event], bool],
+        accept: Optional[Callable[[Tuple[Any, ...]], bool]],
         on_close: Optional[Callable[[], None]] = None,
     ) -> None:
         if maxsize < 1:
             raise ValueError("maxsize must be at least 1")
         super().__init__(hub, what, on_close)
-        self._accept = accept  # which events carry this stream's frames
+        self._accept = accept  # which callbacks' arguments carry this stream's frames; None: all
         self._frames: Deque[Tuple[F, float]] = deque(maxlen=maxsize)  # frames and their SDK times
         self.maxsize = maxsize  # the bound on queued frames
 
-    def push(self, event: Event) -> None:
-        if not self._closed and self._accept(event):
-            self.push_frame(event[1][-1], event.time)  # the args' last, without the property: per frame
+    def push_args(self, args: Tuple[Any, ...], time: float) -> None:
+        """Queues the frame of one callback (the last of its arguments), if the stream takes it."""
+        if not self._closed and (self._accept is None or self._accept(args)):
+            self.push_frame(args[-1], time)
 
     def push_frame(self, frame: F, called: float) -> None:
         """Queues one frame (from the hub, or the pull task for pulled audio)."""

@@ -11,7 +11,10 @@ one wake-up, and an SDK thread never waits for the GIL or the loop on the layer'
 busy, blocked or closed the loop is.
 
 On the loop, each event goes to its connection's hub, which appends it to the queues of the sinks
-that listen for its name and, after the batch, pokes each sink of each hub that got events.
+that listen for its name and, after the batch, pokes each sink of each hub that got events. A
+frame stream takes a frame event's arguments as they come (``FrameSink``): the ``Event`` object
+is made only for sinks that keep events, so a frame that only streams of frames want costs no
+more than its arguments.
 Frames beyond the delegate's bound (``FRAME_BYTES_LIMIT``) waiting for a loop that does not take
 them are lost in the binding and counted, as are events left for a loop that was closed
 (``Connection.dropped_events``); control events are never lost while the loop runs.
@@ -30,7 +33,7 @@ import asyncio
 import itertools
 import logging
 import weakref
-from typing import Any, Dict, Iterable, Optional, Protocol, Tuple, get_type_hints
+from typing import Any, Dict, Iterable, Protocol, Tuple, get_type_hints
 
 import _ostrel
 
@@ -74,6 +77,17 @@ class Sink(Protocol):
 
     def poke(self) -> None:
         """Wakes a consumer waiting for what ``push`` queued; called on the loop after a burst."""
+
+
+class FrameSink(Protocol):
+    """A receiver of frames, on the loop: ``push_args`` for each frame event of a batch (its
+    arguments and the time the SDK called), ``poke`` after it."""
+
+    def push_args(self, args: Tuple[Any, ...], time: float) -> None:
+        """Queues the frame the arguments carry, if it is one the sink takes; never waits."""
+
+    def poke(self) -> None:
+        """Wakes a consumer waiting for what ``push_args`` queued; called on the loop after a burst."""
 
 
 class _WeakSink:
@@ -138,7 +152,7 @@ class _LoopQueue:
             if hub is None:
                 continue
             try:
-                hub.deliver(EVENT_TYPES[name](name, args, time))
+                hub.deliver(name, args, time)
             except Exception:  # a fault of the layer: never let it stop the other events
                 log.exception("ostrel.aio: event %s could not be handed to its streams", name)
             touched[hub] = None
@@ -156,38 +170,45 @@ class Hub:
     """Routes one connection's events to its sinks; its delegate queues them for the loop."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self._loop = loop  # the loop that owns every sink of this hub
+        self.loop = loop  # the loop that owns every sink of this hub, and that it wakes
         self._queue = loop_local(loop, _LoopQueue, _LoopQueue)  # the loop's one queue
         self.ref = weakref.ref(self)  # how the queue finds the hub
         self.delegate = self._queue.attach(self)  # the cloud's delegate
-        self._routes: Dict[str, Tuple[Sink, ...]] = {}  # event name -> sinks; a tuple is replaced, never changed
-        self._sinks: Tuple[Sink, ...] = ()  # every sink
-        self._touched: Dict[Sink, None] = {}  # the sinks that got events in this batch, poked after it
-        self._first: Optional[Sink] = None  # the first sink added: the connection's own
+        # Event name -> the sinks of its events, and the frame sinks of its frames (held weakly). A
+        # tuple is replaced, never changed.
+        self._routes: Dict[str, Tuple[Sink, ...]] = {}
+        self._frame_routes: "Dict[str, Tuple[weakref.ReferenceType[FrameSink], ...]]" = {}
+        self._sinks: Tuple[Any, ...] = ()  # every sink, in the order added; frame sinks as their weak references
+        self._touched: Dict[Any, None] = {}  # the sinks that got events in this batch, poked after it
         self._freed = False  # a weakly held sink was freed: forget it on the loop
         self._closed = False  # the connection is gone: events are ignored
         self._lost = DropWarning("connection", loop.time)  # frames the delegate's bound kept out
-
-    @property
-    def loop(self) -> asyncio.AbstractEventLoop:
-        """The loop this hub wakes."""
-        return self._loop
 
     @property
     def dropped(self) -> int:
         """Events that never reached the loop: frames beyond the delegate's bound, and events
         left waiting for a loop that was closed."""
         delegate = self.delegate
-        return delegate.frames_lost + (delegate.waiting if self._loop.is_closed() else 0)
+        return delegate.frames_lost + (delegate.waiting if self.loop.is_closed() else 0)
 
-    def deliver(self, event: Event) -> None:
-        """Hands one event to the sinks that listen for it (loop, as the queue takes it)."""
+    def deliver(self, name: str, args: Tuple[Any, ...], time: float) -> None:
+        """Hands one event, the callback ``name`` with ``args`` that the SDK made at ``time``, to
+        the sinks that listen for it (loop, as the queue takes it): the sinks of events first, so
+        the connection's own sees every event before any stream does."""
         if self._closed:  # left the room: the connection no longer listens
             return
         touched = self._touched
-        for sink in self._routes.get(event[0], ()):  # the name, without the property: per frame
-            sink.push(event)
-            touched[sink] = None
+        sinks = self._routes.get(name)
+        if sinks:
+            event = EVENT_TYPES[name](name, args, time)
+            for sink in sinks:
+                sink.push(event)
+                touched[sink] = None
+        for ref in self._frame_routes.get(name, ()):  # per frame: no Event, no wrapper
+            frame_sink = ref()
+            if frame_sink is not None:
+                frame_sink.push_args(args, time)
+                touched[frame_sink] = None
 
     def check_lost(self) -> None:
         """Logs the frames the delegate lost, at most once a second (loop)."""
@@ -217,29 +238,39 @@ class Hub:
         if self._freed:
             self._forget_freed()
         held: Sink = _WeakSink(sink, self) if weak else sink
-        if self._first is None:
-            self._first = held
         self._sinks += (held,)
         for name in names:
             self._routes[name] = self._routes.get(name, ()) + (held,)
 
-    def remove(self, sink: Sink) -> None:
-        """Stops routing events to ``sink`` (loop thread). A push already under way may still land."""
-        self._keep(lambda held: held is not sink and not (isinstance(held, _WeakSink) and held.ref() is sink))
+    def add_frames(self, sink: FrameSink, names: Iterable[str]) -> None:
+        """Routes the frames of the named events to ``sink`` from now on, held weakly (loop thread)."""
+        self.remove(sink)
+        if self._freed:
+            self._forget_freed()
+        ref = weakref.ref(sink, self._sink_freed)
+        self._sinks += (ref,)
+        for name in names:
+            self._frame_routes[name] = self._frame_routes.get(name, ()) + (ref,)
 
-    def _sink_freed(self, _ref: "weakref.ReferenceType[Sink]") -> None:
+    def remove(self, sink: Any) -> None:
+        """Stops routing events to ``sink`` (loop thread). A push already under way may still land."""
+        self._keep(lambda held: held is not sink and _referent(held) is not sink)
+
+    def _sink_freed(self, _ref: "weakref.ReferenceType[Any]") -> None:
         self._freed = True  # any thread: the loop forgets it at its next drain
 
     def _forget_freed(self) -> None:
         self._freed = False
-        self._keep(lambda held: not (isinstance(held, _WeakSink) and held.ref() is None))
+        self._keep(lambda held: _referent(held) is not None)
 
     def _keep(self, wanted: Any) -> None:
         if all(wanted(held) for held in self._sinks):
             return
         self._sinks = tuple(held for held in self._sinks if wanted(held))
-        for name, sinks in list(self._routes.items()):
-            self._routes[name] = tuple(held for held in sinks if wanted(held))
+        self._routes = {name: tuple(held for held in sinks if wanted(held)) for name, sinks in self._routes.items()}
+        self._frame_routes = {
+            name: tuple(held for held in sinks if wanted(held)) for name, sinks in self._frame_routes.items()
+        }
 
     @property
     def sink_count(self) -> int:
@@ -253,8 +284,17 @@ class Hub:
         self._closed = True
         self._queue.detach(self.delegate)
         self._routes = {}
+        self._frame_routes = {}
         self._sinks = ()
-        self._first = None
+
+
+def _referent(held: Any) -> Any:
+    """What a sink held weakly refers to (None once freed); a sink held strongly is itself."""
+    if isinstance(held, _WeakSink):
+        return held.ref()
+    if isinstance(held, weakref.ref):
+        return held()
+    return held
 
 
 def _why_lost() -> str:

@@ -185,18 +185,30 @@ class AudioSender:
         ``ValueError`` for a partial sample or a frame of another format, ``SdkError`` when the SDK
         refused a frame since the last write or drain returned, and ``ConnectionClosed`` once the
         SDK ended the connection. Cancelling it stops the wait, not the sending (see ``clear``)."""
-        self._check_open()
-        if isinstance(pcm, _ostrel.AudioFrame):
-            pcm = _frame_pcm(pcm, self.sample_rate, self.channels)
-        data = pcm_bytes(pcm, self.channels)
-        self._raise_refusal()
-        if not self._partial and len(data) == self._frame_bytes:  # one whole frame: no cutting
-            self._frames.append(bytes(data))
+        if (
+            type(pcm) is bytes
+            and len(pcm) == self._frame_bytes
+            and not self._partial
+            and not self._closed  # nor ended: close() marks both
+            and self._refused is None
+        ):  # one whole frame of bytes to an open sender, the usual case: as it is, per frame
+            self._frames.append(pcm)
             self._added(1)
         else:
-            self._partial += data
-            self._cut(len(self._partial) // self._frame_bytes)
-        await self._until(self._queued_total - LEAD_FRAMES)
+            self._check_open()
+            if isinstance(pcm, _ostrel.AudioFrame):
+                pcm = _frame_pcm(pcm, self.sample_rate, self.channels)
+            data = pcm_bytes(pcm, self.channels)
+            self._raise_refusal()
+            if not self._partial and len(data) == self._frame_bytes:  # one whole frame: no cutting
+                self._frames.append(bytes(data))
+                self._added(1)
+            else:
+                self._partial += data
+                self._cut(len(self._partial) // self._frame_bytes)
+        waiting = self._until(self._queued_total - LEAD_FRAMES)
+        if waiting is not None:
+            await waiting
 
     async def drain(self) -> None:
         """Sends what is left (the last partial frame padded with silence) and returns once all is
@@ -206,7 +218,9 @@ class AudioSender:
         if self._partial:
             self._partial += bytes(self._frame_bytes - len(self._partial))
             self._cut(1)
-        await self._until(self._queued_total)
+        waiting = self._until(self._queued_total)
+        if waiting is not None:
+            await waiting
 
     def clear(self) -> None:
         """Drops everything queued, at once; waiting writes and drains return."""
@@ -256,12 +270,14 @@ class AudioSender:
         if count and self._due is None and not self._closed:
             self._schedule(catch_up=False)  # the queue had run dry: a late start is a pause, not a debt
 
-    async def _until(self, done: int) -> None:
+    def _until(self, done: int) -> "Optional[asyncio.Future[None]]":
+        # What to await until `done` frames are taken off the queue; None when they are (a plain
+        # call rather than a coroutine: it runs for every frame written).
         if self._done_total >= done:
-            return
+            return None
         future: "asyncio.Future[None]" = self._loop.create_future()
         self._waiters.append((done, future))
-        await future
+        return future
 
     def _wake(self) -> None:
         if not self._waiters:
@@ -275,8 +291,9 @@ class AudioSender:
                 still.append((done, future))
         self._waiters = still
 
-    def _schedule(self, catch_up: bool) -> None:
-        now = self._loop.time()
+    def _schedule(self, catch_up: bool, now: Optional[float] = None) -> None:
+        if now is None:
+            now = self._loop.time()
         frame = self.frame_ms / 1000.0
         behind = 0.0 if self._run_start is None else now - (self._run_start + self._run_sent * frame)
         if self._run_start is None or behind > (MAX_BEHIND_FRAMES * frame if catch_up else 0.0):
@@ -320,7 +337,7 @@ class AudioSender:
             self._done_total += 1
         self._wake()
         if self._frames:
-            self._schedule(catch_up=True)
+            self._schedule(catch_up=True, now=now)
 
     def _refuse(self, code: int) -> None:
         # The SDK refused the frame just taken off the queue: the writes done before it return,

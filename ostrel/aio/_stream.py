@@ -1,6 +1,6 @@
 """The consumer's half of a stream: async iteration over what the SDK delivered.
 
-A subclass owns the queue (``push`` as the hub hands over a batch of events, ``_take`` as the
+A subclass owns the queue (filled as the hub hands over a batch of events, ``_take`` as the
 consumer reads); this class waits for items, stamps their lag, derives the drops, logs them, and
 ends the iteration. Everything runs on the loop, so no lock is needed: the hub pokes each stream
 that got items after the batch, which resolves a waiting consumer. One consumer per stream.
@@ -21,7 +21,6 @@ import types
 import weakref
 from typing import Callable, Generic, List, NoReturn, Optional, Tuple, Type, TypeVar
 
-from ._event import Event
 from ._hub import Hub
 from ._stats import DropWarning, StreamStats
 
@@ -43,6 +42,7 @@ class Stream(Generic[T]):
 
     def __init__(self, hub: Hub, what: str, on_close: Optional[Callable[[], None]] = None) -> None:
         self._hub = hub  # routes events here, and is told when the stream closes
+        self._loop = hub.loop  # whose clock stamps the lag and whose futures the consumer waits on
         self._waiter: Optional["asyncio.Future[None]"] = None  # the consumer waiting for an item
         self._closed = False  # ended: by aclose(), the bot's exit or the SDK's end of the stay
         self._error: Optional[BaseException] = None  # raised once the queue is empty, if the SDK ended it
@@ -60,10 +60,6 @@ class Stream(Generic[T]):
         freed.atexit = False
 
     # -- what a subclass provides ---------------------------------------------------------------
-    def push(self, event: Event) -> None:
-        """Queues the event's item if the stream wants it."""
-        raise NotImplementedError
-
     def _take(self) -> Optional[Tuple[T, float]]:
         """The oldest queued item and its SDK time, or None (loop)."""
         raise NotImplementedError
@@ -112,7 +108,7 @@ class Stream(Generic[T]):
         # Hands one taken item to the consumer, counting it and its lag since the SDK's call.
         value, called = item
         self._delivered += 1
-        lag = self._hub.loop.time() - called
+        lag = self._loop.time() - called
         if lag > self._max_lag:
             self._max_lag = lag
         return value  # drops are looked for by poke(), which follows every batch pushed
@@ -146,7 +142,7 @@ class Stream(Generic[T]):
                 self._ended()
             if self._waiter is not None:
                 raise RuntimeError("ostrel.aio: a stream has one consumer at a time")
-            waiter: "asyncio.Future[None]" = self._hub.loop.create_future()
+            waiter: "asyncio.Future[None]" = self._loop.create_future()
             self._waiter = waiter
             try:
                 await waiter
