@@ -37,16 +37,17 @@ class FrameStream(Stream[F]):
 
     def push_args(self, args: Tuple[Any, ...], time: float) -> None:
         """Queues the frame of one callback (the last of its arguments), if the stream takes it."""
-        if not self._closed and (self._accept is None or self._accept(args)):
-            self.push_frame(args[-1], time)
-
-    def push_frame(self, frame: F, called: float) -> None:
-        """Queues one frame (from the hub, or the pull task for pulled audio)."""
+        if self._closed or (self._accept is not None and not self._accept(args)):
+            return
         frames = self._frames
         if len(frames) == self.maxsize:
             self._evicted = True
-        frames.append((frame, called))
+        frames.append((args[-1], time))
         self._queued(len(frames))
+
+    def push_frame(self, frame: F, called: float) -> None:
+        """Queues one frame (the pull task's, for pulled audio)."""
+        self.push_args((frame,), called)
 
     def _take(self) -> Optional[Tuple[F, float]]:
         try:

@@ -193,7 +193,9 @@ class AudioSender:
             and self._refused is None
         ):  # one whole frame of bytes to an open sender, the usual case: as it is, per frame
             self._frames.append(pcm)
-            self._added(1)
+            self._queued_total += 1
+            if self._due is None:  # see _added
+                self._schedule(catch_up=False)
         else:
             self._check_open()
             if isinstance(pcm, _ostrel.AudioFrame):

@@ -351,7 +351,8 @@ def test_typed_events_wait_for_and_streams_that_leave_nothing_behind():
             with pytest.raises(ValueError):
                 await conn.wait_for("OnNoSuchThing")
 
-            # 300 waits and 300 streams left by a break while events flow leave no sink behind.
+            # 300 waits, 300 streams left by a break while events flow and 300 frame streams dropped
+            # unread leave no sink behind.
             def command():
                 ostrel_loopback.inject("bot", "OnReceiveCustomCmdMsg", b"peer", 1, 1, b"x")
 
@@ -368,6 +369,8 @@ def test_typed_events_wait_for_and_streams_that_leave_nothing_behind():
                     command()
                     await stream.__anext__()
                 del commands
+                audio = conn.audio("peer")  # a frame stream dropped unread
+                del audio
             await asyncio.sleep(0.05)
             assert hub.sink_count == before
             assert "closed" in repr(stream) and "received" in repr(stream)
