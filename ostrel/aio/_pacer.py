@@ -9,6 +9,11 @@ frame length), so the audio handed to the SDK stays within the one-frame lead.
 
 A sender that changes its mind (``clear()``, a new run) just asks again; a moment it no longer
 waits for is skipped when it comes up (the sender says whether it is still the one it wants).
+
+The loop's event queue calls ``run_due`` as it takes a batch of events (``_hub.py``), so that
+frames due by then go out before the batch is routed rather than after it; the timer that comes
+due later finds nothing to do.
+
 The pacer refers to its loop and to the senders weakly, and keeps no handle of its timer (a timer
 it no longer wants fires and is ignored): a loop closed with moments still waiting keeps neither
 the loop nor its senders alive.
@@ -56,6 +61,12 @@ class Pacer:
         if loop is not None:
             loop.call_at(when, self._fire, when)
             self._timer_at = when
+
+    def run_due(self) -> None:
+        """Sends what is due now, if the timer is due, ahead of its place among the loop's callbacks."""
+        loop = self._loop()
+        if loop is not None and loop.time() >= self._timer_at:
+            self._fire(self._timer_at)
 
     def _fire(self, armed_at: float) -> None:
         if armed_at != self._timer_at:  # a timer made unwanted by an earlier one
