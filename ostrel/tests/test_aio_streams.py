@@ -76,6 +76,14 @@ def test_pulled_audio_reaches_the_stream():
             got = [await stream.__anext__() for _ in range(10)]
             assert [f.data[:2] for f in got] == [pcm_frame(i).data[:2] for i in range(10)]
             assert stream.stats.dropped == 0
+            # A pulled stream the bot closed takes no more frames, while an open one still does.
+            await stream.aclose()
+            other = conn.audio(maxsize=100)
+            speaker.SendAudioFrame(pcm_frame(99))
+            await other.__anext__()
+            assert stream.stats.received == 10
+            with pytest.raises(StopAsyncIteration):
+                await stream.__anext__()
             del speaker
 
     run(main())
